@@ -1,0 +1,86 @@
+/*
+ * Vaultkeep: a credential vault loaded as a shared library.
+ *
+ * Thirteen exports with C linkage. Strings are zero-terminated UTF-16; byte
+ * arrays are one-dimensional SAFEARRAYs of VT_UI1. Output arrays and strings
+ * belong to the caller (SafeArrayDestroy, SysFreeString). Every call returns a
+ * status: 0 on success, a negative Error_* value on failure, and a positive 1
+ * in two documented cases (StoreCredential, ArchiveUser).
+ *
+ * The machine root is $VAULTKEEP_ROOT (see the README).
+ */
+#ifndef VAULTKEEP_VAULTKEEP_H
+#define VAULTKEEP_VAULTKEEP_H
+
+#include "pal/ole_types.h"
+
+#if defined(__GNUC__)
+#define VAULTKEEP_API __attribute__((visibility("default")))
+#else
+#define VAULTKEEP_API __declspec(dllimport)
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum VaultkeepStatus {
+    Error_Success = 0,
+    Error_Bad_App = -1,
+    Error_App_Already_Exists = -2,
+    Error_No_User = -3,
+    Error_Non_Supported_Version = -4,
+    Error_Cred_Not_Found = -5,
+    Error_Internal = -6,
+    Error_Invalid_ID = -7,
+    Error_Invalid_Cred = -8,
+    Error_TPM_Not_Owned = -9,
+    Error_Insufficient_Privileges = -11,
+    Error_Cant_Load_Library = -12,
+    Error_User_Already_Exists = -13,
+    Error_Bad_Backup = -14,
+    Error_Invalid_File = -15,
+    Error_Decrypt_Failed = -16,
+    Error_Table_Alloc = -99
+};
+
+VAULTKEEP_API LONG RegisterApp(const WCHAR* appName, SAFEARRAY* appSecret);
+VAULTKEEP_API LONG UnRegisterApp(const WCHAR* appName, SAFEARRAY* appSecret);
+VAULTKEEP_API LONG AddUser(const WCHAR* appName, SAFEARRAY* appSecret, const WCHAR* userName,
+                           const WCHAR* password);
+VAULTKEEP_API LONG QueryListOfUsers(const WCHAR* appName, SAFEARRAY* appSecret, BSTR* pUserList);
+VAULTKEEP_API LONG DeleteUser(const WCHAR* appName, SAFEARRAY* appSecret, const WCHAR* userName);
+VAULTKEEP_API LONG StoreCredential(const WCHAR* appName, SAFEARRAY* appSecret, const WCHAR* userName,
+                                   const WCHAR* password, const WCHAR* credId, SAFEARRAY* metaData,
+                                   SAFEARRAY* encMetaData, SAFEARRAY* credData);
+VAULTKEEP_API LONG RetrieveCredentialMetaData(const WCHAR* appName, SAFEARRAY* appSecret, const WCHAR* userName,
+                                              const WCHAR* credId, SAFEARRAY** ppMetaData);
+VAULTKEEP_API LONG RetrieveEncryptedCredentialMetaData(const WCHAR* appName, SAFEARRAY* appSecret,
+                                                       const WCHAR* userName, const WCHAR* credId,
+                                                       SAFEARRAY** ppEncMetaData);
+VAULTKEEP_API LONG RetrieveCredential(const WCHAR* appName, SAFEARRAY* appSecret, const WCHAR* userName,
+                                      const WCHAR* password, const WCHAR* credId, SAFEARRAY** ppCredData);
+VAULTKEEP_API LONG QueryUserCreds(const WCHAR* appName, SAFEARRAY* appSecret, const WCHAR* userName,
+                                  BSTR* pCredList);
+VAULTKEEP_API LONG DeleteCred(const WCHAR* appName, SAFEARRAY* appSecret, const WCHAR* userName,
+                              const WCHAR* credId);
+VAULTKEEP_API LONG ArchiveUser(const WCHAR* appName, SAFEARRAY* appSecret, const WCHAR* userName,
+                               const WCHAR* archivePath, const WCHAR* backupPassword,
+                               const WCHAR* keyArchiveString);
+VAULTKEEP_API LONG RestoreUser(const WCHAR* appName, SAFEARRAY* appSecret, const WCHAR* userName,
+                               const WCHAR* archivePath, const WCHAR* backupPassword, ULONG overwrite);
+
+/* Lays out the machine root for use (components registered, "Install Path",
+ * the zip library in place). Idempotent; the first export call of a process on
+ * a root that was never set up does the same. Returns 0 or a negative status. */
+VAULTKEEP_API LONG VaultkeepInitRoot(void);
+
+/* The status name ("Error_No_User"), or NULL for an unknown value. */
+VAULTKEEP_API const char* VaultkeepStatusName(LONG status);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
+

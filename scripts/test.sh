@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# The whole test suite: a build with warnings as errors and its tests, the example
+# client built against the installed package, then the same tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer (any report fails the run).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+JOBS=${JOBS:-2}
+BUILD=${BUILD:-build}
+ASAN_BUILD=${ASAN_BUILD:-build-asan}
+
+echo "== build (warnings as errors)"
+cmake -S . -B "$BUILD" -G Ninja -DVK_WERROR=ON >/dev/null
+cmake --build "$BUILD" -j"$JOBS"
+
+echo "== example client against the installed package"
+rm -rf "$BUILD/install" "$BUILD/example"
+cmake --install "$BUILD" --prefix "$PWD/$BUILD/install" >/dev/null
+if [ -f examples/CMakeLists.txt ]; then
+  cmake -S examples -B "$BUILD/example" -G Ninja -DCMAKE_PREFIX_PATH="$PWD/$BUILD/install" >/dev/null
+  cmake --build "$BUILD/example" -j"$JOBS"
+  ex_root=$(mktemp -d)
+  VAULTKEEP_ROOT="$ex_root" "$BUILD/example/vaultkeep_example"
+  rm -rf "$ex_root"
+fi
+
+echo "== sanitizer build"
+cmake -S . -B "$ASAN_BUILD" -G Ninja -DVK_WERROR=ON -DVK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build "$ASAN_BUILD" -j"$JOBS"
+echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1 \
+UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  ctest --test-dir "$ASAN_BUILD" -j"$JOBS" --output-on-failure
+
+echo "== tests"
+ctest --test-dir "$BUILD" -j"$JOBS" --output-on-failure

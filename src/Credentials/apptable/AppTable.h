@@ -1,0 +1,65 @@
+/* CAppTable: the in-memory application table and its file app.bin. */
+#pragma once
+#include <windows.h>
+#include <oleauto.h>
+#include <vector>
+#include "../platform/Wide.h"
+
+#define MAXIMUM_SUPPORTED_VERSION 1
+#define MAXIMUM_NUMBER_OF_USERS 255
+#define USER_RECORD_SIZE 1182
+#define APP_TABLE_HEADER_SIZE 48
+#define VAULTKEEP_REG_KEY W("Software\\Tarnwick Systems Corp.\\Vaultkeep")
+#define MAKER_REG_KEY W("SOFTWARE\\Tarnwick Systems Corp.")
+
+#pragma pack(push, 1)
+struct AppTableHeader {
+    DWORD version;
+    DWORD totalsize;
+    BYTE salt[32];
+    DWORD usercount;
+    DWORD recordsize;
+};
+
+struct UserRecord {
+    WCHAR username[257];
+    WCHAR guid[74];
+    WCHAR path[260];
+};
+#pragma pack(pop)
+static_assert(sizeof(AppTableHeader) == APP_TABLE_HEADER_SIZE, "AppTableHeader is 48 bytes");
+static_assert(sizeof(UserRecord) == USER_RECORD_SIZE, "UserRecord is 1182 bytes");
+
+class CAppTable {
+public:
+    BYTE* AppSecret;
+    DWORD AppSecretLen;
+    BYTE* SavedSecret;
+    DWORD SavedSecretLen;
+    WString AppName;
+    AppTableHeader Header;
+    std::vector<UserRecord*> Users;
+    WCHAR DataFolder[MAX_PATH];
+    WString Location;
+    DWORD Type;
+    LONG loaded;
+
+    CAppTable(LPCWSTR appName, SAFEARRAY* appSecret);
+    ~CAppTable();
+    CAppTable(const CAppTable&) = delete;
+    CAppTable& operator=(const CAppTable&) = delete;
+
+    LONG SaveAppTable();
+    LONG CreateAppRegSetting();
+
+    LONG AddApp();
+    LONG DeleteApp();
+    LONG AddUser(LPCWSTR userName, LPCWSTR password, UserRecord** ppRecord);
+    LONG FindUserInAppTable(LPCWSTR userName, UserRecord** ppRecord);
+    WString ListOfUsers();
+    LONG DeleteUserInAppTable(LPCWSTR userName);
+    LONG RestoreUser(LPCWSTR userName, WString folder, WString guid);
+
+    LONG wrapsecret(LPCWSTR password, BYTE** ppBlock, DWORD* pcbBlock);
+    LONG unwrapsecret(const BYTE* pBlock, DWORD cbBlock, LPCWSTR password);
+};

@@ -1,0 +1,97 @@
+/* CUserTable: the in-memory user table, its file user.bin, credential records and blob files. */
+#pragma once
+#include <windows.h>
+#include <oleauto.h>
+#include <vector>
+#include "../platform/Wide.h"
+
+#define MAXIMUM_NUMBER_OF_CREDS 255
+#define USER_TABLE_HEADER_SIZE 636
+#define CRED_RECORD_FIXED_SIZE 580 /* 576 bytes of fields plus the 4-byte tail */
+#define CRED_ID_CHARS 20
+#define BLOB_HEADER_SIZE 40
+
+#pragma pack(push, 4)
+struct UserTableHeader {
+    DWORD version;
+    DWORD totalsize;
+    WCHAR username[257];
+    BYTE salt[32];
+    BYTE padding[2];
+    DWORD credcount;
+    WCHAR uuid[38];
+};
+
+struct CredentialRecord {
+    DWORD version;
+    DWORD len;
+    WCHAR id[CRED_ID_CHARS];
+    WCHAR blobname[260];
+    DWORD mdlen;
+    DWORD emdlen;
+    BYTE data[4]; /* MD, then EMD, then the 4-byte tail */
+};
+
+struct BlobFileHeader {
+    DWORD version;
+    DWORD len;
+    BYTE salt[32];
+};
+#pragma pack(pop)
+static_assert(sizeof(UserTableHeader) == USER_TABLE_HEADER_SIZE, "UserTableHeader is 636 bytes");
+static_assert(sizeof(CredentialRecord) == CRED_RECORD_FIXED_SIZE, "CredentialRecord fixed part is 580 bytes");
+static_assert(sizeof(BlobFileHeader) == BLOB_HEADER_SIZE, "BlobFileHeader is 40 bytes");
+
+struct RestoredBlob {
+    WCHAR path[MAX_PATH];
+    DWORD len;
+    BYTE* data;
+};
+
+class CUserTable {
+public:
+    BYTE* AppSecret;
+    DWORD AppSecretLen;
+    UserTableHeader Header;
+    WString AppName;
+    WString UserGUID;
+    std::vector<CredentialRecord*> Creds;
+    HMODULE ZipLibrary;
+    DWORD Type;
+    WString UserFolder;
+    WString UserName;
+    LONG UserExists;
+
+    CUserTable(DWORD type, LPCWSTR appName, SAFEARRAY* appSecret, LPCWSTR userName, LPCWSTR userGUID,
+               LPCWSTR userFolder);
+    CUserTable(DWORD type, LPCWSTR appName, const BYTE* appSecret, LONG appSecretLen, LPCWSTR userName,
+               LPCWSTR userGUID, LPCWSTR userFolder);
+    ~CUserTable();
+    CUserTable(const CUserTable&) = delete;
+    CUserTable& operator=(const CUserTable&) = delete;
+
+    LONG ReadUserTable();
+    LONG SaveUserTable();
+
+    LONG AddCred(LPCWSTR id, SAFEARRAY* md, SAFEARRAY* emd, SAFEARRAY* cred, LPCWSTR password,
+                 CredentialRecord** ppRecord);
+    LONG FindCredInUserTable(LPCWSTR id, LPCWSTR password, CredentialRecord** ppRecord, SAFEARRAY** ppCred);
+    LONG DeleteCred(LPCWSTR id);
+    LONG ListCreds(WString& list);
+    LONG EncryptBlob(SAFEARRAY* cred, LPCWSTR password, BYTE** ppOut, DWORD* pcbOut);
+    LONG DecryptBlob(DWORD len, BYTE* data, LPCWSTR uuid, LPCWSTR password, SAFEARRAY** ppCred);
+    LONG SaveBlob(LPCWSTR path, DWORD len, const BYTE* data);
+    LONG ReadBlob(LPCWSTR path, DWORD* pLen, BYTE** ppData);
+
+    LONG AddUser(LPCWSTR password, LPCWSTR userName);
+    LONG DeleteUser();
+
+    LONG LoadZipLibrary();
+    LONG Archive(LPCWSTR archivePath, const BYTE* wrapped, DWORD cbWrapped, LPCWSTR password,
+                 LPCWSTR keyArchiveString);
+    LONG DeleteBackupFiles();
+    LONG Restore(LPCWSTR archivePath, BYTE** ppWrapped, DWORD* pcbWrapped);
+    LONG RestoreVerify(LPCWSTR folder, const BYTE* secret, DWORD secretLen, std::vector<RestoredBlob*>& blobs);
+    LONG ReWrap(const BYTE* secret, DWORD secretLen, std::vector<RestoredBlob*>& blobs);
+    LONG RestoreKey(LPCWSTR password);
+};

@@ -1,0 +1,29 @@
+/*
+ * Control of the logging library for hosts and tests (the system itself only
+ * calls the four print functions). The destination comes from VAULTKEEP_LOG:
+ * unset or "off" logs nothing, "stderr", or "file:<path>" appends to a file.
+ */
+#pragma once
+#include <string>
+#include <vector>
+
+#define DIAG_CONTROL_API __attribute__((visibility("default")))
+
+namespace diaglog {
+
+enum class Level { Enter, Exit, Info, Error };
+
+struct CapturedLine {
+    Level level;
+    std::string function;
+    std::string text; /* the formatted message ("start", "return", or the line) */
+    int line;         /* source line of an error line, else 0 */
+};
+
+/* Re-reads VAULTKEEP_LOG (or takes spec when not null). */
+DIAG_CONTROL_API void Configure(const char* spec);
+/* While on, every line is also kept in memory for TakeCaptured. */
+DIAG_CONTROL_API void SetCapture(bool on);
+DIAG_CONTROL_API std::vector<CapturedLine> TakeCaptured();
+
+} // namespace diaglog

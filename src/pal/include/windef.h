@@ -1,0 +1,3 @@
+/* SDK-named entry to the PAL declarations. */
+#pragma once
+#include "pal/win32.h"

@@ -1,0 +1,79 @@
+/* Shared test helpers: a fresh machine root per test, byte arrays, files, log capture. */
+#pragma once
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <cstdint>
+#include <string>
+#include <vector>
+#include <map>
+
+namespace vktest {
+
+using Bytes = std::vector<uint8_t>;
+
+/* Creates a temporary machine root and points VAULTKEEP_ROOT at it; removes it afterwards. */
+class FreshRoot {
+public:
+    FreshRoot();
+    ~FreshRoot();
+    const std::string& path() const { return m_path; }
+    std::string host(const std::string& rel) const { return m_path + "/" + rel; }
+
+private:
+    std::string m_path;
+    std::string m_oldRoot;
+    bool m_hadOldRoot;
+};
+
+/* A test whose every case runs against its own fresh machine root. */
+class RootTest : public ::testing::Test {
+protected:
+    FreshRoot root;
+};
+
+/* Owns a one-dimensional VT_UI1 SAFEARRAY. */
+class ByteArray {
+public:
+    explicit ByteArray(const Bytes& bytes);
+    explicit ByteArray(const std::string& text) : ByteArray(Bytes(text.begin(), text.end())) {}
+    ~ByteArray();
+    ByteArray(const ByteArray&) = delete;
+    ByteArray& operator=(const ByteArray&) = delete;
+    SAFEARRAY* get() const { return m_psa; }
+    operator SAFEARRAY*() const { return m_psa; }
+
+private:
+    SAFEARRAY* m_psa;
+};
+
+/* Copies out and destroys an output array; empty vector for null. */
+Bytes TakeArray(SAFEARRAY*& psa);
+/* Copies out and frees an output BSTR as UTF-8; "" for null. */
+std::string TakeBstr(BSTR& bstr);
+
+std::u16string U(const std::string& utf8);
+std::string Narrow(const std::u16string& s);
+
+Bytes ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const Bytes& bytes);
+bool FileExists(const std::string& path);
+std::vector<std::string> ListDir(const std::string& path);
+
+uint32_t Le32(const Bytes& b, size_t off);
+void PutLe32(Bytes& b, size_t off, uint32_t v);
+
+/* Runs this test binary again with "--vk-helper=<name> args..." and returns its exit status.
+ * The helper's body is registered with VK_HELPER and runs instead of the tests. */
+int RunHelper(const std::string& name, const std::vector<std::string>& args = {}, int* pid = nullptr,
+              bool wait = true);
+int WaitHelper(int pid);
+
+using HelperFn = int (*)(const std::vector<std::string>& args);
+bool RegisterHelper(const char* name, HelperFn fn);
+std::map<std::string, HelperFn>& Helpers();
+#define VK_HELPER(name)                                                                                       \
+    static int name##_helper(const std::vector<std::string>& args);                                           \
+    static bool name##_registered = ::vktest::RegisterHelper(#name, name##_helper);                           \
+    static int name##_helper(const std::vector<std::string>& args)
+
+} // namespace vktest
