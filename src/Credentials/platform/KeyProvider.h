@@ -28,3 +28,21 @@ typedef struct _TcgKeyParams {
 } TcgKeyParams;
 #pragma pack(pop)
 static_assert(sizeof(TcgKeyParams) == 192, "TcgKeyParams is 192 bytes");
+
+/* Vendor parameter (CryptGetProvParam, any context of the provider, a verify-only
+ * one included): a DWORD, non-zero when the provider's TPM is present and owned. */
+#define PP_TPM_OWNED 0x1001
+
+/*
+ * Container escrow, exported by the provider module by name for the key-archive
+ * server (found through the provider's registration):
+ *  "TpmKspExportContainer": seals the named machine container under the backup
+ *      password into a new malloc'd block; the caller frees it.
+ *  "TpmKspImportContainer": opens such a block with the backup password and
+ *      writes the container back into the machine key set under the name it
+ *      carries (replacing one of that name); optionally returns that name.
+ * Both return 0 or an NTE_* / Win32 code as a signed value.
+ */
+typedef LONG (*PFN_TpmKspExportContainer)(LPCWSTR container, LPCWSTR backupPassword, BYTE** ppBlob, DWORD* pcbBlob);
+typedef LONG (*PFN_TpmKspImportContainer)(const BYTE* pBlob, DWORD cbBlob, LPCWSTR backupPassword,
+                                          WCHAR* containerOut, DWORD cchContainerOut);
