@@ -1,4 +1,4 @@
-/* Wide literals and strings: UTF-16 on every platform (never wchar_t off Windows). */
+/* Wide literals and strings: UTF-16 code units on every platform. */
 #pragma once
 #include <windows.h>
 #include <string>
