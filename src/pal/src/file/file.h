@@ -1,0 +1,78 @@
+/* Private to the file entry points: share modes, durable writes, file objects. */
+#pragma once
+#include "internal/handles.h"
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace pal::file {
+
+/* ---- share modes (between handles of this process only) ---------------- */
+
+struct Access {
+    bool read = false;
+    bool write = false;
+    bool del = false;
+    DWORD share = 0; // FILE_SHARE_* granted to later opens
+};
+
+/* Identity of a name for sharing: the resolved parent folder plus the last
+ * component, so "C:\x" and its host spelling meet. */
+std::string ShareKey(const std::string& hostPath);
+/* ERROR_SHARING_VIOLATION if an open handle on key and the new access exclude
+ * each other, as Windows decides it. */
+DWORD ShareCheck(const std::string& key, const Access& access);
+/* Checks and records in one step; token identifies the record for release. */
+DWORD ShareAcquire(const std::string& key, const Access& access, uint64_t& token);
+void ShareRelease(const std::string& key, uint64_t token);
+
+/* ---- durable whole-file writes ----------------------------------------- */
+
+/* Temporaries are hidden from directory searches by this prefix. */
+constexpr const char kTempPrefix[] = ".~pal-";
+bool IsTempName(const char* name);
+
+std::string ParentOf(const std::string& hostPath);
+
+/* Creates an exclusive, locked temporary beside finalPath (the lock tells a
+ * live writer's temporary from one left by a crash). Returns the descriptor
+ * or -1 with errno. */
+int CreateTempBeside(const std::string& finalPath, mode_t mode, std::string& tempPath);
+/* Gives the temporary the owner, mode and access ACL of the file it replaces. */
+void CopyMetadata(const struct stat& from, const std::string& fromPath, int toFd);
+/* fsync, rename into place (no-replace when asked), fsync the folder. On a
+ * failure before the rename the temporary is removed and the old file is
+ * untouched. Does not close fd. */
+DWORD Publish(int fd, const std::string& tempPath, const std::string& finalPath, bool noReplace);
+/* Removes temporaries in dir that no live writer holds. */
+void SweepStaleTemps(const std::string& dir);
+
+/* ---- attributes and times ---------------------------------------------- */
+
+DWORD AttributesOf(const struct stat& st);
+FILETIME ToFileTime(const struct timespec& ts);
+
+/* ---- file handles ------------------------------------------------------- */
+
+class FileObject final : public HandleObject {
+  public:
+    FileObject() : HandleObject(HandleKind::File) {}
+    ~FileObject() override;
+    DWORD OnClose() override;
+
+    std::mutex lock; // guards everything below
+    int fd = -1;
+    bool canRead = false;
+    bool canWrite = false;
+    std::string finalPath;         // host name of the file
+    std::string tempPath;          // non-empty while a whole-file replacement is pending
+    bool noReplace = false;        // CREATE_NEW: publish must not replace a file made meanwhile
+    DWORD failure = ERROR_SUCCESS; // first failed write or flush of a pending replacement
+    std::string shareKey;
+    uint64_t shareToken = 0;
+};
+
+} // namespace pal::file

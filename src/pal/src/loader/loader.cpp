@@ -1,0 +1,207 @@
+/*
+ * Modules over the dynamic loader. An HMODULE is a handle of kind Module that
+ * counts the LoadLibraryW calls it stands for, so loading one library twice
+ * gives the same HMODULE, as on Windows, and each FreeLibrary gives back one
+ * reference. The library that holds the PAL gets a module handle without a
+ * loader reference of its own (see init), so it can still be unloaded.
+ */
+#include "internal/errors.h"
+#include "internal/handles.h"
+#include "internal/paths.h"
+#include "internal/strings.h"
+#include "loader/loader.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <map>
+#include <mutex>
+
+namespace pal::loader {
+
+namespace {
+
+class Module final : public HandleObject {
+  public:
+    Module(void* dl, std::string path) : HandleObject(HandleKind::Module), dl(dl), path(std::move(path)) {}
+    void* const dl; // null for the PAL's own library
+    const std::string path;
+    unsigned refs = 1; // guarded by Modules().lock
+};
+
+struct Registry {
+    std::mutex lock;
+    std::map<void*, HMODULE> byDl; // loader handle -> our handle
+};
+
+Registry& Modules() {
+    static auto* r = new Registry;
+    return *r;
+}
+
+std::string LoadedPath(void* dl, const std::string& fallback) {
+    struct link_map* map = nullptr;
+    if (dlinfo(dl, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name && map->l_name[0]) return map->l_name;
+    return fallback;
+}
+
+DWORD LoadWorker(LPCWSTR name, HMODULE& result) {
+    std::string host;
+    DWORD err;
+    if (!ToHostPath(name, host, err)) return err;
+    void* dl = dlopen(host.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!dl) return ERROR_MOD_NOT_FOUND;
+    Registry& r = Modules();
+    std::lock_guard<std::mutex> g(r.lock);
+    auto it = r.byDl.find(dl);
+    if (it != r.byDl.end()) {
+        auto module = Lookup<Module>(it->second, HandleKind::Module);
+        if (module) {
+            ++module->refs; // the loader counted this dlopen too; FreeLibrary gives it back
+            result = it->second;
+            return ERROR_SUCCESS;
+        }
+    }
+    HANDLE h = InsertHandle(std::make_shared<Module>(dl, LoadedPath(dl, host)));
+    if (!h) {
+        dlclose(dl);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    r.byDl[dl] = static_cast<HMODULE>(h);
+    result = static_cast<HMODULE>(h);
+    return ERROR_SUCCESS;
+}
+
+DWORD FreeWorker(HMODULE h) {
+    auto module = Lookup<Module>(h, HandleKind::Module);
+    if (!module || !module->dl) return ERROR_INVALID_HANDLE; // the PAL's own library is not ours to free
+    Registry& r = Modules();
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        if (module->refs == 0) return ERROR_INVALID_HANDLE;
+        if (--module->refs == 0) {
+            r.byDl.erase(module->dl);
+            CloseTypedHandle(h, {HandleKind::Module});
+        }
+    }
+    dlclose(module->dl);
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+HMODULE RegisterSelf() {
+    Dl_info info;
+    if (!dladdr(reinterpret_cast<void*>(&RegisterSelf), &info) || !info.dli_fname) return NULL;
+    std::string path = info.dli_fname;
+    char resolved[PATH_MAX];
+    if (path.find('/') == std::string::npos && realpath("/proc/self/exe", resolved)) path = resolved;
+    try {
+        return static_cast<HMODULE>(InsertHandle(std::make_shared<Module>(nullptr, path)));
+    } catch (...) {
+        return NULL;
+    }
+}
+
+} // namespace pal::loader
+
+using namespace pal;
+using namespace pal::loader;
+
+extern "C" HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
+    HMODULE h = NULL;
+    DWORD err;
+    try {
+        err = LoadWorker(lpLibFileName, h);
+    } catch (...) {
+        err = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    SetLastError(err);
+    return err == ERROR_SUCCESS ? h : NULL;
+}
+
+extern "C" FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+    DWORD err = ERROR_SUCCESS;
+    void* sym = nullptr;
+    auto module = Lookup<Module>(hModule, HandleKind::Module);
+    if (!module) {
+        err = ERROR_INVALID_HANDLE;
+    } else if (!lpProcName || reinterpret_cast<uintptr_t>(lpProcName) < 0x10000) {
+        err = ERROR_PROC_NOT_FOUND; // ordinals: nothing here exports by number
+    } else {
+        // The PAL's own library: borrow a loader handle for the lookup only.
+        void* dl = module->dl ? module->dl : dlopen(module->path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        if (dl) sym = dlsym(dl, lpProcName);
+        if (dl && !module->dl) dlclose(dl);
+        if (!sym) err = ERROR_PROC_NOT_FOUND;
+    }
+    SetLastError(err);
+    return reinterpret_cast<FARPROC>(sym);
+}
+
+extern "C" BOOL FreeLibrary(HMODULE hLibModule) {
+    DWORD err;
+    try {
+        err = FreeWorker(hLibModule);
+    } catch (...) {
+        err = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    SetLastError(err);
+    return err == ERROR_SUCCESS;
+}
+
+/* Truncates as Windows does since Vista: nSize characters including the
+ * terminator, result nSize, ERROR_INSUFFICIENT_BUFFER. */
+extern "C" DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
+    DWORD err = ERROR_SUCCESS;
+    DWORD result = 0;
+    try {
+        std::string host;
+        if (hModule == NULL) {
+            char buf[PATH_MAX];
+            ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+            if (n < 0)
+                err = Win32FromErrno(errno);
+            else
+                host.assign(buf, static_cast<size_t>(n));
+        } else if (auto module = Lookup<Module>(hModule, HandleKind::Module)) {
+            host = module->path;
+        } else {
+            err = ERROR_MOD_NOT_FOUND;
+        }
+        if (err == ERROR_SUCCESS) {
+            if (!lpFilename && nSize) {
+                err = ERROR_INVALID_PARAMETER;
+            } else {
+                std::u16string name = ToWindowsPath(host);
+                if (name.size() < nSize) {
+                    std::copy(name.begin(), name.end(), lpFilename);
+                    lpFilename[name.size()] = 0;
+                    result = static_cast<DWORD>(name.size());
+                } else {
+                    if (nSize) {
+                        std::copy(name.begin(), name.begin() + (nSize - 1), lpFilename);
+                        lpFilename[nSize - 1] = 0;
+                    }
+                    result = nSize;
+                    err = ERROR_INSUFFICIENT_BUFFER;
+                }
+            }
+        }
+    } catch (...) {
+        err = ERROR_NOT_ENOUGH_MEMORY;
+        result = 0;
+    }
+    SetLastError(err);
+    return result;
+}
+
+/* No thread notifications are ever delivered, so there is nothing to turn off. */
+extern "C" BOOL DisableThreadLibraryCalls(HMODULE hLibModule) {
+    DWORD err = Lookup<Module>(hLibModule, HandleKind::Module) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    SetLastError(err);
+    return err == ERROR_SUCCESS;
+}

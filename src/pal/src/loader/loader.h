@@ -1,0 +1,10 @@
+#pragma once
+#include <windows.h>
+
+namespace pal::loader {
+
+/* The module handle of the shared object that contains the PAL, without a
+ * loader reference (holding one would keep the library from unloading). */
+HMODULE RegisterSelf();
+
+} // namespace pal::loader

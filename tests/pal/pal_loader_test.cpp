@@ -1,0 +1,98 @@
+// Modules: load, look up, free, and the names modules report.
+#include "VkTest.h"
+#include "loader/loader.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+namespace {
+
+using vktest::RootTest;
+
+std::u16string ModuleName(HMODULE h) {
+    WCHAR buf[MAX_PATH];
+    DWORD n = GetModuleFileNameW(h, buf, MAX_PATH);
+    return std::u16string(buf, n);
+}
+
+TEST_F(RootTest, LibrariesLoadFromWindowsPathsBelowTheRoot) {
+    std::filesystem::create_directories(root.host("Program Files/Tarnwick Systems Corp"));
+    std::filesystem::copy_file("/lib/x86_64-linux-gnu/libz.so.1",
+                               root.host("Program Files/Tarnwick Systems Corp/z.so"));
+    const char16_t* name = u"C:\\Program Files\\Tarnwick Systems Corp\\z.so";
+
+    SetLastError(0xdeadbeef);
+    HMODULE h = LoadLibraryW(name);
+    ASSERT_NE(h, (HMODULE)NULL);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(LoadLibraryW(name), h) << "one module, one handle, counted";
+    EXPECT_EQ(ModuleName(h), name);
+
+    auto version =
+        reinterpret_cast<const char* (*)()>(reinterpret_cast<void*>(GetProcAddress(h, "zlibVersion")));
+    ASSERT_NE(version, nullptr);
+    EXPECT_NE(version()[0], 0);
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(GetProcAddress(h, "NoSuchExport"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+
+    // Truncation as Windows does it: nSize characters with the terminator.
+    WCHAR small[6];
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(GetModuleFileNameW(h, small, 6), 6u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(std::u16string(small), u"C:\\Pr");
+
+    EXPECT_TRUE(FreeLibrary(h));
+    EXPECT_EQ(GetProcAddress(h, "zlibVersion") != nullptr, true) << "still loaded once more";
+    EXPECT_TRUE(FreeLibrary(h));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(FreeLibrary(h));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(GetProcAddress(h, "zlibVersion"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(RootTest, MissingModulesAndWrongHandles) {
+    const std::pair<const char16_t*, DWORD> cases[] = {
+        {u"C:\\Program Files\\none.so", ERROR_MOD_NOT_FOUND},
+        {u"/nonexistent/libnone.so", ERROR_MOD_NOT_FOUND},
+        {u"C:\\..\\escape.so", ERROR_BAD_PATHNAME},
+    };
+    for (auto& c : cases) {
+        SetLastError(0xdeadbeef);
+        EXPECT_EQ(LoadLibraryW(c.first), (HMODULE)NULL);
+        EXPECT_EQ(GetLastError(), c.second) << vktest::Narrow(c.first);
+    }
+    // A file that is no library fails like a missing one.
+    vktest::WriteFileBytes(root.host("junk.so"), {'n', 'o', 't', ' ', 'e', 'l', 'f'});
+    EXPECT_EQ(LoadLibraryW(u"C:\\junk.so"), (HMODULE)NULL);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+
+    HANDLE ev = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_EQ(GetProcAddress((HMODULE)ev, "x"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(FreeLibrary((HMODULE)ev));
+    EXPECT_FALSE(CloseHandle((HANDLE)pal::loader::RegisterSelf())) << "modules are not closed by CloseHandle";
+    CloseHandle(ev);
+}
+
+TEST(PalLoader, ProgramAndOwnLibraryNames) {
+    // The program lives outside any root: its host path comes back unchanged.
+    std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
+    EXPECT_EQ(ModuleName(NULL), vktest::U(exe));
+
+    HMODULE self = pal::loader::RegisterSelf();
+    ASSERT_NE(self, (HMODULE)NULL);
+    std::string own = vktest::Narrow(ModuleName(self));
+    EXPECT_NE(own.find("libVaultkeep.so"), std::string::npos) << own;
+    EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(self, "CreateFileW")),
+              reinterpret_cast<void*>(&CreateFileW));
+    EXPECT_TRUE(DisableThreadLibraryCalls(self));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(FreeLibrary(self)) << "the library holding the PAL is not the caller's to free";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+} // namespace
