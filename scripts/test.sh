@@ -35,3 +35,4 @@ UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 
 echo "== tests"
 ctest --test-dir "$BUILD" -j"$JOBS" --output-on-failure
+rm -rf /tmp/vktest-proc-* 2>/dev/null || true

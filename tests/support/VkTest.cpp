@@ -14,6 +14,7 @@
 #include <map>
 #include <stdexcept>
 #include <algorithm>
+#include <memory>
 
 extern char** environ;
 
@@ -184,11 +185,19 @@ int WaitHelper(int pid) {
 
 // The tests' own main: a "--vk-helper=<name>" run executes that helper instead of the tests.
 int main(int argc, char** argv) {
+    // The library's unload takes the machine-wide lock under the current root, after everything else
+    // has been torn down: a test process never uses the real root, and its own stays behind (it only
+    // ever holds lock files; scripts/test.sh removes these folders).
+    if (!getenv("VAULTKEEP_ROOT")) {
+        char tmpl[] = "/tmp/vktest-proc-XXXXXX";
+        if (mkdtemp(tmpl)) setenv("VAULTKEEP_ROOT", tmpl, 1);
+    }
     if (argc >= 2 && strncmp(argv[1], "--vk-helper=", 12) == 0) {
         auto it = vktest::Helpers().find(argv[1] + 12);
         if (it == vktest::Helpers().end()) return 99;
         return it->second(std::vector<std::string>(argv + 2, argv + argc));
     }
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    int rc = RUN_ALL_TESTS();
+    return rc;
 }
