@@ -1,0 +1,372 @@
+#include "ksp_crypto.h"
+
+#include <climits>
+#include <cstring>
+
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/encoder.h>
+#include <openssl/kdf.h>
+#include <openssl/params.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+namespace tpmksp {
+
+namespace {
+
+struct CipherCtxFree {
+    void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
+};
+struct PkeyCtxFree {
+    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
+};
+struct KdfFree {
+    void operator()(EVP_KDF* p) const { EVP_KDF_free(p); }
+};
+struct KdfCtxFree {
+    void operator()(EVP_KDF_CTX* p) const { EVP_KDF_CTX_free(p); }
+};
+struct EncoderCtxFree {
+    void operator()(OSSL_ENCODER_CTX* p) const { OSSL_ENCODER_CTX_free(p); }
+};
+struct BnFree {
+    void operator()(BIGNUM* p) const { BN_free(p); }
+};
+
+using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+
+/* 16 MiB at the default; the upper bound keeps a hostile file's demand sane. */
+constexpr uint64_t kMaxKdfMemory = 256ull << 20;
+
+bool SetOaep(EVP_PKEY_CTX* ctx) {
+    return EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_OAEP_PADDING) > 0 &&
+           EVP_PKEY_CTX_set_rsa_oaep_md(ctx, EVP_sha256()) > 0 &&
+           EVP_PKEY_CTX_set_rsa_mgf1_md(ctx, EVP_sha256()) > 0;
+}
+
+} // namespace
+
+/* ---- SecureBytes --------------------------------------------------------- */
+
+SecureBytes::SecureBytes(size_t size) : m_data(size ? new BYTE[size]() : nullptr), m_size(size) {}
+
+SecureBytes::SecureBytes(const BYTE* data, size_t size) {
+    assign(data, size);
+}
+
+SecureBytes::SecureBytes(SecureBytes&& other) noexcept
+    : m_data(std::move(other.m_data)), m_size(other.m_size) {
+    other.m_size = 0;
+}
+
+SecureBytes& SecureBytes::operator=(SecureBytes&& other) noexcept {
+    if (this != &other) {
+        clear();
+        m_data = std::move(other.m_data);
+        m_size = other.m_size;
+        other.m_size = 0;
+    }
+    return *this;
+}
+
+void SecureBytes::assign(const BYTE* data, size_t size) {
+    clear();
+    if (size == 0) return;
+    m_data.reset(new BYTE[size]);
+    memcpy(m_data.get(), data, size);
+    m_size = size;
+}
+
+void SecureBytes::truncate(size_t size) {
+    if (size >= m_size) return;
+    OPENSSL_cleanse(m_data.get() + size, m_size - size);
+    m_size = size;
+}
+
+void SecureBytes::clear() {
+    if (m_data) OPENSSL_cleanse(m_data.get(), m_size);
+    m_data.reset();
+    m_size = 0;
+}
+
+/* ---- random, hash, KDF ---------------------------------------------------- */
+
+bool KdfParamsAcceptable(const KdfParams& kdf) {
+    if (kdf.log2N < 14 || kdf.log2N > 20) return false;
+    if (kdf.r < 1 || kdf.r > 16 || kdf.p < 1 || kdf.p > 4) return false;
+    const uint64_t n = 1ull << kdf.log2N;
+    return 128ull * kdf.r * (n + kdf.p) <= kMaxKdfMemory;
+}
+
+DWORD RandomBytes(BYTE* out, size_t size) {
+    if (size == 0) return ERROR_SUCCESS;
+    if (size > INT_MAX) return ERROR_INVALID_PARAMETER;
+    return RAND_priv_bytes(out, static_cast<int>(size)) == 1 ? ERROR_SUCCESS : Nte(NTE_FAIL);
+}
+
+void Sha256(const BYTE* data, size_t size, BYTE out[kSha256Size]) {
+    unsigned int len = 0;
+    if (EVP_Digest(data, size, out, &len, EVP_sha256(), nullptr) != 1) memset(out, 0, kSha256Size);
+}
+
+DWORD DeriveKey(const SecureBytes& password, const BYTE* salt, size_t saltSize, const KdfParams& kdf,
+                SecureBytes& key) {
+    if (!KdfParamsAcceptable(kdf)) return Nte(NTE_BAD_DATA);
+    std::unique_ptr<EVP_KDF, KdfFree> alg(EVP_KDF_fetch(nullptr, "SCRYPT", nullptr));
+    if (!alg) return Nte(NTE_FAIL);
+    std::unique_ptr<EVP_KDF_CTX, KdfCtxFree> ctx(EVP_KDF_CTX_new(alg.get()));
+    if (!ctx) return Nte(NTE_NO_MEMORY);
+
+    static const BYTE kEmpty = 0; // OpenSSL wants a pointer even for an empty password
+    uint64_t n = 1ull << kdf.log2N;
+    uint32_t r = kdf.r, p = kdf.p;
+    uint64_t maxmem = kMaxKdfMemory * 2;
+    OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_PASSWORD,
+                                          const_cast<BYTE*>(password.empty() ? &kEmpty : password.data()),
+                                          password.size()),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, const_cast<BYTE*>(salt), saltSize),
+        OSSL_PARAM_construct_uint64(OSSL_KDF_PARAM_SCRYPT_N, &n),
+        OSSL_PARAM_construct_uint32(OSSL_KDF_PARAM_SCRYPT_R, &r),
+        OSSL_PARAM_construct_uint32(OSSL_KDF_PARAM_SCRYPT_P, &p),
+        OSSL_PARAM_construct_uint64(OSSL_KDF_PARAM_SCRYPT_MAXMEM, &maxmem),
+        OSSL_PARAM_construct_end(),
+    };
+    SecureBytes out(kAesKeySize);
+    if (EVP_KDF_derive(ctx.get(), out.data(), out.size(), params) != 1) return Nte(NTE_FAIL);
+    key = std::move(out);
+    return ERROR_SUCCESS;
+}
+
+/* ---- AES-256-GCM ---------------------------------------------------------- */
+
+DWORD GcmSeal(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYTE* aad, size_t aadSize,
+              const BYTE* plain, size_t plainSize, BYTE* out) {
+    if (key.size() != kAesKeySize) return Nte(NTE_BAD_KEY);
+    if (aadSize > INT_MAX || plainSize > INT_MAX - kGcmTagSize) return Nte(NTE_BAD_LEN);
+    CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    if (!ctx) return Nte(NTE_NO_MEMORY);
+    int len = 0;
+    if (EVP_EncryptInit_ex2(ctx.get(), EVP_aes_256_gcm(), key.data(), nonce, nullptr) != 1)
+        return Nte(NTE_FAIL);
+    if (aadSize && EVP_EncryptUpdate(ctx.get(), nullptr, &len, aad, static_cast<int>(aadSize)) != 1)
+        return Nte(NTE_FAIL);
+    if (plainSize && EVP_EncryptUpdate(ctx.get(), out, &len, plain, static_cast<int>(plainSize)) != 1)
+        return Nte(NTE_FAIL);
+    if (EVP_EncryptFinal_ex(ctx.get(), out + plainSize, &len) != 1) return Nte(NTE_FAIL);
+    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kGcmTagSize, out + plainSize) != 1)
+        return Nte(NTE_FAIL);
+    return ERROR_SUCCESS;
+}
+
+DWORD GcmOpen(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYTE* aad, size_t aadSize,
+              const BYTE* sealed, size_t sealedSize, SecureBytes& out) {
+    if (key.size() != kAesKeySize) return Nte(NTE_BAD_KEY);
+    if (sealedSize < kGcmTagSize) return Nte(NTE_BAD_DATA);
+    if (aadSize > INT_MAX || sealedSize > INT_MAX) return Nte(NTE_BAD_LEN);
+    const size_t cipherSize = sealedSize - kGcmTagSize;
+    CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    if (!ctx) return Nte(NTE_NO_MEMORY);
+    SecureBytes plain(cipherSize);
+    int len = 0;
+    BYTE tag[kGcmTagSize];
+    memcpy(tag, sealed + cipherSize, kGcmTagSize);
+    if (EVP_DecryptInit_ex2(ctx.get(), EVP_aes_256_gcm(), key.data(), nonce, nullptr) != 1)
+        return Nte(NTE_FAIL);
+    if (aadSize && EVP_DecryptUpdate(ctx.get(), nullptr, &len, aad, static_cast<int>(aadSize)) != 1)
+        return Nte(NTE_FAIL);
+    if (cipherSize &&
+        EVP_DecryptUpdate(ctx.get(), plain.data(), &len, sealed, static_cast<int>(cipherSize)) != 1)
+        return Nte(NTE_FAIL);
+    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kGcmTagSize, tag) != 1) return Nte(NTE_FAIL);
+    BYTE finalBlock[16];
+    if (EVP_DecryptFinal_ex(ctx.get(), finalBlock, &len) != 1) return Nte(NTE_BAD_DATA); // plain is cleansed
+    out = std::move(plain);
+    return ERROR_SUCCESS;
+}
+
+/* ---- RSA ------------------------------------------------------------------ */
+
+DWORD GenerateRsaKey(PkeyPtr& key) {
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    if (!ctx) return Nte(NTE_NO_MEMORY);
+    if (EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), kRsaBits) != 1)
+        return Nte(NTE_FAIL);
+    std::unique_ptr<BIGNUM, BnFree> e(BN_new());
+    if (!e || BN_set_word(e.get(), RSA_F4) != 1 ||
+        EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), e.get()) != 1)
+        return Nte(NTE_FAIL);
+    EVP_PKEY* raw = nullptr;
+    if (EVP_PKEY_generate(ctx.get(), &raw) != 1) return Nte(NTE_FAIL);
+    key.reset(raw);
+    return ERROR_SUCCESS;
+}
+
+DWORD EncodePublicKey(EVP_PKEY* key, Bytes& der) {
+    int len = i2d_PUBKEY(key, nullptr);
+    if (len <= 0) return Nte(NTE_FAIL);
+    Bytes out(static_cast<size_t>(len));
+    BYTE* p = out.data();
+    if (i2d_PUBKEY(key, &p) != len) return Nte(NTE_FAIL);
+    der = std::move(out);
+    return ERROR_SUCCESS;
+}
+
+DWORD DecodePublicKey(const BYTE* der, size_t size, PkeyPtr& key) {
+    if (size == 0 || size > LONG_MAX) return Nte(NTE_BAD_PUBLIC_KEY);
+    const BYTE* p = der;
+    PkeyPtr k(d2i_PUBKEY(nullptr, &p, static_cast<long>(size)));
+    if (!k || p != der + size) return Nte(NTE_BAD_PUBLIC_KEY);
+    if (!EVP_PKEY_is_a(k.get(), "RSA") || EVP_PKEY_get_bits(k.get()) != static_cast<int>(kRsaBits))
+        return Nte(NTE_BAD_PUBLIC_KEY);
+    BIGNUM* e = nullptr;
+    if (EVP_PKEY_get_bn_param(k.get(), OSSL_PKEY_PARAM_RSA_E, &e) != 1) return Nte(NTE_BAD_PUBLIC_KEY);
+    std::unique_ptr<BIGNUM, BnFree> eHolder(e);
+    if (!BN_is_word(e, RSA_F4)) return Nte(NTE_BAD_PUBLIC_KEY);
+    key = std::move(k);
+    return ERROR_SUCCESS;
+}
+
+DWORD EncodePrivateKey(EVP_PKEY* key, SecureBytes& der) {
+    std::unique_ptr<OSSL_ENCODER_CTX, EncoderCtxFree> ctx(
+        OSSL_ENCODER_CTX_new_for_pkey(key, OSSL_KEYMGMT_SELECT_KEYPAIR, "DER", "PrivateKeyInfo", nullptr));
+    if (!ctx) return Nte(NTE_FAIL);
+    unsigned char* buf = nullptr;
+    size_t len = 0;
+    if (OSSL_ENCODER_to_data(ctx.get(), &buf, &len) != 1 || !buf) return Nte(NTE_FAIL);
+    der.assign(buf, len);
+    OPENSSL_clear_free(buf, len);
+    return ERROR_SUCCESS;
+}
+
+DWORD DecodePrivateKey(const SecureBytes& der, PkeyPtr& key) {
+    if (der.empty() || der.size() > LONG_MAX) return Nte(NTE_BAD_KEY);
+    const BYTE* p = der.data();
+    PkeyPtr k(d2i_AutoPrivateKey_ex(nullptr, &p, static_cast<long>(der.size()), nullptr, nullptr));
+    if (!k || p != der.data() + der.size()) return Nte(NTE_BAD_KEY);
+    if (!EVP_PKEY_is_a(k.get(), "RSA") || EVP_PKEY_get_bits(k.get()) != static_cast<int>(kRsaBits))
+        return Nte(NTE_BAD_KEY);
+    key = std::move(k);
+    return ERROR_SUCCESS;
+}
+
+DWORD OaepEncrypt(EVP_PKEY* publicKey, const BYTE* plain, size_t plainSize, Bytes& out) {
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, publicKey, nullptr));
+    if (!ctx) return Nte(NTE_NO_MEMORY);
+    if (EVP_PKEY_encrypt_init(ctx.get()) != 1 || !SetOaep(ctx.get())) return Nte(NTE_FAIL);
+    size_t len = 0;
+    if (EVP_PKEY_encrypt(ctx.get(), nullptr, &len, plain, plainSize) != 1) return Nte(NTE_BAD_LEN);
+    Bytes buf(len);
+    if (EVP_PKEY_encrypt(ctx.get(), buf.data(), &len, plain, plainSize) != 1) return Nte(NTE_FAIL);
+    if (len != kRsaBytes) return Nte(NTE_FAIL);
+    buf.resize(len);
+    out = std::move(buf);
+    return ERROR_SUCCESS;
+}
+
+DWORD OaepDecrypt(EVP_PKEY* privateKey, const BYTE* in, size_t inSize, SecureBytes& out) {
+    if (inSize != kRsaBytes) return Nte(NTE_BAD_DATA);
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, privateKey, nullptr));
+    if (!ctx) return Nte(NTE_NO_MEMORY);
+    if (EVP_PKEY_decrypt_init(ctx.get()) != 1 || !SetOaep(ctx.get())) return Nte(NTE_FAIL);
+    SecureBytes buf(kRsaBytes);
+    size_t len = buf.size();
+    if (EVP_PKEY_decrypt(ctx.get(), buf.data(), &len, in, inSize) != 1) return Nte(NTE_BAD_DATA);
+    buf.truncate(len);
+    out = std::move(buf);
+    return ERROR_SUCCESS;
+}
+
+/* ---- layouts -------------------------------------------------------------- */
+
+void Writer::U32(uint32_t v) {
+    BYTE b[4] = {static_cast<BYTE>(v), static_cast<BYTE>(v >> 8), static_cast<BYTE>(v >> 16),
+                 static_cast<BYTE>(v >> 24)};
+    Raw(b, 4);
+}
+
+void Writer::Raw(const BYTE* p, size_t n) {
+    if (n) m_out.insert(m_out.end(), p, p + n);
+}
+
+bool Reader::U32(uint32_t& v) {
+    const BYTE* p = nullptr;
+    if (!Take(4, p)) return false;
+    v = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+        static_cast<uint32_t>(p[3]) << 24;
+    return true;
+}
+
+bool Reader::Take(size_t n, const BYTE*& p) {
+    if (n > m_n - m_off) return false;
+    p = m_p + m_off;
+    m_off += n;
+    return true;
+}
+
+Bytes NameBytes(const WString& name) {
+    Bytes out;
+    out.reserve(name.size() * 2);
+    for (WCHAR c : name) {
+        out.push_back(static_cast<BYTE>(c & 0xFF));
+        out.push_back(static_cast<BYTE>(c >> 8));
+    }
+    return out;
+}
+
+bool NameFromBytes(const BYTE* p, size_t n, WString& name) {
+    if (n == 0 || n % 2 != 0 || n / 2 > kMaxContainerName) return false;
+    WString out;
+    for (size_t i = 0; i < n; i += 2)
+        out.push_back(static_cast<WCHAR>(p[i] | (p[i + 1] << 8)));
+    if (!IsValidContainerName(out.c_str())) return false;
+    name = std::move(out);
+    return true;
+}
+
+bool IsValidContainerName(LPCWSTR name) {
+    if (!name) return false;
+    size_t n = 0;
+    for (; name[n]; ++n) {
+        if (n >= kMaxContainerName) return false;
+        const WCHAR c = name[n];
+        if (c < 0x20 || c == 0x7F) return false;
+        switch (c) {
+        case u'\\':
+        case u'/':
+        case u':':
+        case u'*':
+        case u'?':
+        case u'"':
+        case u'<':
+        case u'>':
+        case u'|':
+            return false;
+        default:
+            break;
+        }
+    }
+    if (n == 0) return false;
+    // No leading dot either: that also keeps "." and "..", hidden files and the PAL's own temporaries apart.
+    if (name[0] == u' ' || name[0] == u'.' || name[n - 1] == u' ' || name[n - 1] == u'.') return false;
+    return true;
+}
+
+DWORD WideToAnsi(LPCWSTR text, SecureBytes& out) {
+    if (!text) return ERROR_INVALID_PARAMETER;
+    int n = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return GetLastError() ? GetLastError() : ERROR_INVALID_PARAMETER;
+    SecureBytes buf(static_cast<size_t>(n));
+    if (WideCharToMultiByte(CP_ACP, 0, text, -1, reinterpret_cast<LPSTR>(buf.data()), n, nullptr, nullptr) !=
+        n)
+        return GetLastError() ? GetLastError() : ERROR_INVALID_PARAMETER;
+    buf.truncate(static_cast<size_t>(n - 1)); // drop the terminator
+    out = std::move(buf);
+    return ERROR_SUCCESS;
+}
+
+} // namespace tpmksp
