@@ -29,7 +29,8 @@ class Module final : public HandleObject {
     Module(void* dl, std::string path) : HandleObject(HandleKind::Module), dl(dl), path(std::move(path)) {}
     void* const dl; // null for the PAL's own library
     const std::string path;
-    unsigned refs = 1; // guarded by Modules().lock
+    unsigned refs = 1;     // guarded by Modules().lock
+    bool attached = false; // guarded by Modules().lock
 };
 
 struct Registry {
@@ -46,6 +47,20 @@ std::string LoadedPath(void* dl, const std::string& fallback) {
     struct link_map* map = nullptr;
     if (dlinfo(dl, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name && map->l_name[0]) return map->l_name;
     return fallback;
+}
+
+typedef BOOL (*PFN_DllMain)(HINSTANCE, DWORD, LPVOID);
+
+/* The module's own entry point: dlsym on a module handle also searches the
+ * modules it depends on, which must not have their entry run a second time. */
+PFN_DllMain OwnEntry(void* dl) {
+    void* sym = dlsym(dl, "DllMain");
+    struct link_map* map = nullptr;
+    Dl_info info;
+    if (!sym || dlinfo(dl, RTLD_DI_LINKMAP, &map) != 0 || !map || !dladdr(sym, &info) || !info.dli_fname ||
+        !map->l_name || std::string(info.dli_fname) != map->l_name)
+        return nullptr;
+    return reinterpret_cast<PFN_DllMain>(sym);
 }
 
 DWORD LoadWorker(LPCWSTR name, HMODULE& result) {
@@ -75,17 +90,41 @@ DWORD LoadWorker(LPCWSTR name, HMODULE& result) {
     return ERROR_SUCCESS;
 }
 
+/* Runs the attach of a module loaded for the first time, outside the registry
+ * lock (an entry point may load other modules). A refusing entry unloads it. */
+DWORD AttachWorker(HMODULE h) {
+    auto module = Lookup<Module>(h, HandleKind::Module);
+    if (!module || !module->dl) return ERROR_SUCCESS;
+    {
+        std::lock_guard<std::mutex> g(Modules().lock);
+        if (module->refs != 1 || module->attached) return ERROR_SUCCESS;
+        module->attached = true;
+    }
+    PFN_DllMain entry = OwnEntry(module->dl);
+    if (entry && !entry(static_cast<HINSTANCE>(h), DLL_PROCESS_ATTACH, nullptr)) {
+        std::lock_guard<std::mutex> g(Modules().lock);
+        module->attached = false; // a refused attach gets no detach
+        return ERROR_DLL_INIT_FAILED;
+    }
+    return ERROR_SUCCESS;
+}
+
 DWORD FreeWorker(HMODULE h) {
     auto module = Lookup<Module>(h, HandleKind::Module);
     if (!module || !module->dl) return ERROR_INVALID_HANDLE; // the PAL's own library is not ours to free
     Registry& r = Modules();
+    bool last = false;
     {
         std::lock_guard<std::mutex> g(r.lock);
         if (module->refs == 0) return ERROR_INVALID_HANDLE;
         if (--module->refs == 0) {
             r.byDl.erase(module->dl);
             CloseTypedHandle(h, {HandleKind::Module});
+            last = module->attached;
         }
+    }
+    if (last) {
+        if (PFN_DllMain entry = OwnEntry(module->dl)) entry(static_cast<HINSTANCE>(h), DLL_PROCESS_DETACH, nullptr);
     }
     dlclose(module->dl);
     return ERROR_SUCCESS;
@@ -116,6 +155,13 @@ extern "C" HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
     DWORD err;
     try {
         err = LoadWorker(lpLibFileName, h);
+        if (err == ERROR_SUCCESS) {
+            err = AttachWorker(h);
+            if (err != ERROR_SUCCESS) {
+                FreeWorker(h);
+                h = NULL;
+            }
+        }
     } catch (...) {
         err = ERROR_NOT_ENOUGH_MEMORY;
     }
