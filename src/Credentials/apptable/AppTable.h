@@ -11,6 +11,8 @@
 #define APP_TABLE_HEADER_SIZE 48
 #define VAULTKEEP_REG_KEY W("Software\\Tarnwick Systems Corp.\\Vaultkeep")
 #define MAKER_REG_KEY W("SOFTWARE\\Tarnwick Systems Corp.")
+/* Upper bound of a WrappedSecret: wrapsecret makes none larger, the restore reads none larger. */
+#define MAXIMUM_WRAPPED_SECRET_SIZE (1u << 24)
 
 #pragma pack(push, 1)
 struct AppTableHeader {
@@ -62,4 +64,11 @@ public:
 
     LONG wrapsecret(LPCWSTR password, BYTE** ppBlock, DWORD* pcbBlock);
     LONG unwrapsecret(const BYTE* pBlock, DWORD cbBlock, LPCWSTR password);
+
+    /* An application name must be usable as one folder name below the data folder
+     * and as one registry key name, with room for the user folders and files below
+     * it within MAX_PATH. 0 when it is; else the status that refuses it:
+     * -6 (Error_Internal) when too long, -1 (Error_Bad_App) otherwise. */
+    static LONG CheckAppName(LPCWSTR appName);
+    static BOOL IsValidAppName(LPCWSTR appName) { return CheckAppName(appName) == 0; }
 };

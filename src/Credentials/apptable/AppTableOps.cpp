@@ -1,0 +1,228 @@
+/* CAppTable operations: registering and removing the application, and its user list. */
+#include "AppTable.h"
+#include <shlwapi.h>
+#include <cstdlib>
+#include <cstring>
+#include "../exports/Frame.h"
+#include "../platform/DiagLog.h"
+#include "../platform/KeyProvider.h"
+#include "../usertable/UserTable.h"
+#include "../util/Util.h"
+#include "TableSupport.h"
+
+using namespace tables;
+
+#define USER_NAME_MAX_CHARS 256
+
+namespace {
+/* Frees a record that has not (yet) been handed to the table, also when an exception passes. */
+struct PendingRecord {
+    UserRecord* r;
+    explicit PendingRecord(UserRecord* rec) : r(rec) {}
+    ~PendingRecord() { free(r); }
+    UserRecord* release() {
+        UserRecord* out = r;
+        r = NULL;
+        return out;
+    }
+};
+} // namespace
+
+LONG CAppTable::AddApp() {
+    CFuncTrace trace("CAppTable::AddApp");
+    const char* fn = trace.Name();
+
+    /* Refused before the registry or the file system is touched. */
+    LONG status = CheckAppName(AppName.c_str());
+    if (status != 0) {
+        _PrintError(fn, __LINE__, "invalid application name");
+        return status;
+    }
+    if (!AppSecret) {
+        _PrintError(fn, __LINE__, "invalid application secret");
+        return Error_Internal;
+    }
+
+    status = CreateAppRegSetting();
+    if (status != 0) {
+        _PrintError(fn, __LINE__, "cannot create app reg setting");
+        return status;
+    }
+
+    if (PathFileExistsW(Location.c_str())) {
+        _Print(fn, "Error_App_Already_Exists");
+        return Error_App_Already_Exists;
+    }
+    CreateDirectoryW(Location.c_str(), NULL);
+
+    Header.recordsize = USER_RECORD_SIZE;
+    Header.usercount = 0;
+    CCryptRandom random(1);
+    random.GenerateRandom(Header.salt);
+
+    for (UserRecord* r : Users) free(r);
+    Users.clear();
+    status = SaveAppTable();
+    _Print(fn, "Status=%d", (int)status);
+    return status;
+}
+
+LONG CAppTable::DeleteApp() {
+    CFuncTrace trace("CAppTable::DeleteApp");
+    const char* fn = trace.Name();
+
+    CUtil::FindAppRegSetting(AppName, Location, Type);
+    Location = WString(Location.c_str());
+
+    if (!loaded) {
+        _Print(fn, "loaded==FALSE");
+        return Error_Bad_App;
+    }
+
+    for (DWORD i = 0; i < Header.usercount && i < Users.size(); ++i) {
+        const UserRecord* r = Users[i];
+        CUserTable user(Type, AppName.c_str(), AppSecret, (LONG)AppSecretLen, r->username, r->guid, r->path);
+
+        /* Only a folder this system made for the user is removed: the application folder, "\", the GUID. */
+        WString expected = Location + W("\\") + r->guid;
+        if (IsGuidString(r->guid, 74) && FieldEquals(r->path, 260, expected.c_str())) {
+            CUtil::DeleteDirectory(WString(r->path));
+        } else {
+            _PrintError(fn, __LINE__, "user folder not below the application folder, kept: %S", r->path);
+        }
+
+        /* The container name is trusted only from a user table that verified. */
+        if (user.UserExists && user.Header.uuid[0] != 0) {
+            HCRYPTPROV hProv = 0;
+            CryptAcquireContextW(&hProv, user.Header.uuid, TPM_KSP_PROVIDER_NAME, PROV_RSA_FULL,
+                                 CRYPT_DELETEKEYSET | CRYPT_MACHINE_KEYSET);
+        } else if (!user.UserExists) {
+            _Print(fn, "user table not verified, key container kept: %S", r->guid);
+        }
+    }
+
+    for (UserRecord* r : Users) free(r);
+    Users.clear();
+    Header.usercount = 0;
+
+    if (!Location.empty()) {
+        WString table = Location + W("\\app.bin");
+        DeleteFileW(table.c_str());
+        RemoveDirectoryW(Location.c_str());
+    }
+
+    HKEY hParent = NULL;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, VAULTKEEP_REG_KEY, 0, KEY_ALL_ACCESS, &hParent) != ERROR_SUCCESS) {
+        _PrintError(fn, __LINE__, "Error_Insufficient_Privileges");
+        return Error_Insufficient_Privileges;
+    }
+    if (RegDeleteKeyW(hParent, AppName.c_str()) != ERROR_SUCCESS) {
+        RegCloseKey(hParent);
+        _PrintError(fn, __LINE__, "Error_Insufficient_Privileges");
+        return Error_Insufficient_Privileges;
+    }
+    RegCloseKey(hParent);
+    return 0;
+}
+
+LONG CAppTable::AddUser(LPCWSTR userName, LPCWSTR password, UserRecord** ppRecord) {
+    CFuncTrace trace("CAppTable::AddUser");
+    const char* fn = trace.Name();
+
+    /* Refusals come before anything is made or written. */
+    if (!userName || WLen(userName) > USER_NAME_MAX_CHARS) {
+        _PrintError(fn, __LINE__, "user name longer than %d characters", USER_NAME_MAX_CHARS);
+        return Error_No_User;
+    }
+    if (Header.usercount >= MAXIMUM_NUMBER_OF_USERS || Users.size() >= MAXIMUM_NUMBER_OF_USERS) {
+        _PrintError(fn, __LINE__, "> MAXIMUM_NUMBER_OF_USERS");
+        return Error_Internal;
+    }
+    if (Location.empty()) {
+        _PrintError(fn, __LINE__, "Error_Bad_App");
+        return Error_Bad_App;
+    }
+
+    PendingRecord pending((UserRecord*)calloc(1, USER_RECORD_SIZE));
+    if (!pending.r) {
+        _Print(fn, "malloc() failed.");
+        return Error_Internal;
+    }
+    UserRecord* r = pending.r;
+    CopyField(r->username, 257, userName);
+
+    WString guid = CUtil::GenerateGUID();
+    _Print(fn, "CAppTable::GenerateGUID guid=%S", guid.c_str());
+    WString path = Location + W("\\") + guid;
+    /* The folder and every blob file in it (named by a GUID as long) must fit MAX_PATH. */
+    if (guid.empty() || guid.size() > 73 || path.size() + 1 + guid.size() > MAX_PATH - 1) {
+        _PrintError(fn, __LINE__, "user folder path too long");
+        return Error_Internal;
+    }
+    CopyField(r->path, 260, path.c_str());
+    CopyField(r->guid, 74, guid.c_str());
+    _Print(fn, "CAppTable::ddUser u->guid=%S", r->guid);
+
+    LONG status;
+    {
+        CUserTable user(Type, AppName.c_str(), AppSecret, (LONG)AppSecretLen, userName, r->guid, r->path);
+        status = user.AddUser(password, userName);
+        if (status != 0) {
+            _Print(fn, "error adding user %x", (unsigned)status);
+            return status;
+        }
+        Users.push_back(pending.release());
+        Header.usercount++;
+        if (ppRecord) *ppRecord = r;
+        status = SaveAppTable();
+        _Print(fn, "Status=%d", (int)status);
+    }
+    return status;
+}
+
+LONG CAppTable::FindUserInAppTable(LPCWSTR userName, UserRecord** ppRecord) {
+    CFuncTrace trace("CAppTable::FindUserInAppTable");
+    const char* fn = trace.Name();
+    for (DWORD i = 0; i < Header.usercount && i < Users.size(); ++i) {
+        if (FieldEquals(Users[i]->username, 257, userName)) {
+            if (ppRecord) *ppRecord = Users[i];
+            _Print(fn, "got user");
+            return 0;
+        }
+    }
+    _Print(fn, "Error_No_User");
+    return Error_No_User;
+}
+
+WString CAppTable::ListOfUsers() {
+    CFuncTrace trace("CAppTable::ListOfUsers");
+    WString list;
+    DWORD count = Header.usercount < Users.size() ? Header.usercount : (DWORD)Users.size();
+    for (DWORD i = 0; i < count; ++i) {
+        list += FieldString(Users[i]->username, 257);
+        if (i + 1 < count) list += W(",");
+    }
+    return list;
+}
+
+LONG CAppTable::DeleteUserInAppTable(LPCWSTR userName) {
+    CFuncTrace trace("CAppTable::DeleteUserInAppTable");
+    const char* fn = trace.Name();
+    if (Header.usercount == 0) {
+        _Print(fn, "Error_No_User");
+        return Error_No_User;
+    }
+    for (size_t i = 0; i < Header.usercount && i < Users.size(); ++i) {
+        if (FieldEquals(Users[i]->username, 257, userName)) {
+            UserRecord* r = Users[i];
+            Users.erase(Users.begin() + (ptrdiff_t)i);
+            Header.usercount--;
+            LONG status = SaveAppTable();
+            _Print(fn, "exit-found user status=%d", (int)status);
+            free(r);
+            return status;
+        }
+    }
+    _Print(fn, "Error_No_User");
+    return Error_No_User;
+}

@@ -1,0 +1,60 @@
+/*
+ * Helpers shared by the application and user tables: fixed-size string fields,
+ * exact reads and writes, the table key and its HMAC check, and byte arrays.
+ * Everything read from a table file is untrusted until its HMAC matched, and
+ * even then a field is bounds-checked before it indexes memory.
+ */
+#pragma once
+#include <windows.h>
+#include <oleauto.h>
+#include <string>
+#include "../platform/Wide.h"
+
+namespace tables {
+
+/* Length of a NUL-terminated wide string (0 for NULL). */
+size_t WLen(LPCWSTR s) noexcept;
+
+/* Copies src into a field of cap code units: at most cap - 1 characters, the
+ * NUL, and zeros in every code unit after it. */
+void CopyField(WCHAR* field, size_t cap, LPCWSTR src) noexcept;
+/* TRUE when the field holds a NUL within its cap code units. */
+BOOL FieldTerminated(const WCHAR* field, size_t cap) noexcept;
+/* Zeros the code units after the field's first NUL (none when unterminated). */
+void ZeroFieldTail(WCHAR* field, size_t cap) noexcept;
+/* Exact, code unit by code unit comparison of a field with a string. */
+BOOL FieldEquals(const WCHAR* field, size_t cap, LPCWSTR s) noexcept;
+/* The field's text, never reading past cap code units. */
+WString FieldString(const WCHAR* field, size_t cap);
+/* The text in the ANSI code page, for narrow "%s" log arguments. */
+std::string Narrow(const WCHAR* s, size_t cap = (size_t)-1);
+
+/* TRUE for the 36-character 8-4-4-4-12 hexadecimal text of a GUID. */
+BOOL IsGuidString(LPCWSTR s, size_t cap = (size_t)-1) noexcept;
+
+/* Reads or writes exactly cb bytes; FALSE on a failed or short transfer. */
+BOOL ReadExact(HANDLE h, void* buffer, DWORD cb) noexcept;
+BOOL WriteExact(HANDLE h, const void* buffer, DWORD cb) noexcept;
+
+/*
+ * HMAC-SHA256 of data under the key derived from the secret and the 32-byte
+ * salt (the key is wiped before return).
+ */
+void TableHmac(const BYTE* secret, DWORD secretLen, const BYTE* salt, const BYTE* data, DWORD cb,
+               BYTE mac[32]);
+/* Constant-time comparison of two 32-byte MACs. */
+BOOL MacEqual(const BYTE* a, const BYTE* b) noexcept;
+
+/*
+ * Copies the data of a one-dimensional byte array into a new malloc block
+ * (at least one byte, so that an empty secret is not mistaken for a missing
+ * one). NULL when the array is missing, not a byte vector, or no memory.
+ */
+BYTE* CopyByteArray(SAFEARRAY* psa, DWORD* pcb) noexcept;
+/* The element count of a one-dimensional byte array; FALSE when it is not one. */
+BOOL ByteArrayLength(SAFEARRAY* psa, DWORD* pcb) noexcept;
+
+/* Wipes and frees a secret block. */
+void FreeSecret(BYTE*& p, DWORD len) noexcept;
+
+} // namespace tables

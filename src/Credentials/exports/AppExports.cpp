@@ -1,0 +1,108 @@
+/* Exports for applications and their users. */
+#include "ExportUtil.h"
+#include "Frame.h"
+
+extern "C" LONG RegisterApp(const WCHAR* appName, SAFEARRAY* appSecret) {
+    CExportFrame frame("RegisterApp");
+    WString app;
+    frame.CopyAppName("appName", appName, app);
+    frame.CheckBytes("appSecret", appSecret);
+    return frame.Run([&]() -> LONG {
+        LONG status = Error_App_Already_Exists;
+        CAppTable table(app.c_str(), appSecret);
+        if (!table.loaded) status = table.AddApp();
+        return status;
+    });
+}
+
+extern "C" LONG UnRegisterApp(const WCHAR* appName, SAFEARRAY* appSecret) {
+    CExportFrame frame("UnRegisterApp");
+    WString app;
+    frame.CopyAppName("appName", appName, app);
+    frame.CheckBytes("appSecret", appSecret);
+    return frame.Run([&]() -> LONG {
+        LONG status = Error_Bad_App;
+        CAppTable table(app.c_str(), appSecret);
+        if (table.loaded) status = table.DeleteApp();
+        return status;
+    });
+}
+
+extern "C" LONG AddUser(const WCHAR* appName, SAFEARRAY* appSecret, const WCHAR* userName, const WCHAR* password) {
+    static const char* const name = "AddUser";
+    CExportFrame frame(name);
+    WString app, user;
+    frame.CopyAppName("appName", appName, app);
+    frame.CheckBytes("appSecret", appSecret);
+    frame.CopyName("userName", userName, user);
+    frame.CheckString("password", password);
+    return frame.Run([&]() -> LONG {
+        CAppTable table(app.c_str(), appSecret);
+        if (!table.loaded) {
+            _PrintError(name, __LINE__, "loaded==FALSE");
+            return Error_Bad_App;
+        }
+        UserRef ref;
+        if (FindUser(table, user, ref) != 0) {
+            _Print(name, "FindUserInAppTable not found- add them");
+            UserRecord* record = NULL;
+            LONG status = table.AddUser(user.c_str(), password, &record);
+            if (status != 0) {
+                _PrintError(name, __LINE__, "add user failed - %d", (int)status);
+                return status;
+            }
+            if (record == NULL) return Error_Internal;
+            RefFromRecord(record, ref);
+        }
+        CUserTable userTable(table.Type, app.c_str(), appSecret, user.c_str(), ref.guid.c_str(), ref.path.c_str());
+        if (!userTable.UserExists) {
+            _Print(name, "UserExists==FALSE");
+            return Error_No_User;
+        }
+        return 0;
+    });
+}
+
+extern "C" LONG QueryListOfUsers(const WCHAR* appName, SAFEARRAY* appSecret, BSTR* pUserList) {
+    CExportFrame frame("QueryListOfUsers", FRAME_LOG_EXCEPTION);
+    WString app;
+    frame.CopyAppName("appName", appName, app);
+    frame.CheckBytes("appSecret", appSecret);
+    frame.CheckOut("pUserList", pUserList);
+    return frame.Run([&]() -> LONG {
+        LONG status = 0;
+        WString list;
+        {
+            CAppTable table(app.c_str(), appSecret);
+            if (table.loaded) {
+                list = table.ListOfUsers();
+            } else {
+                status = Error_Bad_App;
+            }
+        }
+        BSTR result = SysAllocString(list.c_str());
+        if (result == NULL) return Error_Internal;
+        *pUserList = result;
+        return status;
+    });
+}
+
+extern "C" LONG DeleteUser(const WCHAR* appName, SAFEARRAY* appSecret, const WCHAR* userName) {
+    CExportFrame frame("DeleteUser", FRAME_LOG_EXCEPTION);
+    WString app, user;
+    frame.CopyAppName("appName", appName, app);
+    frame.CheckBytes("appSecret", appSecret);
+    frame.CopyName("userName", userName, user);
+    return frame.Run([&]() -> LONG {
+        CAppTable table(app.c_str(), appSecret);
+        if (!table.loaded) return Error_Bad_App;
+        UserRef ref;
+        if (FindUser(table, user, ref) != 0) return Error_No_User;
+        CUserTable userTable(table.Type, app.c_str(), appSecret, user.c_str(), ref.guid.c_str(), ref.path.c_str());
+        if (!userTable.UserExists) return Error_No_User;
+        /* The record leaves the application table before the user's files go. */
+        LONG status = table.DeleteUserInAppTable(user.c_str());
+        if (status != 0) return status;
+        return userTable.DeleteUser();
+    });
+}

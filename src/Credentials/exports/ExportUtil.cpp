@@ -1,0 +1,56 @@
+/* Helpers shared by the export bodies. */
+#include "ExportUtil.h"
+#include <comdef.h>
+#include <cstdlib>
+#include <cstring>
+#include "../util/Util.h"
+
+WString FieldText(const WCHAR* field, size_t capacity) {
+    size_t n = 0;
+    while (n < capacity && field[n] != W('\0')) ++n;
+    return WString(field, n);
+}
+
+void RefFromRecord(const UserRecord* record, UserRef& ref) {
+    ref.guid = FieldText(record->guid, sizeof(record->guid) / sizeof(WCHAR));
+    ref.path = FieldText(record->path, sizeof(record->path) / sizeof(WCHAR));
+}
+
+LONG FindUser(CAppTable& table, const WString& userName, UserRef& ref) {
+    UserRecord* record = NULL;
+    if (table.FindUserInAppTable(userName.c_str(), &record) != 0 || record == NULL) return Error_No_User;
+    RefFromRecord(record, ref);
+    return 0;
+}
+
+void PutByteArray(const BYTE* data, DWORD len, SAFEARRAY** ppOut) {
+    SAFEARRAYBOUND bound;
+    bound.cElements = len;
+    bound.lLbound = 0;
+    SAFEARRAY* psa = SafeArrayCreate(VT_UI1, 1, &bound);
+    if (psa == NULL) _com_issue_error(E_OUTOFMEMORY);
+    void* target = NULL;
+    HRESULT hr = SafeArrayAccessData(psa, &target);
+    if (FAILED(hr)) {
+        SafeArrayDestroy(psa);
+        _com_issue_error(hr);
+    }
+    if (len != 0) memcpy(target, data, len);
+    SafeArrayUnaccessData(psa);
+    *ppOut = psa;
+}
+
+CMallocBuffer::~CMallocBuffer() {
+    if (p != NULL) {
+        SecureZeroMemory(p, len);
+        free(p);
+    }
+}
+
+CTableKey::CTableKey(const BYTE* secret, DWORD secretLen, const BYTE* salt) {
+    memset(key, 0, sizeof(key));
+    LONG keyLen = sizeof(key);
+    status = CUtil::GenAESKey(secret, (LONG)secretLen, key, &keyLen, salt);
+}
+
+CTableKey::~CTableKey() { SecureZeroMemory(key, sizeof(key)); }

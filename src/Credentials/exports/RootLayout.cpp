@@ -1,0 +1,200 @@
+/* Laying out a machine root once, and the status names of the public header. */
+#include "RootLayout.h"
+#include <shlobj.h>
+#include "Frame.h"
+#include "../platform/ZipUtil.h"
+#include "../util/Util.h"
+#include "../apptable/AppTable.h"
+
+typedef HRESULT(STDAPICALLTYPE* PFN_DllRegisterServer)(void);
+
+static const char kLayoutName[] = "LayOutRoot";
+
+BOOL IsRootLaidOut() noexcept {
+    HKEY hKey = NULL;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETUP_REG_KEY, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS) return FALSE;
+    DWORD value = 0, type = 0, cb = sizeof(value);
+    LSTATUS rc = RegQueryValueExW(hKey, SETUP_MARKER_VALUE, NULL, &type, reinterpret_cast<BYTE*>(&value), &cb);
+    RegCloseKey(hKey);
+    return rc == ERROR_SUCCESS && type == REG_DWORD && cb == sizeof(value) && value != 0;
+}
+
+/* The folder of this library, with its trailing separator as the loader spelled
+ * it (a Windows path below the root, or a host path outside it). Empty when the
+ * module's name is unknown: the components are then found by bare name. */
+static WString ModuleFolder() {
+    if (g_hModule == NULL) return WString();
+    WCHAR path[MAX_PATH + 1] = {0};
+    DWORD n = GetModuleFileNameW(g_hModule, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return WString();
+    WString full(path, n);
+    size_t sep = full.find_last_of(W("\\/"));
+    if (sep == WString::npos) return WString();
+    return full.substr(0, sep + 1);
+}
+
+static LONG RegisterComponent(const WString& folder, LPCWSTR module) {
+    WString path = folder + module;
+    HMODULE hModule = LoadLibraryW(path.c_str());
+    if (hModule == NULL) {
+        _PrintError(kLayoutName, __LINE__, "cannot load %S, error %d", path.c_str(), (int)GetLastError());
+        return Error_Cant_Load_Library;
+    }
+    LONG status = Error_Success;
+    PFN_DllRegisterServer reg = reinterpret_cast<PFN_DllRegisterServer>(reinterpret_cast<void*>(GetProcAddress(hModule, "DllRegisterServer")));
+    if (reg == NULL) {
+        _PrintError(kLayoutName, __LINE__, "%S has no DllRegisterServer", path.c_str());
+        status = Error_Cant_Load_Library;
+    } else {
+        HRESULT hr = reg();
+        if (FAILED(hr)) {
+            _PrintError(kLayoutName, __LINE__, "DllRegisterServer of %S failed, hr=0x%x", path.c_str(), (unsigned)hr);
+            status = Error_Insufficient_Privileges;
+        }
+    }
+    FreeLibrary(hModule);
+    return status;
+}
+
+/* Writes "Install Path" only where none is set: a value put there before the
+ * first use is the admin's and stands. */
+static LONG WriteInstallPath() {
+    HKEY hKey = NULL;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, MAKER_REG_KEY, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL,
+                        &hKey, NULL) != ERROR_SUCCESS) {
+        _PrintError(kLayoutName, __LINE__, "cannot create the key %S", MAKER_REG_KEY);
+        return Error_Insufficient_Privileges;
+    }
+    LONG status = Error_Success;
+    DWORD type = 0, cb = 0;
+    if (RegQueryValueExW(hKey, INSTALL_PATH_VALUE, NULL, &type, NULL, &cb) != ERROR_SUCCESS) {
+        static const WCHAR path[] = DEFAULT_INSTALL_PATH;
+        if (RegSetValueExW(hKey, INSTALL_PATH_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE*>(path), sizeof(path)) !=
+            ERROR_SUCCESS) {
+            _PrintError(kLayoutName, __LINE__, "cannot write %S", INSTALL_PATH_VALUE);
+            status = Error_Insufficient_Privileges;
+        }
+    }
+    RegCloseKey(hKey);
+    return status;
+}
+
+/* Creates every missing folder along a path ("C:\A\B" or a host path). */
+static BOOL CreateFolderTree(const WString& path) {
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != W('\\') && path[i] != W('/')) continue;
+        WString prefix = path.substr(0, i);
+        if (prefix.size() == 2 && prefix[1] == W(':')) continue; /* the drive itself */
+        if (prefix.empty() || prefix.back() == W('\\') || prefix.back() == W('/')) continue;
+        if (!CreateDirectoryW(prefix.c_str(), NULL) && GetLastError() != ERROR_ALREADY_EXISTS) return FALSE;
+    }
+    return TRUE;
+}
+
+static LONG PlaceZipLibrary(const WString& folder) {
+    WString source = folder + ZIPUTIL_MODULE_NAME;
+    if (folder.empty() || GetFileAttributesW(source.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        /* Not built or not shipped beside us: archives then report the missing library. */
+        _Print(kLayoutName, "no zip library beside the core, not placed");
+        return Error_Success;
+    }
+    WCHAR install[MAX_PATH] = {0};
+    if (GetInstallFolder(install) != 0) return Error_Bad_App;
+    WString target = WString(install) + ZIPUTIL_RELATIVE_PATH;
+    size_t sep = target.find_last_of(W("\\/"));
+    if (!CreateFolderTree(target.substr(0, sep)) || !CopyFileW(source.c_str(), target.c_str(), FALSE)) {
+        _PrintError(kLayoutName, __LINE__, "cannot place the zip library at %S, error %d", target.c_str(),
+                    (int)GetLastError());
+        return Error_Insufficient_Privileges;
+    }
+    return Error_Success;
+}
+
+static LONG CreateDataFolder() {
+    WCHAR folder[MAX_PATH] = {0};
+    if (FAILED(SHGetFolderPathW(NULL, CSIDL_COMMON_APPDATA, NULL, SHGFP_TYPE_CURRENT, folder)) ||
+        !PathAppendW(folder, W("Tarnwick Systems Corp\\Vaultkeep"))) {
+        _PrintError(kLayoutName, __LINE__, "no common application data folder");
+        return Error_Internal;
+    }
+    if (!CreateFolderTree(WString(folder))) {
+        _PrintError(kLayoutName, __LINE__, "cannot create %S, error %d", folder, (int)GetLastError());
+        return Error_Insufficient_Privileges;
+    }
+    return Error_Success;
+}
+
+static LONG WriteMarker() {
+    HKEY hKey = NULL;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, SETUP_REG_KEY, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL,
+                        &hKey, NULL) != ERROR_SUCCESS) {
+        _PrintError(kLayoutName, __LINE__, "cannot create the key %S", SETUP_REG_KEY);
+        return Error_Insufficient_Privileges;
+    }
+    DWORD one = 1;
+    LSTATUS rc = RegSetValueExW(hKey, SETUP_MARKER_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
+                                sizeof(one));
+    RegCloseKey(hKey);
+    if (rc != ERROR_SUCCESS) {
+        _PrintError(kLayoutName, __LINE__, "cannot write the layout marker");
+        return Error_Insufficient_Privileges;
+    }
+    return Error_Success;
+}
+
+LONG LayOutRoot() noexcept {
+    if (IsRootLaidOut()) return Error_Success;
+    CFuncTrace trace(kLayoutName);
+    LONG status = Error_Internal;
+    try {
+        /* Every step is tried: one missing piece should not keep the others
+         * from a root that must work as far as it can. The first failure is
+         * the result, and without the marker the next call tries again. */
+        WString folder = ModuleFolder();
+        status = Error_Success;
+        auto step = [&status](LONG result) {
+            if (status == Error_Success) status = result;
+        };
+        step(RegisterComponent(folder, PROVIDER_MODULE_NAME));
+        step(RegisterComponent(folder, COMSERVERS_MODULE_NAME));
+        step(WriteInstallPath());
+        step(PlaceZipLibrary(folder)); /* reads "Install Path" */
+        step(CreateDataFolder());
+        if (status == Error_Success) status = WriteMarker();
+    } catch (...) {
+        _PrintError(kLayoutName, __LINE__, "exception");
+        status = Error_Internal;
+    }
+    if (status != Error_Success) _PrintError(kLayoutName, __LINE__, "layout failed - %d", (int)status);
+    return status;
+}
+
+void EnsureRootLayout() noexcept { LayOutRoot(); }
+
+extern "C" LONG VaultkeepInitRoot(void) {
+    CExportFrame frame("VaultkeepInitRoot");
+    return frame.Run([&]() -> LONG { return LayOutRoot(); });
+}
+
+extern "C" const char* VaultkeepStatusName(LONG status) {
+    switch (status) {
+    case Error_Success: return "Error_Success";
+    case Error_Bad_App: return "Error_Bad_App";
+    case Error_App_Already_Exists: return "Error_App_Already_Exists";
+    case Error_No_User: return "Error_No_User";
+    case Error_Non_Supported_Version: return "Error_Non_Supported_Version";
+    case Error_Cred_Not_Found: return "Error_Cred_Not_Found";
+    case Error_Internal: return "Error_Internal";
+    case Error_Invalid_ID: return "Error_Invalid_ID";
+    case Error_Invalid_Cred: return "Error_Invalid_Cred";
+    case Error_TPM_Not_Owned: return "Error_TPM_Not_Owned";
+    case Error_Insufficient_Privileges: return "Error_Insufficient_Privileges";
+    case Error_Cant_Load_Library: return "Error_Cant_Load_Library";
+    case Error_User_Already_Exists: return "Error_User_Already_Exists";
+    case Error_Bad_Backup: return "Error_Bad_Backup";
+    case Error_Invalid_File: return "Error_Invalid_File";
+    case Error_Decrypt_Failed: return "Error_Decrypt_Failed";
+    case Error_Table_Alloc: return "Error_Table_Alloc";
+    default: return NULL;
+    }
+}

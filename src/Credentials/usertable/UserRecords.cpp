@@ -1,0 +1,79 @@
+/* CUserTable: creating and deleting a user's own store and key. */
+#include "UserTable.h"
+#include <cstring>
+#include "../apptable/TableSupport.h"
+#include "../exports/Frame.h"
+#include "../platform/DiagLog.h"
+#include "../platform/KeyProvider.h"
+#include "../util/Util.h"
+
+using namespace tables;
+
+#define USER_NAME_MAX_CHARS 256
+
+namespace {
+/* A system string copy that is freed on every path, an exception's among them. */
+struct SysString {
+    BSTR s;
+    explicit SysString(LPCWSTR text) : s(SysAllocString(text)) {}
+    ~SysString() { SysFreeString(s); }
+};
+} // namespace
+
+LONG CUserTable::AddUser(LPCWSTR password, LPCWSTR userName) {
+    CFuncTrace trace("CUserTable::AddUser");
+    const char* fn = trace.Name();
+
+    /* Refusals come before the folder, the key or the file is made. */
+    if (!userName || WLen(userName) > USER_NAME_MAX_CHARS) {
+        _PrintError(fn, __LINE__, "user name longer than %d characters", USER_NAME_MAX_CHARS);
+        return Error_No_User;
+    }
+    if (UserGUID.size() > 37) {
+        _PrintError(fn, __LINE__, "GUID string too long for uuid");
+        return Error_Internal;
+    }
+
+    CreateDirectoryW(UserFolder.c_str(), NULL);
+
+    /* A fresh table: nothing of an earlier read carries over. */
+    for (CredentialRecord* r : Creds) free(r);
+    Creds.clear();
+    memset(&Header, 0, sizeof(Header));
+    CopyField(Header.username, 257, userName);
+    Header.credcount = 0;
+
+    SysString guid(UserGUID.c_str());
+    _Print(fn, "AddUser UserGUID.c_str()=%S", guid.s ? guid.s : W(""));
+
+    if (Type == 1) {
+        LONG status = CUtil::GenerateKey(guid.s ? guid.s : UserGUID.c_str(), password);
+        if (status != 0) {
+            _Print(fn, "status=%d", (int)status);
+            return status;
+        }
+        CopyField(Header.uuid, 38, UserGUID.c_str());
+        _Print(fn, "AddUser uuid=%S", Header.uuid);
+    } else {
+        _PrintError(fn, __LINE__, "NOT SUPPORTED");
+    }
+
+    CCryptRandom random((LONG)Type);
+    random.GenerateRandom(Header.salt);
+
+    LONG status = SaveUserTable();
+    _Print(fn, "status=%d", (int)status);
+    return status;
+}
+
+LONG CUserTable::DeleteUser() {
+    CFuncTrace trace("CUserTable::DeleteUser");
+    CUtil::DeleteDirectory(WString(UserFolder));
+    /* An empty name would select the provider's default container. */
+    if (Header.uuid[0] != 0 && FieldTerminated(Header.uuid, 38)) {
+        HCRYPTPROV hProv = 0;
+        CryptAcquireContextW(&hProv, Header.uuid, TPM_KSP_PROVIDER_NAME, PROV_RSA_FULL,
+                             CRYPT_DELETEKEYSET | CRYPT_MACHINE_KEYSET);
+    }
+    return 0;
+}

@@ -1,0 +1,34 @@
+/* CAnsiString: a password in the ANSI code page, wiped when it goes. */
+#include "Util.h"
+#include <comdef.h>
+#include <cstdlib>
+
+[[noreturn]] static void RaiseConversionError() {
+    HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
+    _com_issue_error(FAILED(hr) ? hr : E_FAIL);
+}
+
+CAnsiString::CAnsiString(LPCWSTR wide) : m_data(NULL), m_len(0) {
+    if (wide == NULL) return;
+    int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, NULL, 0, NULL, NULL);
+    /* A password that cannot be converted must not silently become "". */
+    if (n <= 0) RaiseConversionError();
+    m_data = static_cast<char*>(malloc((size_t)n));
+    if (m_data == NULL) _com_issue_error(E_OUTOFMEMORY);
+    int written = WideCharToMultiByte(CP_ACP, 0, wide, -1, m_data, n, NULL, NULL);
+    if (written != n) {
+        SecureZeroMemory(m_data, (size_t)n);
+        free(m_data);
+        m_data = NULL;
+        RaiseConversionError();
+    }
+    m_data[n - 1] = '\0';
+    m_len = n - 1;
+}
+
+CAnsiString::~CAnsiString() {
+    if (m_data != NULL) {
+        SecureZeroMemory(m_data, (size_t)m_len + 1);
+        free(m_data);
+    }
+}

@@ -1,0 +1,321 @@
+/* TPM-bound blob encryption: the TPM status, the user's key pair, and the
+ * credential blob in its TPM-bound (type 1) and software (type 0) forms. */
+#include "Util.h"
+#include <comdef.h>
+#include <cstdlib>
+#include <cstring>
+#include "../exports/Frame.h"
+#include "../platform/ComServers.h"
+#include "../platform/KeyProvider.h"
+#include "../platform/Kry10.h"
+
+#define BLOB_WORK_EXTRA 768
+#define BLOB_HEADER_BYTES 4
+
+/* The system error of the failed step as a status; never 0, which reads as success. */
+static LONG LastErrorStatus() {
+    DWORD error = GetLastError();
+    return error != 0 ? (LONG)error : Error_Internal;
+}
+
+BOOL CUtil::IsTPMOwned() {
+    IUnknown* unknown = NULL;
+    ITpmStatus* status = NULL;
+    HRESULT hr = CoCreateInstance(CLSID_TpmStatus, NULL, CLSCTX_ALL, IID_IUnknown, reinterpret_cast<void**>(&unknown));
+    if (SUCCEEDED(hr) && unknown != NULL) {
+        hr = OleRun(unknown);
+        if (SUCCEEDED(hr)) hr = unknown->QueryInterface(IID_ITpmStatus, reinterpret_cast<void**>(&status));
+        unknown->Release();
+    }
+    if (FAILED(hr) || unknown == NULL || status == NULL) _com_issue_error(E_POINTER);
+
+    VARIANT_BOOL owned = 0;
+    status->get_IsOwned(&owned);
+    status->Release();
+    return owned != 0 ? TRUE : FALSE;
+}
+
+static BOOL OpenContainer(HCRYPTPROV* pProv, LPCWSTR container, DWORD flags) {
+    *pProv = 0;
+    return CryptAcquireContextW(pProv, container, TPM_KSP_PROVIDER_NAME, PROV_RSA_FULL, flags);
+}
+
+LONG CUtil::GenerateKey(LPCWSTR container, LPCWSTR password) {
+    CFuncTrace trace("CUtil::GenerateKey");
+    static const char* const name = "CUtil::GenerateKey";
+
+    if (!IsTPMOwned()) {
+        _PrintError(name, __LINE__, "TPM not owned");
+        return Error_TPM_Not_Owned;
+    }
+
+    HCRYPTPROV prov = 0;
+    if (OpenContainer(&prov, container, CRYPT_MACHINE_KEYSET)) {
+        CryptReleaseContext(prov, 0);
+        return 0;
+    }
+    LONG error = LastErrorStatus();
+    if (error != NTE_BAD_KEYSET && error != NTE_KEYSET_NOT_DEF) return error;
+    if (!OpenContainer(&prov, container, CRYPT_MACHINE_KEYSET | CRYPT_NEWKEYSET)) return LastErrorStatus();
+
+    LONG status = 0;
+    TcgKeyParams params;
+    memset(&params, 0, sizeof(params));
+    params.dwField0 = 1;
+    params.qwField8 = 0;
+    params.dwField16 = 512;
+    params.dwField20 = 0;
+    params.dwField24 = 3;
+    params.dwField28 = 1;
+    params.dwField32 = 0;
+    params.dwField36 = 1;
+    if (!CryptSetProvParam(prov, PP_TCG_KEYPARAM, reinterpret_cast<const BYTE*>(&params), 1)) {
+        status = LastErrorStatus();
+        _PrintError(name, __LINE__, "CryptSetProvParam PP_TCG_KEYPARAM failed %d", (int)status);
+    }
+
+    HCRYPTKEY key = 0;
+    try {
+        CAnsiString pw(password);
+        if (!CryptSetProvParam(prov, PP_KEYEXCHANGE_PSWD, pw.bytes(), 0)) {
+            status = LastErrorStatus();
+            _PrintError(name, __LINE__, "CryptSetProvParam PP_KEYEXCHANGE_PSWD failed %d", (int)status);
+        }
+        if (!CryptGenKey(prov, AT_KEYEXCHANGE, TPM_KSP_EXCHANGE_KEY_FLAGS, &key)) {
+            status = LastErrorStatus();
+            _PrintError(name, __LINE__, "CryptGenKey failed %x", (unsigned)status);
+        }
+    } catch (...) {
+        CryptReleaseContext(prov, 0);
+        throw;
+    }
+    if (key != 0) CryptDestroyKey(key);
+    CryptReleaseContext(prov, 0);
+    return status;
+}
+
+/*
+ * The software form: AES of the crypto library under the key derived from the
+ * password and the user table's salt, with an IV of 32 zero bytes. The output
+ * goes to storage the library grows, so any length fits; a failed derivation or
+ * cipher step is a failure, never a blob under a zero key or unchecked output.
+ */
+static LONG SoftwareBlob(const char* name, BOOL decrypt, BYTE* data, LPCWSTR password, const BYTE* salt, DWORD* pLen,
+                         BYTE** ppOut) {
+    CAnsiString pw(password);
+    BYTE key[KEY_SIZE] = {0};
+    LONG keyLen = KEY_SIZE;
+    if (CUtil::GenAESKey(pw.bytes(), pw.length(), key, &keyLen, salt) != 0) {
+        SecureZeroMemory(key, sizeof(key));
+        _PrintError(name, __LINE__, "GenAESKey failed");
+        return Error_Internal;
+    }
+    if (KRY_Initialize() < 0) {
+        SecureZeroMemory(key, sizeof(key));
+        _PrintError(name, __LINE__, "KRY_Initialize failed");
+        return Error_Internal;
+    }
+
+    LONG status = Error_Internal;
+    KRY_STREAM input = NULL;
+    KRY_STREAM output = NULL;
+    KRY_CIPHER cipher = NULL;
+    BYTE iv[32] = {0};
+    try {
+        do {
+            LONG rc = KRY_StreamCreateOnBuffer(data, *pLen, KRY_STREAM_READ, &input);
+            if (rc < 0) {
+                _PrintError(name, __LINE__, "KRY_StreamCreateOnBuffer failed");
+                status = rc;
+                break;
+            }
+            rc = KRY_StreamCreateOnBuffer(NULL, 0, KRY_STREAM_WRITE, &output);
+            if (rc < 0) {
+                _PrintError(name, __LINE__, "KRY_StreamCreateOnBuffer failed");
+                status = rc;
+                break;
+            }
+            rc = KRY_AesCreate(0, 1, key, KEY_SIZE, iv, sizeof(iv), &cipher);
+            if (rc < 0) {
+                _PrintError(name, __LINE__, "KRY_AesCreate failed");
+                break;
+            }
+            rc = decrypt ? KRY_AesDecrypt(cipher, input, output) : KRY_AesEncrypt(cipher, input, output);
+            if (rc < 0) {
+                _PrintError(name, __LINE__, decrypt ? "KRY_AesDecrypt failed" : "KRY_AesEncrypt failed");
+                break;
+            }
+            ULONGLONG length = 0;
+            if (KRY_StreamLength(output, &length) < 0 || length > 0xFFFFFFFFull) break;
+            DWORD len = (DWORD)length;
+            BYTE* buffer = static_cast<BYTE*>(malloc(len != 0 ? len : 1));
+            if (buffer == NULL) break;
+            if (len != 0 && (KRY_StreamSeek(output, 0, 0) < 0 || KRY_StreamRead(output, buffer, len, 0, len) < 0)) {
+                SecureZeroMemory(buffer, len);
+                free(buffer);
+                break;
+            }
+            *pLen = len;
+            *ppOut = buffer;
+            status = 0;
+        } while (FALSE);
+    } catch (...) {
+        _PrintError(name, __LINE__, "exception");
+    }
+    if (cipher != NULL) KRY_AesDestroy(cipher);
+    if (output != NULL) KRY_StreamDestroy(output);
+    if (input != NULL) KRY_StreamDestroy(input);
+    KRY_Uninitialize();
+    SecureZeroMemory(key, sizeof(key));
+    return status;
+}
+
+static LONG EncryptTpmBlob(BYTE* data, LPCWSTR container, DWORD* pLen, BYTE** ppOut) {
+    static const char* const name = "CUtil::EncryptBlob";
+    HCRYPTPROV prov = 0;
+    if (!OpenContainer(&prov, container, CRYPT_MACHINE_KEYSET)) {
+        LONG status = LastErrorStatus();
+        _PrintError(name, __LINE__, "cant CryptAcquireContext res=%x", (unsigned)status);
+        return status;
+    }
+
+    const DWORD secretLen = *pLen;
+    if (secretLen > 0xFFFFFFFFu - BLOB_WORK_EXTRA) {
+        CryptReleaseContext(prov, 0);
+        _PrintError(name, __LINE__, "secret too long: %u", (unsigned)secretLen);
+        return Error_Internal;
+    }
+    const DWORD capacity = secretLen + BLOB_WORK_EXTRA;
+    BYTE* buffer = static_cast<BYTE*>(calloc(capacity, 1));
+    if (buffer == NULL) {
+        CryptReleaseContext(prov, 0);
+        return Error_Internal;
+    }
+    *ppOut = buffer;
+
+    LONG status = 0;
+    HCRYPTKEY exchangeKey = 0;
+    HCRYPTKEY blobKey = 0;
+    BYTE wrapped[TPM_KSP_WRAPPED_KEY_MAX];
+    DWORD wrappedLen = sizeof(wrapped);
+    if (!CryptGetUserKey(prov, AT_KEYEXCHANGE, &exchangeKey)) {
+        status = LastErrorStatus();
+        _PrintError(name, __LINE__, "cant CryptGetUserKey res=%x", (unsigned)status);
+    } else if (!CryptGenKey(prov, CALG_AES_256, CRYPT_EXPORTABLE, &blobKey)) {
+        status = LastErrorStatus();
+        _PrintError(name, __LINE__, "cant CryptGenKey res=%x", (unsigned)status);
+    } else if (!CryptExportKey(blobKey, exchangeKey, SIMPLEBLOB, CRYPT_OAEP, wrapped, &wrappedLen) ||
+               wrappedLen > sizeof(wrapped)) {
+        status = LastErrorStatus();
+        _PrintError(name, __LINE__, "cant CryptExportKey res=%x", (unsigned)status);
+    }
+    if (status != 0) {
+        if (blobKey != 0) CryptDestroyKey(blobKey);
+        if (exchangeKey != 0) CryptDestroyKey(exchangeKey);
+        CryptReleaseContext(prov, 0);
+        return status;
+    }
+
+    memcpy(buffer, &wrappedLen, BLOB_HEADER_BYTES);
+    memcpy(buffer + BLOB_HEADER_BYTES, wrapped, wrappedLen);
+    BYTE* payload = buffer + BLOB_HEADER_BYTES + wrappedLen;
+    if (secretLen != 0) memcpy(payload, data, secretLen);
+    if (!CryptEncrypt(blobKey, 0, TRUE, 0, payload, pLen, capacity - BLOB_HEADER_BYTES - wrappedLen)) {
+        status = LastErrorStatus();
+        _PrintError(name, __LINE__, "cant CryptEncrypt res=%x", (unsigned)status);
+        /* Nothing of the secret stays readable in a buffer that is not a blob. */
+        SecureZeroMemory(payload, secretLen);
+    }
+    CryptDestroyKey(blobKey);
+    CryptDestroyKey(exchangeKey);
+    CryptReleaseContext(prov, 0);
+    *pLen += wrappedLen + BLOB_HEADER_BYTES;
+    return status;
+}
+
+LONG CUtil::EncryptBlob(LONG type, BYTE* data, LPCWSTR container, LPCWSTR password, const BYTE* salt, DWORD* pLen,
+                        BYTE** ppOut) {
+    CFuncTrace trace("CUtil::EncryptBlob");
+    static const char* const name = "CUtil::EncryptBlob";
+
+    if (type == 1) {
+        if (!IsTPMOwned()) {
+            _PrintError(name, __LINE__, "TPM not owned");
+            return Error_TPM_Not_Owned;
+        }
+        return EncryptTpmBlob(data, container, pLen, ppOut);
+    }
+    if (type == 0) return SoftwareBlob(name, FALSE, data, password, salt, pLen, ppOut);
+    return 0;
+}
+
+static LONG DecryptTpmBlob(BYTE* blob, LPCWSTR container, LPCWSTR password, DWORD* pLen, BYTE** ppOut) {
+    static const char* const name = "CUtil::DecryptBlob";
+    const DWORD blobLen = *pLen;
+    DWORD wrappedLen = 0;
+    if (blobLen >= BLOB_HEADER_BYTES) memcpy(&wrappedLen, blob, BLOB_HEADER_BYTES);
+    if (blobLen < BLOB_HEADER_BYTES || wrappedLen > blobLen - BLOB_HEADER_BYTES) {
+        /* Checked before the provider is touched: the wrapped key must lie inside the blob. */
+        _PrintError(name, __LINE__, "bad blob: length %u, wrapped key %u", (unsigned)blobLen, (unsigned)wrappedLen);
+        return Error_Decrypt_Failed;
+    }
+
+    HCRYPTPROV prov = 0;
+    if (!OpenContainer(&prov, container, CRYPT_MACHINE_KEYSET)) {
+        _PrintError(name, __LINE__, "cant open container %S", container);
+        return Error_Internal;
+    }
+    _Print(name, "opened container %S", container);
+
+    LONG status = Error_Internal;
+    HCRYPTKEY exchangeKey = 0;
+    HCRYPTKEY blobKey = 0;
+    try {
+        CAnsiString pw(password);
+        if (CryptSetProvParam(prov, PP_KEYEXCHANGE_PSWD, pw.bytes(), 0) != 1) {
+            _PrintError(name, __LINE__, "cant CryptSetProvParam res=%x", (unsigned)GetLastError());
+        } else if (!CryptGetUserKey(prov, AT_KEYEXCHANGE, &exchangeKey)) {
+            _PrintError(name, __LINE__, "cant CryptGetUserKey res=%x", (unsigned)GetLastError());
+        } else if (!CryptImportKey(prov, blob + BLOB_HEADER_BYTES, wrappedLen, exchangeKey, CRYPT_OAEP, &blobKey)) {
+            _PrintError(name, __LINE__, "cant CryptImportKey res=%x", (unsigned)GetLastError());
+            status = Error_Decrypt_Failed;
+        } else {
+            BYTE* payload = blob + BLOB_HEADER_BYTES + wrappedLen;
+            *pLen = blobLen - BLOB_HEADER_BYTES - wrappedLen;
+            if (CryptDecrypt(blobKey, 0, TRUE, 0, payload, pLen) && *pLen <= blobLen - BLOB_HEADER_BYTES - wrappedLen) {
+                _Print(name, "decrypted it");
+                BYTE* plain = static_cast<BYTE*>(malloc(*pLen != 0 ? *pLen : 1));
+                if (plain != NULL) {
+                    if (*pLen != 0) memcpy(plain, payload, *pLen);
+                    *ppOut = plain;
+                    status = 0;
+                }
+            }
+        }
+    } catch (...) {
+        if (blobKey != 0) CryptDestroyKey(blobKey);
+        if (exchangeKey != 0) CryptDestroyKey(exchangeKey);
+        CryptReleaseContext(prov, 0);
+        throw;
+    }
+    if (blobKey != 0) CryptDestroyKey(blobKey);
+    if (exchangeKey != 0) CryptDestroyKey(exchangeKey);
+    CryptReleaseContext(prov, 0);
+    return status;
+}
+
+LONG CUtil::DecryptBlob(LONG type, BYTE* blob, LPCWSTR container, LPCWSTR password, const BYTE* salt, DWORD* pLen,
+                        BYTE** ppOut) {
+    CFuncTrace trace("CUtil::DecryptBlob");
+    static const char* const name = "CUtil::DecryptBlob";
+
+    if (type == 1) {
+        if (!IsTPMOwned()) {
+            _PrintError(name, __LINE__, "TPM not owned");
+            return Error_TPM_Not_Owned;
+        }
+        return DecryptTpmBlob(blob, container, password, pLen, ppOut);
+    }
+    if (type == 0) return SoftwareBlob(name, TRUE, blob, password, salt, pLen, ppOut);
+    return Error_Internal;
+}

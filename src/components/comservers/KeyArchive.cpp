@@ -1,0 +1,250 @@
+/*
+ * The key-archive server: writes and reads key.backup, a user's key container
+ * sealed under the backup password by the key storage provider's own escrow
+ * calls. The provider module is found the way CryptoAPI finds it, through its
+ * registration, and stays loaded once loaded.
+ *
+ * Results: ArchiveTPMKeys sets *pResult to the number of containers archived
+ * (1, or 0 on failure); RestoreTPMKeys hands back the label stored at archive
+ * time (the key-archive string) in *pResult, or NULL on failure. Failures are
+ * HRESULTs: the provider's NTE_* code as it gave it, HRESULT_FROM_WIN32 of a
+ * file or loader error, NTE_PROV_DLL_NOT_FOUND when no provider is registered,
+ * HRESULT_FROM_WIN32(ERROR_INVALID_DATA) for a key.backup that is not one.
+ */
+#include "ComObject.h"
+#include "ComServers.h"
+#include "KeyBackup.h"
+#include "KeyProvider.h"
+#include "Servers.h"
+
+#include <openssl/crypto.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace comservers {
+namespace {
+
+constexpr DWORD kMaxImagePathChars = 32767;
+constexpr DWORD kContainerNameChars = MAX_PATH;
+
+HRESULT FromStatus(LONG status) {
+    if (status == 0) return S_OK;
+    // Negative values are HRESULTs already (NTE_*); positive ones are Win32 codes.
+    return status < 0 ? static_cast<HRESULT>(status) : HRESULT_FROM_WIN32(static_cast<DWORD>(status));
+}
+
+HRESULT LastErrorResult() {
+    DWORD err = GetLastError();
+    return err == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(err);
+}
+
+/* A BSTR as the NUL-terminated text it carries; NULL is the empty string. */
+LPCWSTR Text(BSTR s) { return s != nullptr ? s : u""; }
+bool IsEmpty(BSTR s) { return s == nullptr || s[0] == 0; }
+
+/* The provider's "Image Path", read as untrusted data. */
+HRESULT ReadImagePath(std::u16string& path) {
+    path.clear();
+    WString subKey = WString(W("SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\")) + TPM_KSP_PROVIDER_NAME;
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
+        return NTE_PROV_DLL_NOT_FOUND;
+    DWORD type = REG_NONE;
+    DWORD cb = 0;
+    LSTATUS rc = RegQueryValueExW(hKey, W("Image Path"), nullptr, &type, nullptr, &cb);
+    if (rc == ERROR_SUCCESS && (type != REG_SZ || cb == 0 || cb > kMaxImagePathChars * sizeof(WCHAR))) rc = ERROR_INVALID_DATA;
+    std::vector<WCHAR> buf;
+    if (rc == ERROR_SUCCESS) {
+        buf.assign(cb / sizeof(WCHAR) + 1, 0);
+        rc = RegQueryValueExW(hKey, W("Image Path"), nullptr, &type, reinterpret_cast<LPBYTE>(buf.data()), &cb);
+        if (rc == ERROR_SUCCESS && type != REG_SZ) rc = ERROR_INVALID_DATA;
+    }
+    RegCloseKey(hKey);
+    if (rc != ERROR_SUCCESS) return NTE_PROV_DLL_NOT_FOUND;
+    path.assign(buf.data()); // stops at the first NUL; the spare unit guarantees one
+    return path.empty() ? NTE_PROV_DLL_NOT_FOUND : S_OK;
+}
+
+template <typename Fn>
+Fn ProcAs(FARPROC proc) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)(void)>(proc));
+}
+
+/* One of the provider's escrow exports. */
+HRESULT FindProviderExport(const char* name, FARPROC& proc) {
+    proc = nullptr;
+    std::u16string path;
+    HRESULT hr = ReadImagePath(path);
+    if (FAILED(hr)) return hr;
+    HMODULE hModule = LoadLibraryW(path.c_str());
+    if (hModule == nullptr) return NTE_PROV_DLL_NOT_FOUND;
+    proc = GetProcAddress(hModule, name);
+    if (proc == nullptr) {
+        FreeLibrary(hModule);
+        return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+    }
+    return S_OK; // the module stays loaded: its export is in use
+}
+
+/* folder + separator + "key.backup". A host path (one starting with '/') keeps
+ * the host's separator; the PAL passes such paths through unchanged. */
+std::u16string BackupPath(BSTR folder) {
+    std::u16string path(Text(folder));
+    const char16_t sep = path[0] == u'/' ? u'/' : u'\\';
+    if (path.back() != u'\\' && path.back() != u'/') path.push_back(sep);
+    path += u"key.backup";
+    return path;
+}
+
+HRESULT WriteWhole(const std::u16string& path, const std::vector<BYTE>& bytes) {
+    HANDLE hFile = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) return LastErrorResult();
+    DWORD written = 0;
+    if (!WriteFile(hFile, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+        HRESULT hr = LastErrorResult();
+        CloseHandle(hFile); // a failed write leaves the file as it was
+        return hr;
+    }
+    if (written != bytes.size()) {
+        CloseHandle(hFile);
+        DeleteFileW(path.c_str()); // never leave a short key.backup behind
+        return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+    }
+    if (!CloseHandle(hFile)) return LastErrorResult();
+    return S_OK;
+}
+
+HRESULT ReadWhole(const std::u16string& path, std::vector<BYTE>& bytes) {
+    bytes.clear();
+    HANDLE hFile =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) return LastErrorResult();
+    HRESULT hr = S_OK;
+    LARGE_INTEGER size;
+    size.QuadPart = 0;
+    if (!GetFileSizeEx(hFile, &size)) {
+        hr = LastErrorResult();
+    } else if (size.QuadPart < 0 || static_cast<ULONGLONG>(size.QuadPart) > keybackup::kMaxFileSize) {
+        hr = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+    } else {
+        bytes.resize(static_cast<size_t>(size.QuadPart));
+        size_t got = 0;
+        while (got < bytes.size()) {
+            DWORD n = 0;
+            if (!ReadFile(hFile, bytes.data() + got, static_cast<DWORD>(bytes.size() - got), &n, nullptr)) {
+                hr = LastErrorResult();
+                break;
+            }
+            if (n == 0) break; // shorter than its size said: Parse refuses it
+            got += n;
+        }
+        bytes.resize(got);
+    }
+    CloseHandle(hFile);
+    return hr;
+}
+
+class KeyArchive final : public ComObject<KeyArchive, IKeyArchive, &IID_IKeyArchive> {
+public:
+    VK_NOT_IMPLEMENTED(3) VK_NOT_IMPLEMENTED(4) VK_NOT_IMPLEMENTED(5) VK_NOT_IMPLEMENTED(6)
+    VK_NOT_IMPLEMENTED(7) VK_NOT_IMPLEMENTED(9) VK_NOT_IMPLEMENTED(10) VK_NOT_IMPLEMENTED(11)
+    VK_NOT_IMPLEMENTED(12)
+
+    /* reserved1, reserved2 and flag carry nothing in this version. */
+    STDMETHOD(RestoreTPMKeys)(BSTR folder, BSTR reserved1, BSTR reserved2, BSTR password, VARIANT_BOOL flag,
+                              BSTR* pResult) override {
+        if (pResult == nullptr) return E_POINTER;
+        *pResult = nullptr;
+        if (IsEmpty(folder)) return E_INVALIDARG;
+        try {
+            return Restore(folder, password, pResult);
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        } catch (...) {
+            return E_UNEXPECTED;
+        }
+    }
+
+    /* one: how many containers are named; this version archives exactly one. */
+    STDMETHOD(ArchiveTPMKeys)(BSTR container, LONG one, BSTR folder, BSTR archiveString, BSTR password,
+                              LONG* pResult) override {
+        if (pResult == nullptr) return E_POINTER;
+        *pResult = 0;
+        if (IsEmpty(container) || IsEmpty(folder) || one != 1) return E_INVALIDARG;
+        try {
+            HRESULT hr = Archive(container, folder, archiveString, password);
+            if (SUCCEEDED(hr)) *pResult = 1;
+            return hr;
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        } catch (...) {
+            return E_UNEXPECTED;
+        }
+    }
+
+private:
+    static HRESULT Archive(BSTR container, BSTR folder, BSTR archiveString, BSTR password) {
+        std::u16string label(archiveString != nullptr ? archiveString : u"",
+                             archiveString != nullptr ? SysStringLen(archiveString) : 0);
+        if (label.size() > keybackup::kMaxLabelChars) return E_INVALIDARG;
+
+        FARPROC proc = nullptr;
+        HRESULT hr = FindProviderExport("TpmKspExportContainer", proc);
+        if (FAILED(hr)) return hr;
+        auto exportContainer = ProcAs<PFN_TpmKspExportContainer>(proc);
+
+        BYTE* sealed = nullptr;
+        DWORD cbSealed = 0;
+        LONG status = exportContainer(Text(container), Text(password), &sealed, &cbSealed);
+        if (status != 0) {
+            free(sealed);
+            return FromStatus(status);
+        }
+        std::vector<BYTE> file;
+        bool built = keybackup::Build(label, sealed, cbSealed, file);
+        if (sealed != nullptr) {
+            OPENSSL_cleanse(sealed, cbSealed);
+            free(sealed);
+        }
+        if (!built) return NTE_BAD_DATA;
+        hr = WriteWhole(BackupPath(folder), file);
+        OPENSSL_cleanse(file.data(), file.size());
+        return hr;
+    }
+
+    static HRESULT Restore(BSTR folder, BSTR password, BSTR* pResult) {
+        std::vector<BYTE> file;
+        HRESULT hr = ReadWhole(BackupPath(folder), file);
+        if (FAILED(hr)) return hr;
+        std::u16string label;
+        size_t sealedOffset = 0;
+        size_t cbSealed = 0;
+        if (!keybackup::Parse(file, label, sealedOffset, cbSealed)) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+
+        FARPROC proc = nullptr;
+        hr = FindProviderExport("TpmKspImportContainer", proc);
+        if (FAILED(hr)) return hr;
+        auto importContainer = ProcAs<PFN_TpmKspImportContainer>(proc);
+
+        WCHAR container[kContainerNameChars + 1] = {};
+        LONG status = importContainer(file.data() + sealedOffset, static_cast<DWORD>(cbSealed), Text(password),
+                                      container, kContainerNameChars);
+        OPENSSL_cleanse(file.data(), file.size());
+        if (status != 0) return FromStatus(status);
+
+        BSTR out = SysAllocStringLen(label.data(), static_cast<UINT>(label.size()));
+        if (out == nullptr) return E_OUTOFMEMORY;
+        *pResult = out;
+        return S_OK;
+    }
+};
+
+} // namespace
+
+HRESULT CreateKeyArchive(IUnknown* pUnkOuter, REFIID riid, void** ppv) {
+    return CreateObject<KeyArchive>(pUnkOuter, riid, ppv);
+}
+
+} // namespace comservers
