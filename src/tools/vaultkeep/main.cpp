@@ -1,1 +1,87 @@
-int main() { return 0; }
+/* vaultkeep: the command-line tool over the library's exports. */
+#include "Tool.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <unistd.h>
+
+#ifndef VK_VERSION
+#define VK_VERSION "unknown"
+#endif
+
+using namespace vktool;
+
+namespace {
+
+/* Ends a run that never called the library. Unloading the library takes the
+ * machine-wide lock, which lays out <root>/.pal below whatever root is current;
+ * a mistyped root or a --help must leave nothing on disk. */
+[[noreturn]] void ExitUntouched(int code) {
+    fflush(stdout);
+    fflush(stderr);
+    _exit(code);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Secrets pass through this process's memory: keep them out of core files.
+    struct rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+
+    bool json = false;
+    for (int i = 1; i < argc; ++i)
+        if (strcmp(argv[i], "--json") == 0) json = true;
+
+    Options opts;
+    try {
+        opts = ParseArgs(argc, argv);
+    } catch (const ToolError& e) {
+        ExitUntouched(ReportToolError(json, "", e));
+    }
+
+    if (opts.command == "version") {
+        printf("vaultkeep %s\n", VK_VERSION);
+        ExitUntouched(kExitOk);
+    }
+    if (opts.help) {
+        const Command* cmd = opts.command.empty() ? nullptr : FindCommand(opts.command);
+        printf("%s", cmd ? CommandHelp(*cmd).c_str() : ToolHelp().c_str());
+        ExitUntouched(kExitOk);
+    }
+    const Command& cmd = *FindCommand(opts.command);
+
+    try {
+        if (opts.root) {
+            const std::string root = AbsolutePath(*opts.root);
+            setenv("VAULTKEEP_ROOT", root.c_str(), 1);
+        }
+        // A mistyped root would otherwise be laid out afresh by the library's first call.
+        const char* root = getenv("VAULTKEEP_ROOT");
+        struct stat st;
+        if (strcmp(cmd.name, "init") != 0 && root && *root && (stat(root, &st) != 0 || !S_ISDIR(st.st_mode)))
+            ExitUntouched(
+                ReportToolError(opts.json, cmd.name,
+                                ToolError{kExitInput, "the machine root " + std::string(root) +
+                                                          " does not exist; lay it out with \"vaultkeep "
+                                                          "init\" first"}));
+        Context ctx(opts, cmd);
+        const int code = cmd.run(ctx);
+        if (fflush(stdout) != 0 || ferror(stdout)) {
+            fprintf(stderr, "vaultkeep: %s: cannot write to standard output\n", cmd.name);
+            return kExitOutput;
+        }
+        return code;
+    } catch (const ToolError& e) {
+        return ReportToolError(opts.json, cmd.name, e);
+    } catch (const std::bad_alloc&) {
+        return ReportToolError(opts.json, cmd.name, ToolError{kExitSoftware, "out of memory"});
+    } catch (const std::exception& e) {
+        return ReportToolError(opts.json, cmd.name, ToolError{kExitSoftware, e.what()});
+    }
+}

@@ -1,0 +1,605 @@
+/* The subcommands: one per export, plus init and verify. */
+#include "Tool.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace vktool {
+
+using vaultkeep::Bstr;
+using vaultkeep::SplitList;
+
+Context::Context(const Options& opts, const Command& cmd) : opts(opts), cmd(cmd), m_name(cmd.name) {}
+
+const std::string& Context::Required(const char* key) const {
+    auto it = opts.values.find(key);
+    if (it == opts.values.end())
+        throw ToolError{kExitUsage,
+                        "--" + std::string(key) + " is required (see vaultkeep " + m_name + " --help)"};
+    return it->second;
+}
+
+std::optional<std::string> Context::Optional(const char* key) const {
+    auto it = opts.values.find(key);
+    if (it == opts.values.end()) return std::nullopt;
+    return it->second;
+}
+
+std::u16string Context::Wide(const char* key) const {
+    std::u16string w;
+    if (!vaultkeep::Utf8ToUtf16(Required(key), w))
+        throw ToolError{kExitUsage, "--" + std::string(key) + " is not valid UTF-8 text"};
+    return w;
+}
+
+namespace {
+
+const std::u16string kEmpty;
+
+std::string Q(const std::string& s) {
+    return "\"" + s + "\"";
+}
+std::string CountBytes(size_t n) {
+    return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+}
+
+/* Hands retrieved bytes to the caller: to --out, into the JSON object, or raw to standard output. */
+int EmitBytes(Context& ctx, Json json, const SecretArray& arr) {
+    std::vector<uint8_t> bytes = arr.array().bytes();
+    struct Wipe {
+        std::vector<uint8_t>& b;
+        ~Wipe() { OPENSSL_cleanse(b.data(), b.size()); }
+    } wipe{bytes};
+    json.Int("length", static_cast<long long>(bytes.size()));
+    if (auto out = ctx.Optional("out")) {
+        WriteOutFile(*out, bytes.data(), bytes.size());
+        json.Str("out", *out);
+        Succeed(ctx, json, "Wrote " + CountBytes(bytes.size()) + " to " + *out + ".");
+        return kExitOk;
+    }
+    if (ctx.json()) {
+        std::string b64 = Base64(bytes.data(), bytes.size());
+        json.Str("data_base64", b64);
+        std::string text = json.Done();
+        printf("%s\n", text.c_str());
+        OPENSSL_cleanse(b64.data(), b64.size());
+        OPENSSL_cleanse(text.data(), text.size());
+        return kExitOk;
+    }
+    fflush(stdout);
+    if (!WriteAll(STDOUT_FILENO, bytes.data(), bytes.size()))
+        throw ToolError{kExitOutput, std::string("cannot write to standard output: ") + strerror(errno)};
+    return kExitOk;
+}
+
+Json Base(Context& ctx) {
+    Json j;
+    j.Bool("ok", true).Str("command", ctx.name());
+    return j;
+}
+
+/* ---- applications and users ---- */
+
+int RunInit(Context& ctx) {
+    const char* root = getenv("VAULTKEEP_ROOT");
+    if (root && *root) {
+        std::error_code ec;
+        std::filesystem::create_directories(root, ec);
+        if (ec)
+            throw ToolError{kExitOutput,
+                            "cannot create the machine root " + std::string(root) + ": " + ec.message()};
+    }
+    const LONG st = VaultkeepInitRoot();
+    if (st != 0) return Fail(ctx, st);
+    Json j = Base(ctx);
+    if (root && *root)
+        j.Str("root", root);
+    else
+        j.Null("root");
+    Succeed(ctx, j,
+            root && *root ? "Machine root ready: " + std::string(root)
+                          : std::string("Machine root ready (the default location)."));
+    return kExitOk;
+}
+
+int RunRegisterApp(Context& ctx) {
+    const std::u16string app = ctx.Wide("app");
+    SecretArray secret = ctx.Secret(true);
+    const LONG st = RegisterApp(app.c_str(), secret.get());
+    if (st != 0) return Fail(ctx, st);
+    Succeed(ctx, Base(ctx).Str("app", ctx.Required("app")),
+            "Registered application " + Q(ctx.Required("app")) + ".");
+    return kExitOk;
+}
+
+int RunUnregisterApp(Context& ctx) {
+    const std::u16string app = ctx.Wide("app");
+    SecretArray secret = ctx.Secret();
+    const LONG st = UnRegisterApp(app.c_str(), secret.get());
+    if (st != 0) return Fail(ctx, st);
+    Succeed(ctx, Base(ctx).Str("app", ctx.Required("app")),
+            "Unregistered application " + Q(ctx.Required("app")) + " with all its users and credentials.");
+    return kExitOk;
+}
+
+bool Contains(const std::vector<std::string>& names, const std::string& name) {
+    for (const std::string& n : names)
+        if (n == name) return true;
+    return false;
+}
+
+int RunAddUser(Context& ctx) {
+    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user");
+    SecretArray secret = ctx.Secret();
+    // Adding a present user succeeds without a change; look first so the report says which it was.
+    Bstr list;
+    LONG st = QueryListOfUsers(app.c_str(), secret.get(), list.out());
+    if (st != 0) return Fail(ctx, st);
+    const bool existed = Contains(SplitList(list.view()), ctx.Required("user"));
+    std::optional<SecretWide> password = ctx.Password(InputKind::Password, !existed);
+    st = AddUser(app.c_str(), secret.get(), user.c_str(), password->data());
+    if (st != 0) return Fail(ctx, st);
+    const std::string u = Q(ctx.Required("user")), a = Q(ctx.Required("app"));
+    Succeed(
+        ctx,
+        Base(ctx).Str("app", ctx.Required("app")).Str("user", ctx.Required("user")).Bool("created", !existed),
+        existed ? "User " + u + " of " + a + " already exists; nothing changed."
+                : "Added user " + u + " to " + a + ".");
+    return kExitOk;
+}
+
+int RunListUsers(Context& ctx) {
+    const std::u16string app = ctx.Wide("app");
+    SecretArray secret = ctx.Secret();
+    Bstr list;
+    const LONG st = QueryListOfUsers(app.c_str(), secret.get(), list.out());
+    if (st != 0) return Fail(ctx, st);
+    const std::vector<std::string> users = SplitList(list.view());
+    std::string human;
+    for (const std::string& u : users)
+        human += (human.empty() ? "" : "\n") + u;
+    Succeed(ctx, Base(ctx).Str("app", ctx.Required("app")).StrList("users", users), human);
+    return kExitOk;
+}
+
+int RunDeleteUser(Context& ctx) {
+    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user");
+    SecretArray secret = ctx.Secret();
+    const LONG st = DeleteUser(app.c_str(), secret.get(), user.c_str());
+    if (st != 0) return Fail(ctx, st);
+    Succeed(ctx, Base(ctx).Str("app", ctx.Required("app")).Str("user", ctx.Required("user")),
+            "Deleted user " + Q(ctx.Required("user")) + " of " + Q(ctx.Required("app")) +
+                " with the user's credentials and key.");
+    return kExitOk;
+}
+
+/* ---- credentials ---- */
+
+Json CredJson(Context& ctx) {
+    return Base(ctx)
+        .Str("app", ctx.Required("app"))
+        .Str("user", ctx.Required("user"))
+        .Str("id", ctx.Required("id"));
+}
+
+SecretArray ToArray(const std::optional<SecretBytes>& bytes) {
+    if (!bytes) return SecretArray(vaultkeep::MakeByteArray(nullptr, 0));
+    return SecretArray(vaultkeep::MakeByteArray(bytes->data(), bytes->size()));
+}
+
+int RunStore(Context& ctx) {
+    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user"), id = ctx.Wide("id");
+    SecretArray secret = ctx.Secret();
+    std::optional<SecretWide> password = ctx.Password(InputKind::Password, false);
+    SecretArray md = ToArray(ctx.Bytes(InputKind::Metadata, true));
+    SecretArray emd = ToArray(ctx.Bytes(InputKind::ProtectedMetadata, true));
+    std::optional<SecretBytes> dataBytes = ctx.Bytes(InputKind::Data, false);
+    const size_t length = dataBytes->size();
+    SecretArray data = ToArray(dataBytes);
+    dataBytes.reset();
+    const LONG st = StoreCredential(app.c_str(), secret.get(), user.c_str(), password->data(), id.c_str(),
+                                    md.get(), emd.get(), data.get());
+    if (st != 0) return Fail(ctx, st);
+    Succeed(ctx, CredJson(ctx).Int("length", static_cast<long long>(length)),
+            "Stored credential " + Q(ctx.Required("id")) + " of user " + Q(ctx.Required("user")) + " (" +
+                CountBytes(length) + ").");
+    return kExitOk;
+}
+
+int RunRetrieve(Context& ctx) {
+    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user"), id = ctx.Wide("id");
+    SecretArray secret = ctx.Secret();
+    std::optional<SecretWide> password = ctx.Password(InputKind::Password, false);
+    SecretArray out;
+    const LONG st =
+        RetrieveCredential(app.c_str(), secret.get(), user.c_str(), password->data(), id.c_str(), out.out());
+    if (st != 0) return Fail(ctx, st);
+    return EmitBytes(ctx, CredJson(ctx), out);
+}
+
+int RunMetadata(Context& ctx) {
+    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user"), id = ctx.Wide("id");
+    SecretArray secret = ctx.Secret();
+    SecretArray out;
+    const LONG st =
+        RetrieveCredentialMetaData(app.c_str(), secret.get(), user.c_str(), id.c_str(), out.out());
+    if (st != 0) return Fail(ctx, st);
+    return EmitBytes(ctx, CredJson(ctx), out);
+}
+
+int RunProtectedMetadata(Context& ctx) {
+    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user"), id = ctx.Wide("id");
+    SecretArray secret = ctx.Secret();
+    SecretArray out;
+    const LONG st =
+        RetrieveEncryptedCredentialMetaData(app.c_str(), secret.get(), user.c_str(), id.c_str(), out.out());
+    if (st != 0) return Fail(ctx, st);
+    return EmitBytes(ctx, CredJson(ctx), out);
+}
+
+int RunList(Context& ctx) {
+    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user");
+    SecretArray secret = ctx.Secret();
+    Bstr list;
+    const LONG st = QueryUserCreds(app.c_str(), secret.get(), user.c_str(), list.out());
+    if (st != 0) return Fail(ctx, st);
+    const std::vector<std::string> ids = SplitList(list.view());
+    std::string human;
+    for (const std::string& i : ids)
+        human += (human.empty() ? "" : "\n") + i;
+    Succeed(ctx,
+            Base(ctx).Str("app", ctx.Required("app")).Str("user", ctx.Required("user")).StrList("ids", ids),
+            human);
+    return kExitOk;
+}
+
+int RunDelete(Context& ctx) {
+    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user"), id = ctx.Wide("id");
+    SecretArray secret = ctx.Secret();
+    const LONG st = DeleteCred(app.c_str(), secret.get(), user.c_str(), id.c_str());
+    if (st != 0) return Fail(ctx, st);
+    Succeed(ctx, CredJson(ctx),
+            "Deleted credential " + Q(ctx.Required("id")) + " of user " + Q(ctx.Required("user")) + ".");
+    return kExitOk;
+}
+
+/* ---- archive and restore ---- */
+
+int RunArchive(Context& ctx) {
+    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user");
+    const std::string file = AbsolutePath(ctx.Required("file"));
+    std::u16string fileW, note;
+    if (!vaultkeep::Utf8ToUtf16(file, fileW)) throw ToolError{kExitUsage, "--file is not valid UTF-8 text"};
+    if (auto n = ctx.Optional("key-archive-string"); n && !vaultkeep::Utf8ToUtf16(*n, note))
+        throw ToolError{kExitUsage, "--key-archive-string is not valid UTF-8 text"};
+    // The zip library adds to an existing archive; a stale file would end up inside the new one.
+    struct stat st;
+    if (lstat(file.c_str(), &st) == 0)
+        throw ToolError{kExitOutput, file + " already exists; remove it or choose another file"};
+    SecretArray secret = ctx.Secret();
+    std::optional<SecretWide> backup = ctx.Password(InputKind::BackupPassword, true);
+    const LONG status =
+        ArchiveUser(app.c_str(), secret.get(), user.c_str(), fileW.c_str(), backup->data(), note.c_str());
+    if (status != 0) return Fail(ctx, status);
+    Succeed(
+        ctx, Base(ctx).Str("app", ctx.Required("app")).Str("user", ctx.Required("user")).Str("file", file),
+        "Archived user " + Q(ctx.Required("user")) + " of " + Q(ctx.Required("app")) + " to " + file + ".");
+    return kExitOk;
+}
+
+int RunRestore(Context& ctx) {
+    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user");
+    const std::string file = AbsolutePath(ctx.Required("file"));
+    std::u16string fileW;
+    if (!vaultkeep::Utf8ToUtf16(file, fileW)) throw ToolError{kExitUsage, "--file is not valid UTF-8 text"};
+    if (access(file.c_str(), R_OK) != 0)
+        throw ToolError{kExitInput, "cannot read the archive " + file + ": " + strerror(errno)};
+    const bool overwrite = ctx.opts.flags.count("overwrite") != 0;
+    SecretArray secret = ctx.Secret();
+    std::optional<SecretWide> backup = ctx.Password(InputKind::BackupPassword, false);
+    const LONG status = RestoreUser(app.c_str(), secret.get(), user.c_str(), fileW.c_str(), backup->data(),
+                                    overwrite ? 1 : 0);
+    if (status != 0) return Fail(ctx, status);
+    Succeed(ctx,
+            Base(ctx)
+                .Str("app", ctx.Required("app"))
+                .Str("user", ctx.Required("user"))
+                .Str("file", file)
+                .Bool("overwrite", overwrite),
+            "Restored user " + Q(ctx.Required("user")) + " into " + Q(ctx.Required("app")) + " from " + file +
+                ".");
+    return kExitOk;
+}
+
+/* ---- verify: reads only, through the exports ---- */
+
+struct Check {
+    LONG status = 0;
+    bool checked = false;
+};
+
+std::string CheckWord(const Check& c) {
+    return !c.checked ? "not checked" : c.status == 0 ? "ok" : "failed";
+}
+
+int RunVerify(Context& ctx) {
+    const std::u16string app = ctx.Wide("app");
+    const std::optional<std::string> only = ctx.Optional("user");
+    if (ctx.opts.sources.count(InputKind::Password) && !only)
+        throw ToolError{kExitUsage, "a password opens one user's credentials: give --user with it"};
+    SecretArray secret = ctx.Secret();
+    std::optional<SecretWide> password = ctx.Password(InputKind::Password, false, true);
+
+    Bstr list;
+    LONG st = QueryListOfUsers(app.c_str(), secret.get(), list.out());
+    if (st != 0) return Fail(ctx, st);
+    std::vector<std::string> users = SplitList(list.view());
+    if (only) {
+        if (!Contains(users, *only)) return Fail(ctx, Error_No_User, Json(), "no such user");
+        users = {*only};
+    }
+
+    const std::string& appName = ctx.Required("app");
+    std::string human = "Application " + Q(appName) + ": table verifies (" + std::to_string(users.size()) +
+                        (users.size() == 1 ? " user)." : " users).");
+    std::string usersJson = "[";
+    int problems = 0, unchecked = 0;
+    for (const std::string& name : users) {
+        std::u16string userW = vaultkeep::ToUtf16(name);
+        Bstr ids;
+        st = QueryUserCreds(app.c_str(), secret.get(), userW.c_str(), ids.out());
+        Json uj;
+        uj.Str("name", name).Bool("ok", st == 0).Int("status", st);
+        if (st != 0) {
+            ++problems;
+            const std::string why = DescribeStatus(ctx.name(), st);
+            human += "\n  user " + Q(name) + ": table FAILED: " + why;
+            uj.Str("message", why).Raw("credentials", "[]");
+            usersJson += (usersJson.size() > 1 ? "," : "") + uj.Done();
+            continue;
+        }
+        const std::vector<std::string> idList = SplitList(ids.view());
+        human += "\n  user " + Q(name) + ": table verifies (" + std::to_string(idList.size()) +
+                 (idList.size() == 1 ? " credential)" : " credentials)");
+        std::string credsJson = "[";
+        for (const std::string& id : idList) {
+            const std::u16string idW = vaultkeep::ToUtf16(id);
+            Check md, emd, blob;
+            {
+                SecretArray out;
+                md = {RetrieveCredentialMetaData(app.c_str(), secret.get(), userW.c_str(), idW.c_str(),
+                                                 out.out()),
+                      true};
+            }
+            {
+                SecretArray out;
+                emd = {RetrieveEncryptedCredentialMetaData(app.c_str(), secret.get(), userW.c_str(),
+                                                           idW.c_str(), out.out()),
+                       true};
+            }
+            if (password) {
+                SecretArray out;
+                blob = {RetrieveCredential(app.c_str(), secret.get(), userW.c_str(), password->data(),
+                                           idW.c_str(), out.out()),
+                        true};
+            } else {
+                ++unchecked;
+            }
+            const LONG first = md.status ? md.status : emd.status ? emd.status : blob.status;
+            Json cj;
+            cj.Str("id", id)
+                .Bool("ok", first == 0)
+                .Str("metadata", CheckWord(md))
+                .Str("protected_metadata", CheckWord(emd))
+                .Str("blob", CheckWord(blob))
+                .Int("status", first);
+            human += "\n    credential " + Q(id) + ": metadata " + CheckWord(md) + ", protected metadata " +
+                     CheckWord(emd) + ", blob " + CheckWord(blob);
+            if (first != 0) {
+                ++problems;
+                const std::string why = DescribeStatus(ctx.name(), first);
+                cj.Str("message", why);
+                human += ": " + why;
+            }
+            credsJson += (credsJson.size() > 1 ? "," : "") + cj.Done();
+        }
+        uj.Raw("credentials", credsJson + "]");
+        usersJson += (usersJson.size() > 1 ? "," : "") + uj.Done();
+    }
+    usersJson += "]";
+
+    if (problems) {
+        human += "\nverify: " + std::to_string(problems) +
+                 (problems == 1 ? " problem found." : " problems found.");
+    } else {
+        human += "\nverify: no problems found.";
+    }
+    if (unchecked)
+        human += "\nverify: " +
+                 (unchecked == 1 ? std::string("the blob of 1 credential was")
+                                 : "the blobs of " + std::to_string(unchecked) + " credentials were") +
+                 " not checked; a blob opens only with its user's password (--user and --password-*).";
+    Json j;
+    j.Bool("ok", problems == 0)
+        .Str("command", ctx.name())
+        .Str("app", appName)
+        .Raw("users", usersJson)
+        .Int("problems", problems)
+        .Int("blobs_not_checked", unchecked);
+    if (ctx.json())
+        printf("%s\n", j.Done().c_str());
+    else
+        printf("%s\n", human.c_str());
+    return problems ? kExitVerifyFailed : kExitOk;
+}
+
+/* ---- the table ---- */
+
+const char* const kSecretHelp =
+    "The application secret comes from --secret-file FILE, --secret-fd N, --secret-env VAR,\n"
+    "or a prompt on the terminal.\n";
+
+std::vector<Command> MakeCommands() {
+    using K = InputKind;
+    return {
+        {"init",
+         "lay out a machine root for use (idempotent)",
+         "[--root DIR]",
+         "Registers the components, writes the install path and puts the zip library in\n"
+         "place below the machine root, creating the root folder if needed. A root that\n"
+         "was set up before is left as it is.\n",
+         {},
+         {},
+         {},
+         RunInit},
+        {"register-app",
+         "register an application under a new secret",
+         "--app NAME [--secret-* SRC]",
+         "Creates the application's registry settings, folder and empty table, all keyed\n"
+         "by the secret. The application's later calls must give the same secret.\n"
+         "At a prompt the secret is asked twice.\n",
+         {"app"},
+         {},
+         {K::Secret},
+         RunRegisterApp},
+        {"unregister-app",
+         "remove an application with all its users and credentials",
+         "--app NAME [--secret-* SRC]",
+         kSecretHelp,
+         {"app"},
+         {},
+         {K::Secret},
+         RunUnregisterApp},
+        {"add-user",
+         "add a user, whose key is protected by the user's password",
+         "--app NAME --user NAME [--secret-* SRC] [--password-* SRC]",
+         "Makes the user's folder, table and key; the password protects the key and is\n"
+         "needed to store and retrieve the user's credentials. A user that exists is left\n"
+         "unchanged. At a prompt a new user's password is asked twice.\n",
+         {"app", "user"},
+         {},
+         {K::Secret, K::Password},
+         RunAddUser},
+        {"list-users",
+         "list an application's users",
+         "--app NAME [--secret-* SRC]",
+         "Prints one name per line, in the order the users were added.\n",
+         {"app"},
+         {},
+         {K::Secret},
+         RunListUsers},
+        {"delete-user",
+         "delete a user with the user's credentials and key",
+         "--app NAME --user NAME [--secret-* SRC]",
+         kSecretHelp,
+         {"app", "user"},
+         {},
+         {K::Secret},
+         RunDeleteUser},
+        {"store",
+         "store or replace a credential with its metadata",
+         "--app NAME --user NAME --id ID [--secret-* SRC] [--password-* SRC]\n"
+         "       [--data-* SRC] [--metadata-* SRC] [--protected-metadata-* SRC]",
+         "Stores the credential bytes (--data-*) under ID (at most 19 characters), with\n"
+         "plain metadata (--metadata-*, kept as is) and protected metadata\n"
+         "(--protected-metadata-*, kept encrypted); both are empty when not given. A\n"
+         "credential with the same ID is replaced. A user that does not exist yet is\n"
+         "added with the given password.\n",
+         {"app", "user", "id"},
+         {},
+         {K::Secret, K::Password, K::Data, K::Metadata, K::ProtectedMetadata},
+         RunStore},
+        {"retrieve",
+         "print a credential (needs the user's password)",
+         "--app NAME --user NAME --id ID [--secret-* SRC] [--password-* SRC] [--out FILE]",
+         "Writes the credential bytes to standard output as they are, or to FILE (created\n"
+         "with mode 0600). With --json they appear base64-encoded as \"data_base64\".\n",
+         {"app", "user", "id", "out"},
+         {},
+         {K::Secret, K::Password},
+         RunRetrieve},
+        {"metadata",
+         "print a credential's plain metadata",
+         "--app NAME --user NAME --id ID [--secret-* SRC] [--out FILE]",
+         "Writes the bytes as retrieve does.\n",
+         {"app", "user", "id", "out"},
+         {},
+         {K::Secret},
+         RunMetadata},
+        {"protected-metadata",
+         "print a credential's protected metadata, decrypted",
+         "--app NAME --user NAME --id ID [--secret-* SRC] [--out FILE]",
+         "Writes the bytes as retrieve does.\n",
+         {"app", "user", "id", "out"},
+         {},
+         {K::Secret},
+         RunProtectedMetadata},
+        {"list",
+         "list a user's credential ids",
+         "--app NAME --user NAME [--secret-* SRC]",
+         "Prints one id per line, in the order they were stored.\n",
+         {"app", "user"},
+         {},
+         {K::Secret},
+         RunList},
+        {"delete",
+         "delete a credential",
+         "--app NAME --user NAME --id ID [--secret-* SRC]",
+         kSecretHelp,
+         {"app", "user", "id"},
+         {},
+         {K::Secret},
+         RunDelete},
+        {"archive",
+         "pack a user's store and key into an archive file",
+         "--app NAME --user NAME --file ARCHIVE [--secret-* SRC] [--backup-password-* SRC]\n"
+         "       [--key-archive-string TEXT]",
+         "Writes ARCHIVE (which must not exist yet) with the user's table, credentials and\n"
+         "key, and the application secret wrapped under the backup password, so that the\n"
+         "user can be restored into an application registered under another secret.\n"
+         "--key-archive-string is handed to the key-archive component as it is. At a\n"
+         "prompt the backup password is asked twice.\n",
+         {"app", "user", "file", "key-archive-string"},
+         {},
+         {K::Secret, K::BackupPassword},
+         RunArchive},
+        {"restore",
+         "restore a user from an archive file",
+         "--app NAME --user NAME --file ARCHIVE [--overwrite] [--secret-* SRC]\n"
+         "       [--backup-password-* SRC]",
+         "Verifies the archive under the secret it was made with (unwrapped with the\n"
+         "backup password), restores the user's key and re-keys the store to the\n"
+         "application's current secret. An existing user is replaced only with\n"
+         "--overwrite.\n",
+         {"app", "user", "file"},
+         {"overwrite"},
+         {K::Secret, K::BackupPassword},
+         RunRestore},
+        {"verify",
+         "check an application's tables and credentials without changing anything",
+         "--app NAME [--user NAME [--password-* SRC]] [--secret-* SRC]",
+         "Checks the application table, every user's table and every credential's\n"
+         "metadata under the secret. A credential's blob opens only with its user's\n"
+         "password: give --user and --password-* to check that user's blobs too. Reports\n"
+         "each failure and exits with 40 when anything failed.\n",
+         {"app", "user"},
+         {},
+         {K::Secret, K::Password},
+         RunVerify},
+    };
+}
+
+} // namespace
+
+const std::vector<Command>& Commands() {
+    static const std::vector<Command> commands = MakeCommands();
+    return commands;
+}
+
+} // namespace vktool

@@ -1,0 +1,62 @@
+/* Runs the built vaultkeep tool as a child process against the test's fresh root. */
+#pragma once
+#include "VkTest.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vktool_test {
+
+struct ToolRun {
+    int code = -1; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+struct RunOptions {
+    std::string stdinData;                  // written to the child's standard input, then closed
+    std::map<int, std::string> fds;         // descriptor number -> bytes readable from it
+    std::map<std::string, std::string> env; // added to the child's environment
+};
+
+std::string ToolPath();
+
+/* Runs the tool without a controlling terminal, so it can never prompt. */
+ToolRun RunTool(const std::vector<std::string>& args, const RunOptions& opts = {});
+
+/* The machine-root paths the tests tamper with. */
+std::string AppFolder(const vktest::FreshRoot& root, const std::string& app);
+/* The user folders (GUID names) of an application, sorted. */
+std::vector<std::string> UserFolders(const vktest::FreshRoot& root, const std::string& app);
+/* The blob files (everything but user.bin) of one user folder, sorted. */
+std::vector<std::string> BlobFiles(const std::string& userFolder);
+void FlipByte(const std::string& path, size_t offset);
+
+/* Every file below a folder (but the lock objects) with its bytes and modification time,
+ * for "nothing changed" checks. */
+std::map<std::string, std::pair<vktest::Bytes, long long>> Snapshot(const std::string& folder);
+
+/* A fixture with a fresh root, the secret and password files, and short-hands for the usual calls. */
+class ToolTest : public vktest::RootTest {
+  protected:
+    void SetUp() override;
+    /* Writes bytes to a file in the root's scratch folder and returns its path. */
+    std::string File(const std::string& name, const std::string& bytes);
+    /* Runs and expects success, reporting the output on failure. */
+    ToolRun Ok(const std::vector<std::string>& args, const RunOptions& opts = {});
+    /* "--app A --secret-file <secret>" and friends. */
+    std::vector<std::string> App(const std::string& app = "App") const;
+    std::vector<std::string> User(const std::string& user, const std::string& app = "App") const;
+    std::vector<std::string> Cred(const std::string& user, const std::string& id,
+                                  const std::string& app = "App") const;
+    void Register(const std::string& app = "App");
+    void StoreText(const std::string& user, const std::string& id, const std::string& data,
+                   const std::string& md = "", const std::string& emd = "");
+
+    std::string secretFile, passwordFile, otherSecretFile, otherPasswordFile;
+};
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b);
+
+} // namespace vktool_test
