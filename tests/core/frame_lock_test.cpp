@@ -122,7 +122,7 @@ VK_HELPER(detach_wakes_waiter) {
     return ExitOf(status);
 }
 
-/* Detaches while nobody holds the lock: the detach's wait obtains it and must give it back. */
+/* Detaches while no call of this process holds the lock: the lock is left free, never abandoned. */
 VK_HELPER(detach_idle) {
     DllMain(g_hModule, DLL_PROCESS_DETACH, nullptr);
     /* A second detach (the loader's, at exit) finds nothing to do. */
@@ -243,12 +243,12 @@ TEST_F(ProcessLock, DetachWakesAWaitingThreadWhichReturnsInternalError) {
     EXPECT_FALSE(AppKeyExists(u"DetachApp"));
 }
 
-TEST_F(ProcessLock, DetachGivesBackTheMutexItsWaitObtained) {
+TEST_F(ProcessLock, IdleDetachLeavesTheLockFree) {
     ASSERT_EQ(RunHelper("detach_idle"), 0);
     LogCapture capture;
     ASSERT_EQ(KsAcquireMutex(), TRUE);
     ASSERT_TRUE(KsReleaseMutex());
-    /* Not found abandoned: the detach released before closing its handle. */
+    /* Not found abandoned: the detach took nothing it did not give back. */
     EXPECT_FALSE(capture.Take().AnyTextStarting("KsAcquireMutex", "WaitForMultipleObjects() found the mutex abandoned"));
 }
 

@@ -49,10 +49,15 @@ void DetachFunc() {
     HANDLE hEvent = g_hUnloadEvent;
     if (hEvent != NULL) {
         SetEvent(hEvent);
-        DWORD wait = WaitForSingleObject(hMutex, KS_DETACH_TIMEOUT_MS);
-        /* Ownership taken here must not outlive the handle: a closed handle
-         * would otherwise leave the machine-wide lock to abandonment. */
-        if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED_0) ReleaseMutex(hMutex);
+        /* The wait gives a call of this process the time to finish; with none
+         * holding the lock there is nothing to wait for, and a process that never
+         * called an export leaves no trace below the machine root. */
+        if (InterlockedCompareExchange(&g_lMutexHeld, 0, 0) != 0) {
+            DWORD wait = WaitForSingleObject(hMutex, KS_DETACH_TIMEOUT_MS);
+            /* Ownership taken here must not outlive the handle: a closed handle
+             * would otherwise leave the machine-wide lock to abandonment. */
+            if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED_0) ReleaseMutex(hMutex);
+        }
         g_hUnloadEvent = NULL;
         CloseHandle(hEvent);
     }
