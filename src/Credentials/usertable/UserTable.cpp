@@ -54,7 +54,10 @@ CUserTable::~CUserTable() {
 /* A record as found in a verified body; FALSE when it does not fit or its fields are not what a writer makes. */
 static BOOL CheckRecord(const BYTE* body, DWORD bodyLen, DWORD offset, DWORD* pLen) {
     if (offset > bodyLen || bodyLen - offset < CRED_RECORD_FIXED_SIZE) return FALSE;
-    const CredentialRecord* r = (const CredentialRecord*)(body + offset);
+    /* Records follow each other at any byte offset: read the fixed part into an aligned copy. */
+    CredentialRecord fixed;
+    memcpy(&fixed, body + offset, CRED_RECORD_FIXED_SIZE);
+    const CredentialRecord* r = &fixed;
     ULONGLONG expected = (ULONGLONG)CRED_RECORD_FIXED_SIZE + r->mdlen + r->emdlen;
     if (r->len < CRED_RECORD_FIXED_SIZE || r->len != expected || r->len > bodyLen - offset) return FALSE;
     if (!FieldTerminated(r->id, CRED_ID_CHARS) || !IsGuidString(r->blobname, 260)) return FALSE;
@@ -187,14 +190,15 @@ LONG CUserTable::ReadUserTable() {
 
         offset = USER_TABLE_HEADER_SIZE;
         for (DWORD i = 0; i < Header.credcount; ++i) {
-            const CredentialRecord* src = (const CredentialRecord*)(buffer + offset);
-            CredentialRecord* r = (CredentialRecord*)malloc(src->len);
+            DWORD recLen = 0;
+            CheckRecord(buffer, bodyLen, offset, &recLen); /* checked above, all records */
+            CredentialRecord* r = (CredentialRecord*)malloc(recLen);
             if (!r) {
                 _Print(fn, "malloc() failed.");
                 free(buffer);
                 return Error_Internal;
             }
-            memcpy(r, src, src->len);
+            memcpy(r, buffer + offset, recLen);
             ZeroFieldTail(r->id, CRED_ID_CHARS);
             ZeroFieldTail(r->blobname, 260);
             Creds.push_back(r);
