@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: a build with warnings as errors and its tests, the example
 # client built against the installed package, then the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer (any report fails the run).
+# AddressSanitizer and UndefinedBehaviorSanitizer (any report fails the run). The TPM
+# tests use a swtpm simulator the script starts (scripts/swtpm.sh) and stops.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -24,6 +25,11 @@ if [ -f examples/CMakeLists.txt ]; then
   VAULTKEEP_ROOT="$ex_root" "$BUILD/example/vaultkeep_example"
   rm -rf "$ex_root"
 fi
+
+# The TPM backend's tests (provider contract and credentials end to end) run
+# against this simulator; it is stopped when the script exits.
+source scripts/swtpm.sh
+start_swtpm
 
 echo "== sanitizer build"
 cmake -S . -B "$ASAN_BUILD" -G Ninja -DVK_WERROR=ON -DVK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null

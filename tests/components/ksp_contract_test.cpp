@@ -3,6 +3,7 @@
  * module, driven through CryptoAPI as the system drives it. A backend that
  * cannot run on this machine shows as skipped.
  */
+#include "VkSwtpm.h"
 #include "VkTest.h"
 
 #include <dlfcn.h>
@@ -108,6 +109,13 @@ class KspContract : public ::testing::TestWithParam<std::string> {
     void SetUp() override {
         root_ = std::make_unique<vktest::FreshRoot>();
         setenv("VAULTKEEP_KSP_BACKEND", GetParam().c_str(), 1);
+        if (GetParam() == "tpm2") {
+            // Only ever a simulator: the wrong passwords below would count against a real TPM.
+            const std::string tcti = vktest::swtpm::SharedTcti();
+            if (tcti.empty()) GTEST_SKIP() << "no TPM simulator configured (VAULTKEEP_KSP_TCTI)";
+            // Recovery time 0 turns the dictionary-attack defence off for the suite's wrong passwords.
+            ASSERT_EQ(vktest::swtpm::SetDictionaryAttack(tcti, 3, 0, 0), "");
+        }
         module_ = LoadLibraryW(U(ModulePath()).c_str());
         ASSERT_NE(module_, nullptr) << "cannot load " << ModulePath();
         exportContainer_ = reinterpret_cast<PFN_TpmKspExportContainer>(

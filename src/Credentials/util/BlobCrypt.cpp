@@ -277,8 +277,14 @@ static LONG DecryptTpmBlob(BYTE* blob, LPCWSTR container, LPCWSTR password, DWOR
         } else if (!CryptGetUserKey(prov, AT_KEYEXCHANGE, &exchangeKey)) {
             _PrintError(name, __LINE__, "cant CryptGetUserKey res=%x", (unsigned)GetLastError());
         } else if (!CryptImportKey(prov, blob + BLOB_HEADER_BYTES, wrappedLen, exchangeKey, CRYPT_OAEP, &blobKey)) {
-            _PrintError(name, __LINE__, "cant CryptImportKey res=%x", (unsigned)GetLastError());
+            const DWORD error = GetLastError();
+            _PrintError(name, __LINE__, "cant CryptImportKey res=%x", (unsigned)error);
             status = Error_Decrypt_Failed;
+            if (error == (DWORD)TPM_E_DEFEND_LOCK_RUNNING) {
+                /* Not a wrong password: the TPM refuses every password until its lockout ends. */
+                _PrintError(name, __LINE__, "TPM is locked out");
+                status = Error_TPM_Not_Owned;
+            }
         } else {
             BYTE* payload = blob + BLOB_HEADER_BYTES + wrappedLen;
             *pLen = blobLen - BLOB_HEADER_BYTES - wrappedLen;

@@ -39,6 +39,12 @@
  *     KeyGenParams::exportable.
  *   - ImportContainer: NTE_BAD_DATA when the record is not one this backend
  *     made, is damaged, or names another container; the state is then unchanged.
+ *   - A backend whose keys are bound to a device (tpm2) also answers
+ *     NTE_DEVICE_NOT_FOUND from OpenContainer, UnwrapKey and ImportContainer
+ *     for a key that another device made (or this one before it was reset),
+ *     TPM_E_DEFEND_LOCK_RUNNING from UnwrapKey while the device refuses
+ *     passwords after too many wrong ones, and kBackendUnavailable from any
+ *     call when the device stops answering.
  *   - Any operation may also fail with a Win32 error of the store (disk full,
  *     access denied, ...) or NTE_NO_MEMORY / NTE_FAIL; the state is then
  *     unchanged. No operation leaves a container half-written.
@@ -113,6 +119,11 @@ class Backend {
     virtual DWORD ExportContainer(const WString& name, Bytes& record) = 0;
     virtual DWORD ImportContainer(const WString& name, const BYTE* record, size_t recordSize) = 0;
 };
+
+#ifndef NTE_DEVICE_NOT_FOUND
+/* The device a key is bound to is not this one. */
+#define NTE_DEVICE_NOT_FOUND ((HRESULT)0x80090035L)
+#endif
 
 /* A factory returns ERROR_SUCCESS with a backend, or an error. */
 constexpr DWORD kBackendUnavailable = static_cast<DWORD>(TBS_E_SERVICE_NOT_RUNNING);

@@ -1,0 +1,222 @@
+/*
+ * The credential exports end to end with the TPM 2.0 backend, chosen the way an
+ * administrator chooses it: the registry values "Backend" and "TCTI". The round
+ * trips run on the simulator the test command started (skipped without one);
+ * the lockout and the move to another TPM use private simulators.
+ */
+#include "VkSwtpm.h"
+#include "VkTest.h"
+
+#include <vaultkeep/vaultkeep.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "diaglog_control.h"
+
+using namespace vktest;
+
+namespace {
+
+const std::string kKeys = "ProgramData/Tarnwick Systems Corp/TPM Key Storage Provider/Tpm2Keys/";
+
+Bytes Pattern(size_t n, unsigned seed) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(i * 31 + seed * 7 + 3);
+    return b;
+}
+
+int CountErrors(const std::vector<diaglog::CapturedLine>& lines, const std::string& function,
+                const std::string& text) {
+    int n = 0;
+    for (const auto& l : lines)
+        n += l.level == diaglog::Level::Error && (function.empty() || l.function == function) &&
+             l.text.find(text) != std::string::npos;
+    return n;
+}
+
+class Tpm2Credentials : public RootTest {
+  protected:
+    void SetUp() override { setenv("TSS2_LOG", "all+none", 0); }
+
+    /* Lays out this root with the registry choosing the TPM backend on tcti. */
+    void LayOut(const std::string& tcti) {
+        ASSERT_EQ(VaultkeepInitRoot(), 0);
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                                  u"SOFTWARE\\Tarnwick Systems Corp.\\TPM Key Storage Provider", 0, nullptr,
+                                  0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        const std::u16string backend = u"tpm2", t = U(tcti);
+        ASSERT_EQ(RegSetValueExW(key, u"Backend", 0, REG_SZ, reinterpret_cast<const BYTE*>(backend.c_str()),
+                                 static_cast<DWORD>((backend.size() + 1) * 2)),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExW(key, u"TCTI", 0, REG_SZ, reinterpret_cast<const BYTE*>(t.c_str()),
+                                 static_cast<DWORD>((t.size() + 1) * 2)),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+        ASSERT_EQ(RegisterApp(u"App", secret), 0);
+    }
+
+    void UseShared() {
+        if (shared_.empty()) GTEST_SKIP() << "no TPM simulator configured (VAULTKEEP_KSP_TCTI)";
+        ASSERT_EQ(swtpm::SetDictionaryAttack(shared_, 3, 0, 0), "");
+        LayOut(shared_);
+    }
+
+    LONG Store(const char16_t* user, const char16_t* password, const char16_t* id, const Bytes& cred) {
+        ByteArray md(Pattern(9, 1)), emd(Pattern(12, 2)), c(cred);
+        return StoreCredential(u"App", secret, user, password, id, md, emd, c);
+    }
+    LONG Retrieve(const char16_t* user, const char16_t* password, const char16_t* id, Bytes& out) {
+        SAFEARRAY* psa = nullptr;
+        LONG st = RetrieveCredential(u"App", secret, user, password, id, &psa);
+        out = TakeArray(psa);
+        return st;
+    }
+    std::string UserGuid() {
+        const std::string app = root.host("ProgramData/Tarnwick Systems Corp/Vaultkeep/App");
+        for (const std::string& name : ListDir(app))
+            if (std::filesystem::is_directory(app + "/" + name)) return name;
+        return "";
+    }
+
+    std::string shared_ = swtpm::SharedTcti(); // read before the environment is cleared below
+    ByteArray secret{Bytes{'t', 'p', 'm', '-', 's', 'e', 'c', 'r', 'e', 't'}};
+    // The registry, not the environment, picks the backend and the TPM here.
+    swtpm::ScopedEnv backend_{"VAULTKEEP_KSP_BACKEND", nullptr};
+    swtpm::ScopedEnv tcti_{"VAULTKEEP_KSP_TCTI", nullptr};
+};
+
+TEST_F(Tpm2Credentials, StoreRetrieveDeleteThroughTheExports) {
+    UseShared();
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_EQ(AddUser(u"App", secret, u"alice", u"alice pw"), 0);
+    const std::string guid = UserGuid();
+    ASSERT_FALSE(guid.empty());
+    EXPECT_TRUE(FileExists(root.host(kKeys + guid))) << "the user's key is a TPM container";
+    EXPECT_FALSE(FileExists(
+        root.host("ProgramData/Tarnwick Systems Corp/TPM Key Storage Provider/MachineKeys/" + guid)));
+
+    const struct {
+        const char16_t* id;
+        Bytes cred;
+    } creds[] = {{u"mail", Pattern(1000, 3)}, {u"pin", Pattern(4, 4)}, {u"empty", Bytes{}}};
+    for (const auto& c : creds)
+        ASSERT_EQ(Store(u"alice", u"alice pw", c.id, c.cred), 0);
+    for (const auto& c : creds) {
+        SCOPED_TRACE(Narrow(c.id));
+        Bytes out;
+        EXPECT_EQ(Retrieve(u"alice", u"alice pw", c.id, out), 0);
+        EXPECT_EQ(out, c.cred);
+    }
+
+    for (const char16_t* wrong : {u"alice PW", u"", u"alice pw "}) {
+        SCOPED_TRACE(Narrow(wrong));
+        Bytes out;
+        EXPECT_EQ(Retrieve(u"alice", wrong, u"mail", out), Error_Decrypt_Failed);
+        EXPECT_TRUE(out.empty());
+    }
+
+    BSTR list = nullptr;
+    ASSERT_EQ(QueryUserCreds(u"App", secret, u"alice", &list), 0);
+    EXPECT_EQ(TakeBstr(list), "mail,pin,empty");
+    EXPECT_EQ(DeleteCred(u"App", secret, u"alice", u"pin"), 0);
+    Bytes out;
+    EXPECT_EQ(Retrieve(u"alice", u"alice pw", u"pin", out), Error_Cred_Not_Found);
+    EXPECT_EQ(Retrieve(u"alice", u"alice pw", u"mail", out), 0);
+
+    ASSERT_EQ(DeleteUser(u"App", secret, u"alice"), 0);
+    EXPECT_FALSE(FileExists(root.host(kKeys + guid))) << "deleting the user deletes its key";
+}
+
+TEST_F(Tpm2Credentials, RepeatedWrongPasswordsLockTheTpmOut) {
+    swtpm::Simulator sim;
+    if (!swtpm::Installed()) GTEST_SKIP() << "swtpm is not installed";
+    ASSERT_EQ(sim.Start(), ""); // the simulator's own defence: 3 failures, then 1000 s
+    LayOut(sim.tcti());
+    ASSERT_EQ(AddUser(u"App", secret, u"bob", u"bob pw"), 0);
+    const Bytes cred = Pattern(64, 9);
+    ASSERT_EQ(Store(u"bob", u"bob pw", u"vpn", cred), 0);
+    Bytes out;
+    ASSERT_EQ(Retrieve(u"bob", u"bob pw", u"vpn", out), 0);
+
+    diaglog::SetCapture(true);
+    diaglog::TakeCaptured();
+    for (const char16_t* wrong : {u"guess 1", u"guess 2", u"guess 3"})
+        EXPECT_EQ(Retrieve(u"bob", wrong, u"vpn", out), Error_Decrypt_Failed);
+    auto lines = diaglog::TakeCaptured();
+    EXPECT_EQ(CountErrors(lines, "CUtil::DecryptBlob", "TPM is locked out"), 0)
+        << "wrong passwords are just wrong";
+
+    // Locked out: the right password fails too, with a status of its own and a line that says why.
+    EXPECT_EQ(Retrieve(u"bob", u"bob pw", u"vpn", out), Error_TPM_Not_Owned);
+    EXPECT_TRUE(out.empty());
+    lines = diaglog::TakeCaptured();
+    diaglog::SetCapture(false);
+    EXPECT_EQ(CountErrors(lines, "CUtil::DecryptBlob", "TPM is locked out"), 1);
+    EXPECT_EQ(CountErrors(lines, "CUtil::DecryptBlob", "cant CryptImportKey res=80280803"), 1);
+    EXPECT_EQ(CountErrors(lines, "", "bob pw"), 0);
+
+    // Storing needs only the public key, so it still works; reading it back waits for the lockout to end.
+    EXPECT_EQ(Store(u"bob", u"bob pw", u"new", cred), 0);
+}
+
+TEST_F(Tpm2Credentials, NoReachableTpmMeansNotOwned) {
+    swtpm::Simulator sim;
+    if (!swtpm::Installed()) GTEST_SKIP() << "swtpm is not installed";
+    ASSERT_EQ(sim.Start(), "");
+    ASSERT_EQ(swtpm::SetDictionaryAttack(sim.tcti(), 3, 0, 0), "");
+    LayOut(sim.tcti());
+    ASSERT_EQ(AddUser(u"App", secret, u"carol", u"carol pw"), 0);
+    ASSERT_EQ(Store(u"carol", u"carol pw", u"id", Pattern(10, 1)), 0);
+
+    sim.Stop();
+    diaglog::SetCapture(true);
+    diaglog::TakeCaptured();
+    Bytes out;
+    EXPECT_EQ(Retrieve(u"carol", u"carol pw", u"id", out), Error_TPM_Not_Owned);
+    EXPECT_EQ(Store(u"carol", u"carol pw", u"id2", Pattern(10, 2)), 1) << "a failed add is reported as 1";
+    EXPECT_EQ(AddUser(u"App", secret, u"dave", u"dave pw"), Error_TPM_Not_Owned);
+    const auto lines = diaglog::TakeCaptured();
+    diaglog::SetCapture(false);
+    EXPECT_GE(CountErrors(lines, "", "TPM not owned"), 3);
+}
+
+TEST_F(Tpm2Credentials, ArchiveRestoresOnTheSameTpmOnly) {
+    UseShared();
+    if (IsSkipped() || HasFatalFailure()) return;
+    const std::string archive = root.host("alice.zip");
+    ASSERT_EQ(AddUser(u"App", secret, u"alice", u"alice pw"), 0);
+    const Bytes cred = Pattern(200, 5);
+    ASSERT_EQ(Store(u"alice", u"alice pw", u"mail", cred), 0);
+    ASSERT_EQ(ArchiveUser(u"App", secret, u"alice", U(archive).c_str(), u"backup pw", u"label"), 0);
+
+    // The same TPM: the user and its key come back, and the credential opens with the key password.
+    ASSERT_EQ(DeleteUser(u"App", secret, u"alice"), 0);
+    ASSERT_EQ(RestoreUser(u"App", secret, u"alice", U(archive).c_str(), u"backup pw", 0), 0);
+    Bytes out;
+    EXPECT_EQ(Retrieve(u"alice", u"alice pw", u"mail", out), 0);
+    EXPECT_EQ(out, cred);
+
+    // Another machine with another TPM (the archive file is still in the first root): the store comes back,
+    // the key cannot, and the provider says why.
+    if (!swtpm::Installed()) GTEST_SKIP() << "swtpm is not installed: no second TPM";
+    swtpm::Simulator other;
+    ASSERT_EQ(other.Start(), "");
+    FreshRoot elsewhere;
+    LayOut(other.tcti());
+    diaglog::SetCapture(true);
+    diaglog::TakeCaptured();
+    EXPECT_EQ(RestoreUser(u"App", secret, u"alice", U(archive).c_str(), u"backup pw", 0), 0);
+    const auto lines = diaglog::TakeCaptured();
+    diaglog::SetCapture(false);
+    EXPECT_EQ(CountErrors(lines, "TpmKsp::ImportContainer", "failed 0x80090035"), 1);
+    EXPECT_GE(CountErrors(lines, "", "made by another TPM"), 1);
+    EXPECT_EQ(Retrieve(u"alice", u"alice pw", u"mail", out), Error_Internal)
+        << "no key container on this machine";
+}
+
+} // namespace
