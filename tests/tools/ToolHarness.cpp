@@ -1,15 +1,11 @@
 #include "ToolHarness.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <filesystem>
 
 namespace vktool_test {
@@ -21,96 +17,63 @@ std::string ToolPath() {
     return std::string(dir ? dir : ".") + "/bin/vaultkeep";
 }
 
+/* An unlinked temporary holding `bytes`, positioned at its start. */
+static int TempFd(const std::string& bytes) {
+    char name[] = "/tmp/vktool-XXXXXX";
+    const int fd = mkostemp(name, O_CLOEXEC);
+    if (fd < 0) return fd;
+    unlink(name);
+    if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+        ADD_FAILURE() << "temp write";
+    lseek(fd, 0, SEEK_SET);
+    return fd;
+}
+
 ToolRun RunTool(const std::vector<std::string>& args, const RunOptions& opts) {
-    ToolRun run;
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return run;
-    // Extra descriptors carry small inputs: fill a pipe before the child starts.
+    // Every stream goes through a file, so neither side can stall on a full pipe.
+    const int in = TempFd(opts.stdinData), out = TempFd(""), err = TempFd("");
     std::map<int, int> extra;
-    for (const auto& [fd, bytes] : opts.fds) {
-        int p[2];
-        if (pipe2(p, O_CLOEXEC)) return run;
-        if (write(p[1], bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return run;
-        close(p[1]);
-        extra[fd] = p[0];
-    }
+    for (const auto& [fd, bytes] : opts.fds)
+        extra[fd] = TempFd(bytes);
     const std::string tool = ToolPath();
     const pid_t pid = fork();
     if (pid == 0) {
         setsid(); // no controlling terminal: the tool must never wait at a prompt here
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        for (const auto& [fd, src] : extra) {
-            if (src == fd)
-                fcntl(fd, F_SETFD, 0);
-            else
-                dup2(src, fd);
-        }
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        for (const auto& [fd, src] : extra)
+            src == fd ? fcntl(fd, F_SETFD, 0) : dup2(src, fd);
         for (const auto& [k, v] : opts.env)
             setenv(k.c_str(), v.c_str(), 1);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(tool.c_str()));
+        std::vector<char*> argv{const_cast<char*>(tool.c_str())};
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(tool.c_str(), argv.data());
         _exit(127);
     }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 12000 && (done = waitpid(pid, &status, WNOHANG)) == 0; ++i)
+        usleep(10 * 1000);
+    if (done == 0) { // still running after 120 s
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    ToolRun run;
+    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const std::pair<int, std::string*> results[] = {{out, &run.out}, {err, &run.err}};
+    for (auto [fd, text] : results) {
+        char buf[65536];
+        lseek(fd, 0, SEEK_SET);
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+            text->append(buf, static_cast<size_t>(n));
+    }
+    for (int fd : {in, out, err})
+        close(fd);
     for (const auto& [fd, src] : extra)
         close(src);
-
-    size_t written = 0;
-    if (opts.stdinData.empty()) {
-        close(in[1]);
-        in[1] = -1;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    bool outOpen = true, errOpen = true;
-    while (outOpen || errOpen) {
-        struct pollfd pf[3];
-        int n = 0;
-        if (outOpen) pf[n++] = {out[0], POLLIN, 0};
-        if (errOpen) pf[n++] = {err[0], POLLIN, 0};
-        if (in[1] >= 0) pf[n++] = {in[1], POLLOUT, 0};
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            break;
-        }
-        if (poll(pf, n, 1000) < 0 && errno != EINTR) break;
-        for (int i = 0; i < n; ++i) {
-            if (!pf[i].revents) continue;
-            if (pf[i].fd == in[1]) {
-                const ssize_t w =
-                    write(in[1], opts.stdinData.data() + written, opts.stdinData.size() - written);
-                if (w > 0) written += static_cast<size_t>(w);
-                if (w < 0 || written == opts.stdinData.size()) {
-                    close(in[1]);
-                    in[1] = -1;
-                }
-                continue;
-            }
-            char buf[65536];
-            const ssize_t r = read(pf[i].fd, buf, sizeof buf);
-            if (r <= 0) {
-                if (pf[i].fd == out[0])
-                    outOpen = false;
-                else
-                    errOpen = false;
-                continue;
-            }
-            (pf[i].fd == out[0] ? run.out : run.err).append(buf, static_cast<size_t>(r));
-        }
-    }
-    if (in[1] >= 0) close(in[1]);
-    close(out[0]);
-    close(err[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return run;
 }
 

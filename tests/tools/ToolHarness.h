@@ -10,34 +10,28 @@ namespace vktool_test {
 
 struct ToolRun {
     int code = -1; // exit status, or 128 + signal
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 struct RunOptions {
-    std::string stdinData;                  // written to the child's standard input, then closed
+    std::string stdinData;                  // the child's standard input
     std::map<int, std::string> fds;         // descriptor number -> bytes readable from it
     std::map<std::string, std::string> env; // added to the child's environment
 };
 
 std::string ToolPath();
-
 /* Runs the tool without a controlling terminal, so it can never prompt. */
 ToolRun RunTool(const std::vector<std::string>& args, const RunOptions& opts = {});
 
-/* The machine-root paths the tests tamper with. */
 std::string AppFolder(const vktest::FreshRoot& root, const std::string& app);
-/* The user folders (GUID names) of an application, sorted. */
+/* The user folders (GUID names) of an application, and the blob files of one of them, sorted. */
 std::vector<std::string> UserFolders(const vktest::FreshRoot& root, const std::string& app);
-/* The blob files (everything but user.bin) of one user folder, sorted. */
 std::vector<std::string> BlobFiles(const std::string& userFolder);
 void FlipByte(const std::string& path, size_t offset);
-
-/* Every file below a folder (but the lock objects) with its bytes and modification time,
- * for "nothing changed" checks. */
+/* Every file below a folder (but the lock objects) with its bytes and modification time. */
 std::map<std::string, std::pair<vktest::Bytes, long long>> Snapshot(const std::string& folder);
 
-/* A fixture with a fresh root, the secret and password files, and short-hands for the usual calls. */
+/* A fresh root, the secret and password files, and short-hands for the usual calls. */
 class ToolTest : public vktest::RootTest {
   protected:
     void SetUp() override;
