@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,87 +33,41 @@ bool IsSimulator(const std::string& tcti) {
 }
 
 std::string FindSwtpm() {
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path ? path : "/usr/bin:/bin");
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        if (dir.empty()) continue;
-        const std::string candidate = dir + "/swtpm";
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
+    std::stringstream dirs(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (!dir.empty() && access((dir + "/swtpm").c_str(), X_OK) == 0) return dir + "/swtpm";
     return "";
 }
 
-bool PortFree(int port) {
+/* Binds (is the port free?) or connects (does it answer?) on loopback. */
+bool Loopback(int port, bool connectTo) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return false;
     sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
-    close(fd);
-    return ok;
-}
-
-bool Answers(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return false;
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    const sockaddr* sa = reinterpret_cast<sockaddr*>(&a);
+    const bool ok = (connectTo ? connect(fd, sa, sizeof(a)) : bind(fd, sa, sizeof(a))) == 0;
     close(fd);
     return ok;
 }
 
 #ifdef VK_TEST_HAVE_TSS2
-/* One administration session; refuses anything but a simulator. */
-class Admin {
-  public:
-    explicit Admin(const std::string& tcti) {
-        if (!IsSimulator(tcti)) {
-            m_error = "refusing to administer a TCTI that is not a simulator: " + tcti;
-            return;
-        }
-        TSS2_RC rc = Tss2_TctiLdr_Initialize(tcti.c_str(), &m_tcti);
-        if (rc == TSS2_RC_SUCCESS) rc = Esys_Initialize(&m_esys, m_tcti, nullptr);
-        if (rc != TSS2_RC_SUCCESS) m_error = Failed("connect", rc);
-    }
-    ~Admin() {
-        if (m_esys) Esys_Finalize(&m_esys);
-        if (m_tcti) Tss2_TctiLdr_Finalize(&m_tcti);
-    }
-    ESYS_CONTEXT* esys() const { return m_esys; }
-    const std::string& error() const { return m_error; }
-    static std::string Failed(const char* what, TSS2_RC rc) {
-        std::ostringstream s;
+/* Runs one ESAPI call on a simulator: "" or what failed. */
+template <class F> std::string Administer(const std::string& tcti, const char* what, F&& call) {
+    if (!IsSimulator(tcti)) return "refusing to administer a TCTI that is not a simulator: " + tcti;
+    TSS2_TCTI_CONTEXT* t = nullptr;
+    ESYS_CONTEXT* esys = nullptr;
+    TSS2_RC rc = Tss2_TctiLdr_Initialize(tcti.c_str(), &t);
+    if (rc == TSS2_RC_SUCCESS) rc = Esys_Initialize(&esys, t, nullptr);
+    if (rc == TSS2_RC_SUCCESS) rc = call(esys);
+    if (esys) Esys_Finalize(&esys);
+    if (t) Tss2_TctiLdr_Finalize(&t);
+    std::ostringstream s;
+    if (rc != TSS2_RC_SUCCESS)
         s << what << " failed 0x" << std::hex << rc << " (" << Tss2_RC_Decode(rc) << ")";
-        return s.str();
-    }
-
-  private:
-    TSS2_TCTI_CONTEXT* m_tcti = nullptr;
-    ESYS_CONTEXT* m_esys = nullptr;
-    std::string m_error;
-};
-
-bool Property(ESYS_CONTEXT* esys, TPM2_PT property, uint32_t& value, std::string& error) {
-    TPMS_CAPABILITY_DATA* data = nullptr;
-    TPMI_YES_NO more = TPM2_NO;
-    TSS2_RC rc = Esys_GetCapability(esys, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, TPM2_CAP_TPM_PROPERTIES,
-                                    property, 1, &more, &data);
-    if (rc != TSS2_RC_SUCCESS) {
-        error = Admin::Failed("GetCapability", rc);
-        return false;
-    }
-    const bool found =
-        data->data.tpmProperties.count == 1 && data->data.tpmProperties.tpmProperty[0].property == property;
-    value = found ? data->data.tpmProperties.tpmProperty[0].value : 0;
-    Esys_Free(data);
-    if (!found) error = "property not reported";
-    return found;
+    return s.str();
 }
 #endif
 
@@ -132,56 +85,28 @@ bool Installed() {
 #ifdef VK_TEST_HAVE_TSS2
 std::string SetDictionaryAttack(const std::string& tcti, uint32_t maxTries, uint32_t recoverySeconds,
                                 uint32_t lockoutRecoverySeconds) {
-    Admin admin(tcti);
-    if (!admin.error().empty()) return admin.error();
-    TSS2_RC rc =
-        Esys_DictionaryAttackParameters(admin.esys(), ESYS_TR_RH_LOCKOUT, ESYS_TR_PASSWORD, ESYS_TR_NONE,
-                                        ESYS_TR_NONE, maxTries, recoverySeconds, lockoutRecoverySeconds);
-    return rc == TSS2_RC_SUCCESS ? "" : Admin::Failed("DictionaryAttackParameters", rc);
-}
-
-std::string LockoutState(const std::string& tcti, uint32_t& failedTries, bool& inLockout) {
-    Admin admin(tcti);
-    if (!admin.error().empty()) return admin.error();
-    std::string error;
-    uint32_t permanent = 0;
-    if (!Property(admin.esys(), TPM2_PT_LOCKOUT_COUNTER, failedTries, error) ||
-        !Property(admin.esys(), TPM2_PT_PERMANENT, permanent, error))
-        return error;
-    inLockout = (permanent & TPMA_PERMANENT_INLOCKOUT) != 0;
-    return "";
+    return Administer(tcti, "DictionaryAttackParameters", [&](ESYS_CONTEXT* esys) {
+        return Esys_DictionaryAttackParameters(esys, ESYS_TR_RH_LOCKOUT, ESYS_TR_PASSWORD, ESYS_TR_NONE,
+                                               ESYS_TR_NONE, maxTries, recoverySeconds,
+                                               lockoutRecoverySeconds);
+    });
 }
 
 std::string SetOwnerPassword(const std::string& tcti, const std::string& password) {
-    Admin admin(tcti);
-    if (!admin.error().empty()) return admin.error();
     TPM2B_AUTH auth = {};
     if (password.size() > sizeof(auth.buffer)) return "password too long";
     auth.size = static_cast<UINT16>(password.size());
     memcpy(auth.buffer, password.data(), password.size());
-    TSS2_RC rc = Esys_HierarchyChangeAuth(admin.esys(), ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE,
-                                          ESYS_TR_NONE, &auth);
-    return rc == TSS2_RC_SUCCESS ? "" : Admin::Failed("HierarchyChangeAuth", rc);
-}
-
-std::string DisableStorageHierarchy(const std::string& tcti) {
-    Admin admin(tcti);
-    if (!admin.error().empty()) return admin.error();
-    TSS2_RC rc = Esys_HierarchyControl(admin.esys(), ESYS_TR_RH_PLATFORM, ESYS_TR_PASSWORD, ESYS_TR_NONE,
-                                       ESYS_TR_NONE, ESYS_TR_RH_OWNER, TPM2_NO);
-    return rc == TSS2_RC_SUCCESS ? "" : Admin::Failed("HierarchyControl", rc);
+    return Administer(tcti, "HierarchyChangeAuth", [&](ESYS_CONTEXT* esys) {
+        return Esys_HierarchyChangeAuth(esys, ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
+                                        &auth);
+    });
 }
 #else
 std::string SetDictionaryAttack(const std::string&, uint32_t, uint32_t, uint32_t) {
     return "the tests were built without the TSS";
 }
-std::string LockoutState(const std::string&, uint32_t&, bool&) {
-    return "the tests were built without the TSS";
-}
 std::string SetOwnerPassword(const std::string&, const std::string&) {
-    return "the tests were built without the TSS";
-}
-std::string DisableStorageHierarchy(const std::string&) {
     return "the tests were built without the TSS";
 }
 #endif
@@ -204,14 +129,10 @@ ScopedEnv::~ScopedEnv() {
         unsetenv(m_name);
 }
 
-Simulator::Simulator(std::string stateDir) : m_stateDir(std::move(stateDir)) {}
-
 Simulator::~Simulator() {
     Stop();
-    if (m_ownsState && !m_stateDir.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(m_stateDir, ec);
-    }
+    std::error_code ec;
+    if (m_ownsState) std::filesystem::remove_all(m_stateDir, ec);
 }
 
 std::string Simulator::Start() {
@@ -225,23 +146,22 @@ std::string Simulator::Start() {
         m_ownsState = true;
     }
     const std::string log = m_stateDir + "/swtpm.log";
-
     std::mt19937 pick(std::random_device{}());
     for (int attempt = 0; attempt < 20; ++attempt) {
         const int port = 20000 + 2 * static_cast<int>(pick() % 20000);
-        if (!PortFree(port) || !PortFree(port + 1)) continue;
-        const std::vector<std::string> args = {
-            program,
-            "socket",
-            "--tpm2",
-            "--server",
-            "type=tcp,port=" + std::to_string(port) + ",bindaddr=127.0.0.1",
-            "--ctrl",
-            "type=tcp,port=" + std::to_string(port + 1) + ",bindaddr=127.0.0.1",
-            "--tpmstate",
-            "dir=" + m_stateDir,
-            "--flags",
-            "not-need-init,startup-clear"};
+        if (!Loopback(port, false) || !Loopback(port + 1, false)) continue;
+        const auto tcp = [](int p) { return "type=tcp,port=" + std::to_string(p) + ",bindaddr=127.0.0.1"; };
+        const std::vector<std::string> args = {program,
+                                               "socket",
+                                               "--tpm2",
+                                               "--server",
+                                               tcp(port),
+                                               "--ctrl",
+                                               tcp(port + 1),
+                                               "--tpmstate",
+                                               "dir=" + m_stateDir,
+                                               "--flags",
+                                               "not-need-init,startup-clear"};
         std::vector<char*> argv;
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
@@ -250,8 +170,7 @@ std::string Simulator::Start() {
         const pid_t pid = fork();
         if (pid < 0) return "fork failed";
         if (pid == 0) {
-            // Dies with the test process, so a crashed test leaves no simulator behind.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            prctl(PR_SET_PDEATHSIG, SIGTERM); // a crashed test leaves no simulator behind
             int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
             if (fd >= 0) {
                 dup2(fd, 1);
@@ -262,13 +181,10 @@ std::string Simulator::Start() {
             _exit(127);
         }
         m_pid = pid;
-        for (int i = 0; i < 250; ++i) { // at most 5 s
+        for (int i = 0; i < 250 && m_pid > 0; ++i) { // at most 5 s
             int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                m_pid = -1;
-                break; // the port was taken after all; try another
-            }
-            if (Answers(port)) {
+            if (waitpid(pid, &status, WNOHANG) == pid) m_pid = -1; // the port was taken after all
+            if (m_pid > 0 && Loopback(port, true)) {
                 m_tcti = "swtpm:host=127.0.0.1,port=" + std::to_string(port);
                 return "";
             }
@@ -286,19 +202,101 @@ void Simulator::Stop() {
     if (m_pid <= 0) return;
     kill(m_pid, SIGTERM);
     int status = 0;
-    bool gone = false;
-    for (int i = 0; i < 250 && !gone; ++i) { // at most 5 s
-        if (waitpid(m_pid, &status, WNOHANG) == m_pid)
-            gone = true;
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (!gone) {
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, &status, 0);
+    for (int i = 0; waitpid(m_pid, &status, WNOHANG) != m_pid; ++i) {
+        if (i == 250) { // 5 s
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     m_pid = -1;
     m_tcti.clear();
 }
 
 } // namespace vktest::swtpm
+
+namespace vktest::ksp {
+
+std::string ModulePath() {
+    auto exe = std::filesystem::read_symlink("/proc/self/exe");
+    return (exe.parent_path().parent_path() / "lib" / "libVaultkeepTpmKsp.so").string();
+}
+
+void Module::Load() {
+    handle = LoadLibraryW(U(ModulePath()).c_str());
+    ASSERT_NE(handle, nullptr) << "cannot load " << ModulePath();
+    exportContainer = reinterpret_cast<PFN_TpmKspExportContainer>(
+        reinterpret_cast<void*>(GetProcAddress(handle, "TpmKspExportContainer")));
+    importContainer = reinterpret_cast<PFN_TpmKspImportContainer>(
+        reinterpret_cast<void*>(GetProcAddress(handle, "TpmKspImportContainer")));
+    ASSERT_TRUE(exportContainer && importContainer);
+    Register();
+}
+
+void Module::Register() {
+    auto reg =
+        reinterpret_cast<HRESULT (*)()>(reinterpret_cast<void*>(GetProcAddress(handle, "DllRegisterServer")));
+    ASSERT_NE(reg, nullptr);
+    ASSERT_EQ(reg(), S_OK);
+}
+
+Module::~Module() {
+    if (handle) FreeLibrary(handle);
+}
+
+DWORD Acquire(Prov& p, const std::u16string& name, DWORD flags) {
+    SetLastError(kSentinel);
+    p.h = 0;
+    if (CryptAcquireContextW(&p.h, name.empty() && (flags & CRYPT_VERIFYCONTEXT) ? nullptr : name.c_str(),
+                             TPM_KSP_PROVIDER_NAME, PROV_RSA_FULL, flags))
+        return 0;
+    EXPECT_EQ(p.h, 0u);
+    return GetLastError();
+}
+
+TcgKeyParams SystemKeyParams() {
+    TcgKeyParams p;
+    memset(&p, 0, sizeof(p));
+    p.dwField0 = 1;
+    p.dwField16 = 512;
+    p.dwField24 = 3;
+    p.dwField28 = 1;
+    p.dwField36 = 1;
+    return p;
+}
+
+DWORD MakeKey(const std::u16string& name, const std::string& password, DWORD keyFlags) {
+    const TcgKeyParams params = SystemKeyParams();
+    Prov p;
+    KeyH k;
+    DWORD err = Acquire(p, name, kCreate);
+    if (!err)
+        err = Check([&] {
+            return CryptSetProvParam(p.h, PP_TCG_KEYPARAM, reinterpret_cast<const BYTE*>(&params), 1);
+        });
+    if (!err) err = Check([&] { return CryptSetProvParam(p.h, PP_KEYEXCHANGE_PSWD, Pw(password), 0); });
+    if (!err) err = Check([&] { return CryptGenKey(p.h, AT_KEYEXCHANGE, keyFlags, &k.h); });
+    return err;
+}
+
+DWORD Open(const std::u16string& name, const std::string* password, const Bytes& wrapped, const Bytes& cipher,
+           Bytes& plain) {
+    Prov p;
+    KeyH exchange, blob;
+    Bytes buf = cipher;
+    DWORD len = static_cast<DWORD>(buf.size()), err = Acquire(p, name, kOpen);
+    if (!err && password)
+        err = Check([&] { return CryptSetProvParam(p.h, PP_KEYEXCHANGE_PSWD, Pw(*password), 0); });
+    if (!err) err = Check([&] { return CryptGetUserKey(p.h, AT_KEYEXCHANGE, &exchange.h); });
+    if (!err)
+        err = Check([&] {
+            return CryptImportKey(p.h, wrapped.data(), static_cast<DWORD>(wrapped.size()), exchange.h,
+                                  CRYPT_OAEP, &blob.h);
+        });
+    if (!err) err = Check([&] { return CryptDecrypt(blob.h, 0, TRUE, 0, buf.data(), &len); });
+    if (!err) plain.assign(buf.begin(), buf.begin() + len);
+    return err;
+}
+
+} // namespace vktest::ksp

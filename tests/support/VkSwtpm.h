@@ -1,31 +1,27 @@
-/* The swtpm simulator for the TPM tests: the shared one the test command starts
- * (its TCTI in VAULTKEEP_KSP_TCTI), and private ones a test starts, restarts on
- * the same state and stops itself. Administration goes through ESAPI with the
- * empty hierarchy authorizations of a fresh simulator; every call refuses a
- * TCTI that is not a simulator's, so a real TPM is never touched. */
+/* The TPM simulator and the key storage provider as the TPM tests drive them. Simulators are the one the
+ * test command starts (its TCTI in VAULTKEEP_KSP_TCTI) or private ones a test starts, restarts on the same
+ * state and stops; administration refuses any TCTI that is not a simulator's, so a real TPM is never
+ * touched. */
 #pragma once
 #include <cstdint>
 #include <string>
+
+#include <wincrypt.h>
+
+#include "VkTest.h"
+#include "platform/KeyProvider.h"
 
 namespace vktest::swtpm {
 
 /* The TCTI of the simulator the test command started, or "" when there is none. */
 std::string SharedTcti();
-
 /* Whether the swtpm program is installed (private simulators can run). */
 bool Installed();
-
-/* The administration calls answer "" on success, else what failed. */
-
-/* TPM2_DictionaryAttackParameters. A recovery time of 0 turns the defence off. */
+/* TPM2_DictionaryAttackParameters; a recovery time of 0 turns the defence off. "" or what failed. */
 std::string SetDictionaryAttack(const std::string& tcti, uint32_t maxTries, uint32_t recoverySeconds,
                                 uint32_t lockoutRecoverySeconds);
-/* The lockout counter (TPM_PT_LOCKOUT_COUNTER) and whether the TPM is in lockout. */
-std::string LockoutState(const std::string& tcti, uint32_t& failedTries, bool& inLockout);
-/* TPM2_HierarchyChangeAuth of the owner hierarchy, from an empty authorization. */
+/* TPM2_HierarchyChangeAuth of the owner hierarchy, from an empty authorization. "" or what failed. */
 std::string SetOwnerPassword(const std::string& tcti, const std::string& password);
-/* TPM2_HierarchyControl: disables the storage hierarchy until the next TPM reset. */
-std::string DisableStorageHierarchy(const std::string& tcti);
 
 /* An environment variable set (value) or unset (nullptr) for the life of the object. */
 class ScopedEnv {
@@ -41,22 +37,16 @@ class ScopedEnv {
     bool m_had = false;
 };
 
-/* A private simulator on free loopback ports. Its state folder is made fresh,
- * or is the folder of an earlier simulator to restart that TPM. */
+/* A private simulator on free loopback ports, on a fresh state folder or on an earlier one's. */
 class Simulator {
   public:
-    explicit Simulator(std::string stateDir = "");
+    explicit Simulator(std::string stateDir = "") : m_stateDir(std::move(stateDir)) {}
     ~Simulator();
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
-    /* "" once it answers on its port, else why not. */
-    std::string Start();
-    /* Stops the process; the state folder stays until destruction. */
-    void Stop();
-    /* Leaves the state folder behind for a later Simulator(stateDir()). */
-    void KeepState() { m_ownsState = false; }
-
+    std::string Start(); // "" once it answers, else why not
+    void Stop();         // the state folder stays until destruction
     const std::string& tcti() const { return m_tcti; }
     const std::string& stateDir() const { return m_stateDir; }
 
@@ -68,3 +58,69 @@ class Simulator {
 };
 
 } // namespace vktest::swtpm
+
+namespace vktest::ksp {
+
+constexpr DWORD kSentinel = 0xdeadbeef;
+constexpr DWORD kOpen = CRYPT_MACHINE_KEYSET;
+constexpr DWORD kCreate = CRYPT_MACHINE_KEYSET | CRYPT_NEWKEYSET;
+constexpr DWORD kDelete = CRYPT_MACHINE_KEYSET | CRYPT_DELETEKEYSET;
+
+inline DWORD Code(HRESULT hr) {
+    return static_cast<DWORD>(hr);
+}
+inline const BYTE* Pw(const std::string& s) {
+    return reinterpret_cast<const BYTE*>(s.c_str());
+}
+
+/* Release what a test acquired even when an assertion returns early. */
+struct Prov {
+    HCRYPTPROV h = 0;
+    ~Prov() {
+        if (h) CryptReleaseContext(h, 0);
+    }
+};
+struct KeyH {
+    HCRYPTKEY h = 0;
+    ~KeyH() {
+        if (h) CryptDestroyKey(h);
+    }
+};
+
+std::string ModulePath();
+
+/* The provider module, loaded, with its escrow calls; Register() in whichever root is current. */
+struct Module {
+    void Load();
+    void Register();
+    ~Module();
+    HMODULE handle = nullptr;
+    PFN_TpmKspExportContainer exportContainer = nullptr;
+    PFN_TpmKspImportContainer importContainer = nullptr;
+};
+
+/* 0 or the last error of a failed acquire (an empty name acquires without a container). */
+DWORD Acquire(Prov& p, const std::u16string& name, DWORD flags);
+
+/* 0, or the last error of a failed call, which must have set one. */
+template <class F> DWORD Check(F&& call) {
+    SetLastError(kSentinel);
+    if (call()) return 0;
+    const DWORD err = GetLastError();
+    EXPECT_NE(err, kSentinel) << "failure without a last error";
+    EXPECT_NE(err, 0u) << "failure with ERROR_SUCCESS";
+    return err;
+}
+
+/* PP_TCG_KEYPARAM as the system sends it. */
+TcgKeyParams SystemKeyParams();
+
+/* CUtil::GenerateKey step by step: 0 or the failing step's code. */
+DWORD MakeKey(const std::u16string& name, const std::string& password, DWORD keyFlags = 0x08000003);
+
+/* CUtil::DecryptBlob type 1 (no password set when password is null): 0 and the plaintext, or the code of
+ * the failing step. */
+DWORD Open(const std::u16string& name, const std::string* password, const Bytes& wrapped, const Bytes& cipher,
+           Bytes& plain);
+
+} // namespace vktest::ksp
