@@ -50,8 +50,19 @@ WString FieldString(const WCHAR* field, size_t cap) {
 std::string Narrow(const WCHAR* s, size_t cap) {
     if (!s) return std::string();
     size_t n = 0;
-    while (n < cap && s[n] != 0) ++n;
+    BOOL ascii = TRUE;
+    while (n < cap && s[n] != 0) {
+        if (s[n] >= 0x80) ascii = FALSE;
+        ++n;
+    }
     if (n == 0) return std::string();
+    /* Log arguments are built whether or not logging is on, once per record of
+     * a table: ASCII, which every code page spells alike, skips the conversion. */
+    if (ascii) {
+        std::string out(n, '\0');
+        for (size_t i = 0; i < n; ++i) out[i] = (char)s[i];
+        return out;
+    }
     int len = WideCharToMultiByte(CP_ACP, 0, s, (int)n, NULL, 0, NULL, NULL);
     if (len <= 0) return std::string();
     std::string out((size_t)len, '\0');

@@ -27,6 +27,7 @@
 #include "backend.h"
 
 #include <cstring>
+#include <mutex>
 
 #include <openssl/crypto.h>
 
@@ -183,9 +184,20 @@ class SoftwareBackend final : public Backend {
   private:
     static DWORD StoreFolder(WString& folder, bool create);
     static DWORD PathOf(const WString& name, WString& path, bool createFolder);
-    static DWORD ReadContainer(const WString& name, Container& c);
-    static DWORD WriteContainer(const WString& path, const Bytes& file, DWORD disposition);
-    static DWORD ReadKeyed(const WString& name, Container& c);
+    static DWORD LoadContainer(const WString& name, Container& c);
+    DWORD ReadContainer(const WString& name, Container& c);
+    DWORD WriteContainer(const WString& name, const WString& path, const Bytes& file, DWORD disposition);
+    DWORD ReadKeyed(const WString& name, Container& c);
+    void Forget();
+
+    /* The container this object read or wrote last. The provider makes one
+     * backend object per context, and a context's calls (open, get the key,
+     * wrap or unwrap, or create and generate) all need the same container: it
+     * is read and checked once, not once per call, and what this object writes
+     * is not read back. A delete, or a write that fails, drops it. */
+    std::mutex m_lastLock;
+    bool m_haveLast = false;
+    Container m_last;
 };
 
 /* The store lives below the common application data folder, which the PAL
@@ -219,7 +231,30 @@ DWORD SoftwareBackend::PathOf(const WString& name, WString& path, bool createFol
     return ERROR_SUCCESS;
 }
 
+void SoftwareBackend::Forget() {
+    std::lock_guard<std::mutex> lock(m_lastLock);
+    m_haveLast = false;
+    m_last = Container();
+}
+
 DWORD SoftwareBackend::ReadContainer(const WString& name, Container& c) {
+    {
+        std::lock_guard<std::mutex> lock(m_lastLock);
+        if (m_haveLast && m_last.name == name) {
+            c = m_last;
+            return ERROR_SUCCESS;
+        }
+    }
+    DWORD err = LoadContainer(name, c);
+    if (err == ERROR_SUCCESS) {
+        std::lock_guard<std::mutex> lock(m_lastLock);
+        m_last = c;
+        m_haveLast = true;
+    }
+    return err;
+}
+
+DWORD SoftwareBackend::LoadContainer(const WString& name, Container& c) {
     WString path;
     DWORD err = PathOf(name, path, false);
     if (err != ERROR_SUCCESS) return err;
@@ -257,7 +292,9 @@ DWORD SoftwareBackend::ReadContainer(const WString& name, Container& c) {
     return Parse(file, name, c);
 }
 
-DWORD SoftwareBackend::WriteContainer(const WString& path, const Bytes& file, DWORD disposition) {
+DWORD SoftwareBackend::WriteContainer(const WString& name, const WString& path, const Bytes& file,
+                                      DWORD disposition) {
+    Forget();
     HANDLE h =
         CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -280,8 +317,17 @@ DWORD SoftwareBackend::WriteContainer(const WString& path, const Bytes& file, DW
     // The PAL puts a file written whole in place on close and drops it after a
     // failed write, so the old container (or none) stays.
     if (!CloseHandle(h) && err == ERROR_SUCCESS) err = GetLastError();
-    if (err != ERROR_SUCCESS) _PrintError(kLogName, __LINE__, "writing a container failed %u", err);
-    return err;
+    if (err != ERROR_SUCCESS) {
+        _PrintError(kLogName, __LINE__, "writing a container failed %u", err);
+        return err;
+    }
+    Container written;
+    if (Parse(file, name, written) == ERROR_SUCCESS) {
+        std::lock_guard<std::mutex> lock(m_lastLock);
+        m_last = std::move(written);
+        m_haveLast = true;
+    }
+    return ERROR_SUCCESS;
 }
 
 DWORD SoftwareBackend::ReadKeyed(const WString& name, Container& c) {
@@ -313,7 +359,7 @@ DWORD SoftwareBackend::CreateContainer(const WString& name) {
     c.name = name;
     Bytes file = SerializeHead(c, 0);
     AppendTrailer(file);
-    return WriteContainer(path, file, CREATE_NEW);
+    return WriteContainer(name, path, file, CREATE_NEW);
 }
 
 DWORD SoftwareBackend::OpenContainer(const WString& name) {
@@ -322,6 +368,7 @@ DWORD SoftwareBackend::OpenContainer(const WString& name) {
 }
 
 DWORD SoftwareBackend::DeleteContainer(const WString& name) {
+    Forget();
     WString path;
     DWORD err = PathOf(name, path, false);
     if (err != ERROR_SUCCESS) return err;
@@ -364,7 +411,7 @@ DWORD SoftwareBackend::GenerateExchangeKey(const WString& name, const KeyGenPara
 
     WString path;
     if ((err = PathOf(name, path, true)) != ERROR_SUCCESS) return err;
-    return WriteContainer(path, file, CREATE_ALWAYS);
+    return WriteContainer(name, path, file, CREATE_ALWAYS);
 }
 
 DWORD SoftwareBackend::GetExchangePublicKey(const WString& name, Bytes& publicKey) {
@@ -428,7 +475,7 @@ DWORD SoftwareBackend::ImportContainer(const WString& name, const BYTE* record, 
     WString path;
     DWORD err = PathOf(name, path, true);
     if (err != ERROR_SUCCESS) return err;
-    return WriteContainer(path, file, CREATE_ALWAYS);
+    return WriteContainer(name, path, file, CREATE_ALWAYS);
 }
 
 } // namespace

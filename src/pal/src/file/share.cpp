@@ -2,7 +2,10 @@
  * held off: the system's machine-wide mutex serialises its own access. */
 #include "file/file.h"
 
+#include <sys/stat.h>
+
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <vector>
@@ -48,14 +51,19 @@ std::string ParentOf(const std::string& hostPath) {
     return slash == 0 ? "/" : hostPath.substr(0, slash);
 }
 
+/* The folder names the file by its identity (device and inode), not by its
+ * path: one stat instead of resolving every component, the same key through
+ * any link to the folder, and a key that stays right when the folder is renamed
+ * while the file is open. */
 std::string ShareKey(const std::string& hostPath) {
     size_t slash = hostPath.find_last_of('/');
     std::string base = slash == std::string::npos ? hostPath : hostPath.substr(slash + 1);
-    char resolved[PATH_MAX];
-    if (!realpath(ParentOf(hostPath).c_str(), resolved)) return hostPath;
-    std::string key = resolved;
-    if (key != "/") key.push_back('/');
-    return key + base;
+    struct stat st;
+    if (stat(ParentOf(hostPath).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return hostPath;
+    char folder[64];
+    snprintf(folder, sizeof folder, "%llx:%llx/", static_cast<unsigned long long>(st.st_dev),
+             static_cast<unsigned long long>(st.st_ino));
+    return folder + base;
 }
 
 DWORD ShareCheck(const std::string& key, const Access& access) {

@@ -2,12 +2,15 @@
  * Reg* over the store of hive.h, kept in <root>/registry/:
  *   machine.hive   HKEY_LOCAL_MACHINE
  *   machine.hive.new   the next version while it is written
- *   lock           flock'ed around every operation: shared to read, exclusive
- *                  to change; flock locks of separate opens exclude each other
- *                  within one process too, so threads need nothing more.
+ *   lock           flock'ed exclusively around every change; flock locks of
+ *                  separate opens exclude each other within one process too,
+ *                  so threads need nothing more.
  * A change is read-modify-write under the exclusive lock, and the new file is
  * written beside, flushed, renamed over the old one and the folder flushed,
- * so the store is always a whole old or a whole new version.
+ * so the store is always a whole old or a whole new version. That is also why
+ * a read needs no lock: it opens one whole version. The version parsed last is
+ * kept for reads while the file is unchanged (see ParsedStore), so a caller that
+ * makes several queries in a row reads and parses the store once.
  *
  * An HKEY names a key by the store it lives in, the store's id and the key's
  * id; ids are never reused, so a handle to a deleted key stays dead even if a
@@ -26,6 +29,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <mutex>
 
@@ -134,14 +138,17 @@ private:
     int m_fd = -1;
 };
 
-/* Reads the store; a missing file is an empty hive. */
-DWORD Load(const std::string& dir, Hive& hive) {
+/* The store file's bytes, and the file's status as read; a missing file is no
+ * error (exists false). */
+DWORD ReadStore(const std::string& dir, std::vector<uint8_t>& bytes, bool& exists, struct stat* status = nullptr) {
     std::string path = dir + "/" + kHiveFile;
+    exists = false;
+    bytes.clear();
     int fd = pal::sys::Open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT ? ERROR_SUCCESS : pal::Win32FromErrno(errno);
+    exists = true;
     struct stat st;
     DWORD err = ERROR_SUCCESS;
-    std::vector<uint8_t> bytes;
     if (fstat(fd, &st) != 0) {
         err = pal::Win32FromErrno(errno);
     } else if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxStoreBytes) {
@@ -160,15 +167,72 @@ DWORD Load(const std::string& dir, Hive& hive) {
             got += static_cast<size_t>(n);
         }
         bytes.resize(got);
+        if (status) *status = st;
     }
     pal::sys::Close(fd);
-    if (err != ERROR_SUCCESS) return err;
+    return err;
+}
+
+DWORD ParseStore(const std::string& dir, const std::vector<uint8_t>& bytes, Hive& hive) {
     std::string why;
     if (!hive.Parse(bytes.data(), bytes.size(), why)) {
-        Report("store " + path + " is damaged: " + why);
+        Report("store " + dir + "/" + kHiveFile + " is damaged: " + why);
         return ERROR_BADDB;
     }
     return ERROR_SUCCESS;
+}
+
+/* Reads the store; a missing file is an empty hive. */
+DWORD Load(const std::string& dir, Hive& hive) {
+    std::vector<uint8_t> bytes;
+    bool exists = false;
+    DWORD err = ReadStore(dir, bytes, exists);
+    if (err != ERROR_SUCCESS || !exists) return err;
+    return ParseStore(dir, bytes, hive);
+}
+
+/*
+ * The version of a store parsed last, for reads. It is known current without
+ * reading the file while stat shows the same file (device, inode, size,
+ * modification and change times) and that file had last changed well before it
+ * was read: a change made after the read carries a later change time, which
+ * stat sees. A file that changed shortly before it was read could change again
+ * within the same timestamp tick, unseen by stat, so until the window has
+ * passed its bytes are read and compared instead (whole-second timestamps get
+ * a window beyond their granularity).
+ */
+struct ParsedStore {
+    std::string dir;
+    std::vector<uint8_t> bytes;
+    std::unique_ptr<Hive> hive;
+    struct stat st {};
+    int64_t readAt = 0; /* realtime ns, taken before the bytes were read */
+};
+std::mutex g_parsedLock;
+ParsedStore g_parsed;
+
+constexpr int64_t kRacyWindowNs = 100 * 1000 * 1000;
+constexpr int64_t kCoarseRacyWindowNs = 3 * 1000 * 1000 * 1000LL;
+
+int64_t Ns(const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; }
+
+int64_t RealtimeNs() {
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return Ns(t);
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           Ns(a.st_mtim) == Ns(b.st_mtim) && Ns(a.st_ctim) == Ns(b.st_ctim);
+}
+
+/* Under g_parsedLock: the parsed version is the file that stat shows now. */
+bool ParsedIsCurrent(const std::string& dir, const struct stat& now) {
+    if (!g_parsed.hive || g_parsed.dir != dir || !SameFile(now, g_parsed.st)) return false;
+    const bool coarse = now.st_ctim.tv_nsec == 0 && now.st_mtim.tv_nsec == 0;
+    const int64_t window = coarse ? kCoarseRacyWindowNs : kRacyWindowNs;
+    return Ns(now.st_ctim) + window < g_parsed.readAt;
 }
 
 DWORD Save(const std::string& dir, const Hive& hive) {
@@ -220,9 +284,52 @@ DWORD SplitPath(LPCWSTR sub, std::vector<std::u16string>& parts) {
 
 std::u16string ValueName(LPCWSTR name) { return name ? std::u16string(name, pal::WideLength(name)) : std::u16string(); }
 
-/* Runs fn on the hive under the lock, saving afterwards when it changed it. */
+/* Runs a reading fn on the current version of the store. */
+template <typename Fn>
+DWORD WithHiveRead(const OpenKey& h, Fn&& fn) {
+    bool unchanged = false;
+    Key* key = nullptr;
+    DWORD err;
+    struct stat now;
+    if (stat((h.dir + "/" + kHiveFile).c_str(), &now) == 0) {
+        std::lock_guard<std::mutex> guard(g_parsedLock);
+        if (ParsedIsCurrent(h.dir, now)) {
+            if ((err = Locate(*g_parsed.hive, h, key)) != ERROR_SUCCESS) return err;
+            return fn(*g_parsed.hive, *key, unchanged);
+        }
+    }
+
+    std::vector<uint8_t> bytes;
+    bool exists = false;
+    struct stat read {};
+    const int64_t readAt = RealtimeNs();
+    err = ReadStore(h.dir, bytes, exists, &read);
+    if (err != ERROR_SUCCESS) return err;
+    if (!exists) {
+        Hive empty;
+        if ((err = Locate(empty, h, key)) != ERROR_SUCCESS) return err;
+        return fn(empty, *key, unchanged);
+    }
+    std::lock_guard<std::mutex> guard(g_parsedLock);
+    if (!g_parsed.hive || g_parsed.dir != h.dir || g_parsed.bytes != bytes) {
+        auto hive = std::make_unique<Hive>();
+        g_parsed.hive.reset();
+        if ((err = ParseStore(h.dir, bytes, *hive)) != ERROR_SUCCESS) return err;
+        g_parsed.dir = h.dir;
+        g_parsed.bytes = std::move(bytes);
+        g_parsed.hive = std::move(hive);
+    }
+    g_parsed.st = read;
+    g_parsed.readAt = readAt;
+    if ((err = Locate(*g_parsed.hive, h, key)) != ERROR_SUCCESS) return err;
+    return fn(*g_parsed.hive, *key, unchanged);
+}
+
+/* Runs fn on the hive, saving afterwards when it changed it: a reading fn on
+ * the current version, a writing one under the lock. */
 template <typename Fn>
 DWORD WithHive(const OpenKey& h, bool write, Fn&& fn) {
+    if (!write) return WithHiveRead(h, fn);
     StoreLock lock;
     DWORD err = lock.Take(h.dir, write);
     if (err != ERROR_SUCCESS) return err;

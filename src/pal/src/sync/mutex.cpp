@@ -10,9 +10,12 @@
  * release gives back exactly the descriptor that was locked.
  *
  * Abandonment: the owner writes a marker (pid, thread) into the lock file on
- * acquire and truncates it on release. The kernel drops the flock of a dead
- * process, so the next owner finds the marker still there and reports
- * WAIT_ABANDONED_0, keeping the ownership.
+ * acquire and overwrites its first byte with a NUL on release (an empty file,
+ * as a new one or one an older release truncated, is free too). The kernel
+ * drops the flock of a dead process, so the next owner finds the marker still
+ * there and reports WAIT_ABANDONED_0, keeping the ownership. The release does
+ * not truncate: on every call that would free the file's block and the next
+ * acquire allocate it again.
  */
 #include "internal/errors.h"
 #include "internal/paths.h"
@@ -116,7 +119,7 @@ struct MutexState {
             sys::Fchmod(fd, 0666);
 
         char marker[64];
-        bool abandoned = sys::PRead(fd, marker, sizeof marker, 0) > 0;
+        bool abandoned = sys::PRead(fd, marker, sizeof marker, 0) > 0 && marker[0] != '\0';
         if (abandoned) sys::Ftruncate(fd, 0);
         int n = snprintf(marker, sizeof marker, "%d %u\n", static_cast<int>(getpid()), tid);
         // A marker that cannot be written only costs the abandonment report.
@@ -147,7 +150,8 @@ struct MutexState {
         if (owner != tid) return ERROR_NOT_OWNER;
         if (--recursion > 0) return ERROR_SUCCESS;
         if (lockFd >= 0) {
-            sys::Ftruncate(lockFd, 0);
+            static const char kFree = '\0';
+            sys::PWrite(lockFd, &kFree, 1, 0);
             sys::Close(lockFd); // drops the flock
             lockFd = -1;
         }

@@ -1,0 +1,147 @@
+/*
+ * Mandated operations per export, success path, software key provider.
+ *
+ * Notation: K = one table/blob key derivation (GenAESKey: PBKDF2-HMAC-SHA256,
+ * 1000 iterations), H(n) = HMAC-SHA256 over n bytes, A(U) = app.bin body
+ * (48 + 1182 U), B(N) = user.bin body (636 + N record bytes), F = blob file body
+ * (40 + blob), S = credential bytes. Every key is derived afresh at each use and
+ * every file written whole with its HMAC, so each read or save of a table or
+ * blob file is one K and one H over its body. The application table's
+ * constructor is "K + H(A)" in every export; the user-opening sequence adds the
+ * user table's "K + H(B)".
+ *
+ * RegisterApp (a new name)      the constructor finds no registry key (no file);
+ *                               AddApp saves the empty table: K + H(48).
+ * UnRegisterApp                 K + H(A); DeleteApp reads every user's table to
+ *                               name its key container: U x (K + H(B)).
+ * AddUser (a new user)          K + H(A(U)); CUtil::GenerateKey: RSA keygen, the
+ *                               private key sealed under the password (password
+ *                               KDF + GCM over the key); the first user.bin saved:
+ *                               K + H(636); app.bin saved: K + H(A(U+1)); the
+ *                               export opens the new user table: K + H(636).
+ * QueryListOfUsers              K + H(A).
+ * DeleteUser                    K + H(A), K + H(B), app.bin saved: K + H(A(U-1)).
+ * StoreCredential (same id)     K + H(A), K + H(B); the lookup with a password
+ *                               reads the old blob: K + H(F); DeleteCred saves:
+ *                               K + H(B(N-1)); AddCred: K and AES of the EMD,
+ *                               EncryptBlob: OAEP wrap of a fresh AES key and GCM
+ *                               over S; SaveBlob: K + H(F); SaveUserTable:
+ *                               K + H(B(N)). 7 K in all.
+ * RetrieveCredentialMetaData    K + H(A), K + H(B).
+ * RetrieveEncrypted...MetaData  K + H(A), K + H(B), K and AES-decrypt of the EMD.
+ * RetrieveCredential            K + H(A), K + H(B), ReadBlob K + H(F); DecryptBlob:
+ *                               the provider unseals the private key (password
+ *                               KDF + GCM open), OAEP unwrap, GCM open over S.
+ * QueryUserCreds                K + H(A), K + H(B).
+ * DeleteCred                    K + H(A), K + H(B(N)), save K + H(B(N-1)).
+ * ArchiveUser                   K + H(A), K + H(B); wrapsecret: K (backup key)
+ *                               and AES of the secret record; the key-archive
+ *                               server seals the container under the backup
+ *                               password (password KDF + GCM over the container).
+ *                               Packing is not cryptography: no floor.
+ * RestoreUser (overwrite)       K + H(A), K + H(B) of the existing user;
+ *                               unwrapsecret: K and AES-decrypt; RestoreVerify:
+ *                               K + H(B) and N x (K + H(F)); RestoreKey: the
+ *                               container opened under the backup password
+ *                               (password KDF + GCM open); ReWrap per record:
+ *                               K + AES-decrypt of the EMD (archived secret),
+ *                               K + AES of it (current secret), SaveBlob
+ *                               K + H(F); SaveUserTable K + H(B). 5 + 4N K.
+ */
+#include "Floor.h"
+
+namespace bench {
+
+const char* ExportName(Export e) {
+    switch (e) {
+    case Export::RegisterApp: return "RegisterApp";
+    case Export::UnRegisterApp: return "UnRegisterApp";
+    case Export::AddUser: return "AddUser";
+    case Export::QueryListOfUsers: return "QueryListOfUsers";
+    case Export::DeleteUser: return "DeleteUser";
+    case Export::StoreCredential: return "StoreCredential";
+    case Export::RetrieveCredentialMetaData: return "RetrieveCredentialMetaData";
+    case Export::RetrieveEncryptedCredentialMetaData: return "RetrieveEncryptedCredentialMetaData";
+    case Export::RetrieveCredential: return "RetrieveCredential";
+    case Export::QueryUserCreds: return "QueryUserCreds";
+    case Export::DeleteCred: return "DeleteCred";
+    case Export::ArchiveUser: return "ArchiveUser";
+    case Export::RestoreUser: return "RestoreUser";
+    }
+    return "?";
+}
+
+OpList FloorOps(Export e, const Layout& l, unsigned users, unsigned creds) {
+    const unsigned U = users, N = creds;
+    auto K = [](unsigned n = 1) { return Op{OpKind::Pbkdf2, 0, n}; };
+    auto H = [](uint64_t bytes, unsigned n = 1) { return Op{OpKind::Hmac, bytes, n}; };
+    const Op openApp[] = {K(), H(l.AppBody(U))};
+    const Op openUser[] = {K(), H(l.UserBody(N))};
+    OpList ops;
+    auto add = [&ops](std::initializer_list<Op> list) { ops.insert(ops.end(), list.begin(), list.end()); };
+    auto openBoth = [&] {
+        add({openApp[0], openApp[1], openUser[0], openUser[1]});
+    };
+
+    switch (e) {
+    case Export::RegisterApp:
+        add({K(), H(Layout::kAppHeader)});
+        break;
+    case Export::UnRegisterApp:
+        add({openApp[0], openApp[1], K(U), H(l.UserBody(N), U)});
+        break;
+    case Export::AddUser:
+        add({openApp[0], openApp[1], Op{OpKind::RsaKeygen, 0, 1}, Op{OpKind::PasswordKdf, 0, 1},
+             Op{OpKind::GcmSeal, l.privateKey, 1}, K(), H(Layout::kUserHeader), K(), H(l.AppBody(U + 1)), K(),
+             H(Layout::kUserHeader)});
+        break;
+    case Export::QueryListOfUsers:
+        add({openApp[0], openApp[1]});
+        break;
+    case Export::DeleteUser:
+        openBoth();
+        add({K(), H(l.AppBody(U - 1))});
+        break;
+    case Export::StoreCredential:
+        openBoth();
+        add({K(), H(l.BlobBody()), K(), H(l.UserBody(N - 1)), K(), Op{OpKind::AesEncrypt, l.emd, 1},
+             Op{OpKind::OaepWrap, 0, 1}, Op{OpKind::GcmSeal, l.cred, 1}, K(), H(l.BlobBody()), K(),
+             H(l.UserBody(N))});
+        break;
+    case Export::RetrieveCredentialMetaData:
+    case Export::QueryUserCreds:
+        openBoth();
+        break;
+    case Export::RetrieveEncryptedCredentialMetaData:
+        openBoth();
+        add({K(), Op{OpKind::AesDecrypt, l.emd, 1}});
+        break;
+    case Export::RetrieveCredential:
+        openBoth();
+        add({K(), H(l.BlobBody()), Op{OpKind::PasswordKdf, 0, 1}, Op{OpKind::GcmOpen, l.privateKey, 1},
+             Op{OpKind::OaepUnwrap, 0, 1}, Op{OpKind::GcmOpen, l.cred, 1}});
+        break;
+    case Export::DeleteCred:
+        openBoth();
+        add({K(), H(l.UserBody(N - 1))});
+        break;
+    case Export::ArchiveUser:
+        openBoth();
+        add({K(), Op{OpKind::AesEncrypt, l.SecretRecord(), 1}, Op{OpKind::PasswordKdf, 0, 1},
+             Op{OpKind::GcmSeal, l.container, 1}});
+        break;
+    case Export::RestoreUser:
+        openBoth();
+        add({K(), Op{OpKind::AesDecrypt, l.SecretRecord(), 1}, K(), H(l.UserBody(N))});
+        if (N) add({K(N), H(l.BlobBody(), N)});
+        add({Op{OpKind::PasswordKdf, 0, 1}, Op{OpKind::GcmOpen, l.container, 1}});
+        if (N)
+            add({K(2 * N), Op{OpKind::AesDecrypt, l.emd, N}, Op{OpKind::AesEncrypt, l.emd, N}, K(N),
+                 H(l.BlobBody(), N)});
+        add({K(), H(l.UserBody(N))});
+        break;
+    }
+    return ops;
+}
+
+} // namespace bench
