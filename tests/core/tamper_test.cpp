@@ -16,8 +16,9 @@ class TamperTest : public TablesTest {
         TablesTest::SetUp();
         guid = AddUser(u"alice");
         vktest::ByteArray md(Pattern(10, 1)), emd(Pattern(48, 2)), cred(Pattern(64, 3));
+        auto user = OpenUser(u"alice", guid); // the record belongs to the table: read it while it lives
         CredentialRecord* rec = nullptr;
-        ASSERT_EQ(OpenUser(u"alice", guid)->AddCred(u"mail", md, emd, cred, u"pw", &rec), 0);
+        ASSERT_EQ(user->AddCred(u"mail", md, emd, cred, u"pw", &rec), 0);
         blobName = vktest::Narrow(std::u16string(rec->blobname));
     }
 
