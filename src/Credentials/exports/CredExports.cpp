@@ -26,22 +26,9 @@ extern "C" LONG StoreCredential(const WCHAR* appName, SAFEARRAY* appSecret, cons
     CopyCredId(frame, credId, id);
     return frame.Run([&]() -> LONG {
         CAppTable table(app.c_str(), appSecret);
-        if (!table.loaded) {
-            _PrintError(name, __LINE__, "loaded==FALSE");
-            return Error_Bad_App;
-        }
         UserRef ref;
-        if (FindUser(table, user, ref) != 0) {
-            _Print(name, "FindUserInAppTable not found- add them");
-            UserRecord* record = NULL;
-            LONG status = table.AddUser(user.c_str(), password, &record);
-            if (status != 0) {
-                _PrintError(name, __LINE__, "add user failed - %d", (int)status);
-                return status;
-            }
-            if (record == NULL) return Error_Internal;
-            RefFromRecord(record, ref);
-        }
+        LONG opened = FindOrAddUser(name, table, user, password, ref);
+        if (opened != 0) return opened;
         CUserTable userTable(table.Type, app.c_str(), appSecret, user.c_str(), ref.guid.c_str(), ref.path.c_str());
         if (!userTable.UserExists) {
             _Print(name, "UserExists==FALSE");

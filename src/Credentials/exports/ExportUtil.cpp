@@ -3,6 +3,7 @@
 #include <comdef.h>
 #include <cstdlib>
 #include <cstring>
+#include "../platform/DiagLog.h"
 #include "../util/Util.h"
 
 WString FieldText(const WCHAR* field, size_t capacity) {
@@ -19,6 +20,25 @@ void RefFromRecord(const UserRecord* record, UserRef& ref) {
 LONG FindUser(CAppTable& table, const WString& userName, UserRef& ref) {
     UserRecord* record = NULL;
     if (table.FindUserInAppTable(userName.c_str(), &record) != 0 || record == NULL) return Error_No_User;
+    RefFromRecord(record, ref);
+    return 0;
+}
+
+LONG FindOrAddUser(const char* name, CAppTable& table, const WString& userName, const WCHAR* password,
+                   UserRef& ref) {
+    if (!table.loaded) {
+        _PrintError(name, __LINE__, "loaded==FALSE");
+        return Error_Bad_App;
+    }
+    if (FindUser(table, userName, ref) == 0) return 0;
+    _Print(name, "FindUserInAppTable not found- add them");
+    UserRecord* record = NULL;
+    LONG status = table.AddUser(userName.c_str(), password, &record);
+    if (status != 0) {
+        _PrintError(name, __LINE__, "add user failed - %d", (int)status);
+        return status;
+    }
+    if (record == NULL) return Error_Internal;
     RefFromRecord(record, ref);
     return 0;
 }

@@ -19,6 +19,11 @@ WString FieldText(const WCHAR* field, size_t capacity);
 void RefFromRecord(const UserRecord* record, UserRef& ref);
 /* Step 2 of the user-opening sequence: 0 with the record's fields, or Error_No_User. */
 LONG FindUser(CAppTable& table, const WString& userName, UserRef& ref);
+/* Steps 1 and 2 for the exports that add a missing user with its password,
+ * logging under the export's name: 0 with the record's fields, or the status
+ * the export returns. */
+LONG FindOrAddUser(const char* name, CAppTable& table, const WString& userName, const WCHAR* password,
+                   UserRef& ref);
 
 /* A new one-dimensional VT_UI1 array, lower bound 0, holding the bytes, stored
  * in *ppOut only when complete. Raises a COM error when it cannot be made. */

@@ -25,6 +25,7 @@
  *           against a deliberate edit, which the seal catches.
  */
 #include "backend.h"
+#include "container_store.h"
 
 #include <cstring>
 #include <mutex>
@@ -38,10 +39,8 @@ namespace tpmksp {
 namespace {
 
 constexpr BYTE kMagic[4] = {'T', 'K', 'S', 'C'};
-constexpr uint32_t kVersion = 1;
-constexpr uint32_t kFlagKeyed = 1;
-constexpr uint32_t kFlagExportable = 2;
-constexpr uint32_t kKnownFlags = kFlagKeyed | kFlagExportable;
+constexpr uint32_t kFlagKeyed = kContainerFlagKeyed;
+constexpr uint32_t kFlagExportable = kContainerFlagExportable;
 constexpr size_t kHeaderSize = 80;
 constexpr size_t kMaxPublicKey = 2048;
 constexpr size_t kMaxSealed = 8192;
@@ -68,7 +67,7 @@ struct Container {
 Bytes SerializeHead(const Container& c, size_t sealedSize) {
     Writer w;
     w.Raw(kMagic, sizeof(kMagic));
-    w.U32(kVersion);
+    w.U32(kContainerVersion);
     w.U32(c.flags);
     const Bytes name = NameBytes(c.name);
     w.U32(static_cast<uint32_t>(name.size()));
@@ -84,43 +83,16 @@ Bytes SerializeHead(const Container& c, size_t sealedSize) {
     return std::move(w.bytes());
 }
 
-void AppendTrailer(Bytes& file) {
-    BYTE digest[kSha256Size];
-    Sha256(file.data(), file.size(), digest);
-    file.insert(file.end(), digest, digest + kSha256Size);
-}
-
 /* Parses a hostile file. expected: the name it must carry. */
 DWORD Parse(const Bytes& file, const WString& expected, Container& out) {
     const char* why = nullptr;
     Container c;
     Reader r(file.data(), file.size());
-    uint32_t version = 0, cbName = 0, cbPublic = 0, cbSealed = 0;
-    const BYTE* p = nullptr;
-    const BYTE *name = nullptr, *pub = nullptr, *sealed = nullptr, *salt = nullptr, *nonce = nullptr;
-    BYTE digest[kSha256Size];
+    uint32_t cbName = 0, cbPublic = 0, cbSealed = 0;
+    const BYTE *pub = nullptr, *sealed = nullptr, *salt = nullptr, *nonce = nullptr;
 
-    if (file.size() < kHeaderSize + kSha256Size || file.size() > kMaxFileSize) {
-        why = "size out of range";
-        goto bad;
-    }
-    Sha256(file.data(), file.size() - kSha256Size, digest);
-    if (CRYPTO_memcmp(digest, file.data() + file.size() - kSha256Size, kSha256Size) != 0) {
-        why = "checksum mismatch";
-        goto bad;
-    }
-    if (!r.Take(4, p) || memcmp(p, kMagic, 4) != 0) {
-        why = "not a container file";
-        goto bad;
-    }
-    if (!r.U32(version) || version != kVersion) {
-        why = "unknown format version";
-        goto bad;
-    }
-    if (!r.U32(c.flags) || (c.flags & ~kKnownFlags) != 0) {
-        why = "unknown flags";
-        goto bad;
-    }
+    why = CheckEnvelope(file, kHeaderSize, kMaxFileSize, kMagic, "not a container file", r, c.flags);
+    if (why) goto bad;
     if (!r.U32(cbName) || !r.U32(cbPublic) || !r.U32(cbSealed) || !r.U32(c.kdf.log2N) || !r.U32(c.kdf.r) ||
         !r.U32(c.kdf.p) || !r.Take(kSaltSize, salt) || !r.Take(kGcmNonceSize, nonce)) {
         why = "short header";
@@ -131,14 +103,7 @@ DWORD Parse(const Bytes& file, const WString& expected, Container& out) {
         why = "lengths do not match the file";
         goto bad;
     }
-    if (!r.Take(cbName, name) || !NameFromBytes(name, cbName, c.name)) {
-        why = "bad name";
-        goto bad;
-    }
-    if (c.name != expected) {
-        why = "stored under another name";
-        goto bad;
-    }
+    if ((why = TakeName(r, cbName, expected, c.name)) != nullptr) goto bad;
     r.Take(cbPublic, pub);
     c.aadSize = r.offset();
     r.Take(cbSealed, sealed);
@@ -182,7 +147,6 @@ class SoftwareBackend final : public Backend {
     DWORD ImportContainer(const WString& name, const BYTE* record, size_t recordSize) override;
 
   private:
-    static DWORD StoreFolder(WString& folder, bool create);
     static DWORD PathOf(const WString& name, WString& path, bool createFolder);
     static DWORD LoadContainer(const WString& name, Container& c);
     DWORD ReadContainer(const WString& name, Container& c);
@@ -200,35 +164,9 @@ class SoftwareBackend final : public Backend {
     Container m_last;
 };
 
-/* The store lives below the common application data folder, which the PAL
- * maps below the machine root; it is looked up on every call because the root
- * can change between calls (tests switch roots). */
-DWORD SoftwareBackend::StoreFolder(WString& folder, bool create) {
-    WCHAR base[MAX_PATH] = {};
-    HRESULT hr = SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base);
-    if (FAILED(hr)) return static_cast<DWORD>(hr);
-    static const WCHAR* const kParts[] = {W("Tarnwick Systems Corp"), W("TPM Key Storage Provider"),
-                                          W("MachineKeys")};
-    WString path = base;
-    if (create && !CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-        return GetLastError();
-    for (const WCHAR* part : kParts) {
-        path += W("\\");
-        path += part;
-        if (create && !CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-            return GetLastError();
-    }
-    folder = std::move(path);
-    return ERROR_SUCCESS;
-}
-
+/* createBase: the software store has always made the application data folder too. */
 DWORD SoftwareBackend::PathOf(const WString& name, WString& path, bool createFolder) {
-    if (!IsValidContainerName(name.c_str())) return Nte(NTE_BAD_KEYSET_PARAM);
-    WString folder;
-    DWORD err = StoreFolder(folder, createFolder);
-    if (err != ERROR_SUCCESS) return err;
-    path = folder + W("\\") + name;
-    return ERROR_SUCCESS;
+    return ContainerPath(W("MachineKeys"), true, name, path, createFolder);
 }
 
 void SoftwareBackend::Forget() {
@@ -258,69 +196,16 @@ DWORD SoftwareBackend::LoadContainer(const WString& name, Container& c) {
     WString path;
     DWORD err = PathOf(name, path, false);
     if (err != ERROR_SUCCESS) return err;
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        err = GetLastError();
-        return (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) ? Nte(NTE_BAD_KEYSET) : err;
-    }
     Bytes file;
-    LARGE_INTEGER size = {};
-    if (!GetFileSizeEx(h, &size)) {
-        err = GetLastError();
-    } else if (size.QuadPart < 0 || static_cast<ULONGLONG>(size.QuadPart) > kMaxFileSize) {
-        err = ERROR_SUCCESS; // Parse refuses it with the reason
-        file.resize(kMaxFileSize + 1);
-    } else {
-        file.resize(static_cast<size_t>(size.QuadPart));
-        DWORD got = 0;
-        size_t done = 0;
-        while (done < file.size()) {
-            if (!ReadFile(h, file.data() + done, static_cast<DWORD>(file.size() - done), &got, nullptr)) {
-                err = GetLastError();
-                break;
-            }
-            if (got == 0) { // shrank under us
-                file.resize(done);
-                break;
-            }
-            done += got;
-        }
-    }
-    CloseHandle(h);
-    if (err != ERROR_SUCCESS) return err;
+    if ((err = ReadContainerFile(path, kMaxFileSize, file)) != ERROR_SUCCESS) return err;
     return Parse(file, name, c);
 }
 
 DWORD SoftwareBackend::WriteContainer(const WString& name, const WString& path, const Bytes& file,
                                       DWORD disposition) {
     Forget();
-    HANDLE h =
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        DWORD err = GetLastError();
-        return (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) ? Nte(NTE_EXISTS) : err;
-    }
-    DWORD err = ERROR_SUCCESS;
-    for (size_t done = 0; done < file.size();) {
-        DWORD written = 0;
-        if (!WriteFile(h, file.data() + done, static_cast<DWORD>(file.size() - done), &written, nullptr)) {
-            err = GetLastError();
-            break;
-        }
-        if (written == 0) {
-            err = ERROR_WRITE_FAULT;
-            break;
-        }
-        done += written;
-    }
-    // The PAL puts a file written whole in place on close and drops it after a
-    // failed write, so the old container (or none) stays.
-    if (!CloseHandle(h) && err == ERROR_SUCCESS) err = GetLastError();
-    if (err != ERROR_SUCCESS) {
-        _PrintError(kLogName, __LINE__, "writing a container failed %u", err);
-        return err;
-    }
+    DWORD err = WriteContainerFile(kLogName, path, file, disposition);
+    if (err != ERROR_SUCCESS) return err;
     Container written;
     if (Parse(file, name, written) == ERROR_SUCCESS) {
         std::lock_guard<std::mutex> lock(m_lastLock);
@@ -331,9 +216,7 @@ DWORD SoftwareBackend::WriteContainer(const WString& name, const WString& path, 
 }
 
 DWORD SoftwareBackend::ReadKeyed(const WString& name, Container& c) {
-    DWORD err = ReadContainer(name, c);
-    if (err != ERROR_SUCCESS) return err;
-    return c.keyed() ? ERROR_SUCCESS : Nte(NTE_NO_KEY);
+    return RequireKey(ReadContainer(name, c), c);
 }
 
 /* "SoftwareTpmOwned" (REG_DWORD) under the provider's settings key stands in
@@ -358,7 +241,7 @@ DWORD SoftwareBackend::CreateContainer(const WString& name) {
     Container c;
     c.name = name;
     Bytes file = SerializeHead(c, 0);
-    AppendTrailer(file);
+    AppendChecksum(file);
     return WriteContainer(name, path, file, CREATE_NEW);
 }
 
@@ -372,9 +255,7 @@ DWORD SoftwareBackend::DeleteContainer(const WString& name) {
     WString path;
     DWORD err = PathOf(name, path, false);
     if (err != ERROR_SUCCESS) return err;
-    if (DeleteFileW(path.c_str())) return ERROR_SUCCESS;
-    err = GetLastError();
-    return (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) ? Nte(NTE_BAD_KEYSET) : err;
+    return DeleteContainerFile(path);
 }
 
 DWORD SoftwareBackend::GenerateExchangeKey(const WString& name, const KeyGenParams& params,
@@ -407,7 +288,7 @@ DWORD SoftwareBackend::GenerateExchangeKey(const WString& name, const KeyGenPara
     if ((err = GcmSeal(sealKey, c.nonce, file.data(), aadSize, privateDer.data(), privateDer.size(),
                        file.data() + aadSize)) != ERROR_SUCCESS)
         return err;
-    AppendTrailer(file);
+    AppendChecksum(file);
 
     WString path;
     if ((err = PathOf(name, path, true)) != ERROR_SUCCESS) return err;

@@ -42,6 +42,7 @@
  * and import, with a log line saying so.
  */
 #include "backend.h"
+#include "container_store.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -65,10 +66,8 @@ namespace tpmksp {
 namespace {
 
 constexpr BYTE kMagic[4] = {'T', 'K', 'S', 'T'};
-constexpr uint32_t kVersion = 1;
-constexpr uint32_t kFlagKeyed = 1;
-constexpr uint32_t kFlagExportable = 2;
-constexpr uint32_t kKnownFlags = kFlagKeyed | kFlagExportable;
+constexpr uint32_t kFlagKeyed = kContainerFlagKeyed;
+constexpr uint32_t kFlagExportable = kContainerFlagExportable;
 constexpr size_t kHeaderSize = 28;
 constexpr size_t kMaxStorageName = sizeof(TPMU_NAME);
 constexpr size_t kMaxPublic = sizeof(TPM2B_PUBLIC);
@@ -474,7 +473,7 @@ Bytes Serialize(const Container& c) {
     const Bytes name = NameBytes(c.name);
     Writer w;
     w.Raw(kMagic, sizeof(kMagic));
-    w.U32(kVersion);
+    w.U32(kContainerVersion);
     w.U32(c.flags);
     w.U32(static_cast<uint32_t>(name.size()));
     w.U32(static_cast<uint32_t>(c.storageName.size()));
@@ -485,9 +484,7 @@ Bytes Serialize(const Container& c) {
     w.Raw(pub.data(), pubSize);
     w.Raw(priv.data(), privSize);
     Bytes& file = w.bytes();
-    BYTE digest[kSha256Size];
-    Sha256(file.data(), file.size(), digest);
-    file.insert(file.end(), digest, digest + kSha256Size);
+    AppendChecksum(file);
     return std::move(file);
 }
 
@@ -496,32 +493,12 @@ DWORD Parse(const Bytes& file, const WString& expected, Container& out) {
     const char* why = nullptr;
     Container c;
     Reader r(file.data(), file.size());
-    uint32_t version = 0, cbName = 0, cbStorage = 0, cbPublic = 0, cbPrivate = 0;
-    const BYTE *p = nullptr, *name = nullptr, *storage = nullptr, *pub = nullptr, *priv = nullptr;
+    uint32_t cbName = 0, cbStorage = 0, cbPublic = 0, cbPrivate = 0;
+    const BYTE *storage = nullptr, *pub = nullptr, *priv = nullptr;
     size_t offset = 0;
-    BYTE digest[kSha256Size];
 
-    if (file.size() < kHeaderSize + kSha256Size || file.size() > kMaxFileSize) {
-        why = "size out of range";
-        goto bad;
-    }
-    Sha256(file.data(), file.size() - kSha256Size, digest);
-    if (CRYPTO_memcmp(digest, file.data() + file.size() - kSha256Size, kSha256Size) != 0) {
-        why = "checksum mismatch";
-        goto bad;
-    }
-    if (!r.Take(4, p) || memcmp(p, kMagic, 4) != 0) {
-        why = "not a TPM container file";
-        goto bad;
-    }
-    if (!r.U32(version) || version != kVersion) {
-        why = "unknown format version";
-        goto bad;
-    }
-    if (!r.U32(c.flags) || (c.flags & ~kKnownFlags) != 0) {
-        why = "unknown flags";
-        goto bad;
-    }
+    why = CheckEnvelope(file, kHeaderSize, kMaxFileSize, kMagic, "not a TPM container file", r, c.flags);
+    if (why) goto bad;
     if (!r.U32(cbName) || !r.U32(cbStorage) || !r.U32(cbPublic) || !r.U32(cbPrivate)) {
         why = "short header";
         goto bad;
@@ -532,14 +509,7 @@ DWORD Parse(const Bytes& file, const WString& expected, Container& out) {
         why = "lengths do not match the file";
         goto bad;
     }
-    if (!r.Take(cbName, name) || !NameFromBytes(name, cbName, c.name)) {
-        why = "bad name";
-        goto bad;
-    }
-    if (c.name != expected) {
-        why = "stored under another name";
-        goto bad;
-    }
+    if ((why = TakeName(r, cbName, expected, c.name)) != nullptr) goto bad;
     r.Take(cbStorage, storage);
     r.Take(cbPublic, pub);
     r.Take(cbPrivate, priv);
@@ -599,7 +569,6 @@ class Tpm2Backend final : public Backend {
     DWORD ImportContainer(const WString& name, const BYTE* record, size_t recordSize) override;
 
   private:
-    static DWORD StoreFolder(WString& folder, bool create);
     static DWORD PathOf(const WString& name, WString& path, bool createFolder);
     static DWORD ReadContainer(const WString& name, Container& c);
     static DWORD WriteContainer(const WString& path, const Bytes& file, DWORD disposition);
@@ -613,101 +582,26 @@ class Tpm2Backend final : public Backend {
 
 /* Beside the software backend's store, never in it: the two formats must not
  * meet when an administrator switches backends. */
-DWORD Tpm2Backend::StoreFolder(WString& folder, bool create) {
-    WCHAR base[MAX_PATH] = {};
-    HRESULT hr = SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base);
-    if (FAILED(hr)) return static_cast<DWORD>(hr);
-    static const WCHAR* const kParts[] = {W("Tarnwick Systems Corp"), W("TPM Key Storage Provider"),
-                                          W("Tpm2Keys")};
-    WString path = base;
-    for (const WCHAR* part : kParts) {
-        path += W("\\");
-        path += part;
-        if (create && !CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-            return GetLastError();
-    }
-    folder = std::move(path);
-    return ERROR_SUCCESS;
-}
-
 DWORD Tpm2Backend::PathOf(const WString& name, WString& path, bool createFolder) {
-    if (!IsValidContainerName(name.c_str())) return Nte(NTE_BAD_KEYSET_PARAM);
-    WString folder;
-    DWORD err = StoreFolder(folder, createFolder);
-    if (err != ERROR_SUCCESS) return err;
-    path = folder + W("\\") + name;
-    return ERROR_SUCCESS;
+    return ContainerPath(W("Tpm2Keys"), false, name, path, createFolder);
 }
 
 DWORD Tpm2Backend::ReadContainer(const WString& name, Container& c) {
     WString path;
     DWORD err = PathOf(name, path, false);
     if (err != ERROR_SUCCESS) return err;
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        err = GetLastError();
-        return (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) ? Nte(NTE_BAD_KEYSET) : err;
-    }
     Bytes file;
-    LARGE_INTEGER size = {};
-    if (!GetFileSizeEx(h, &size)) {
-        err = GetLastError();
-    } else if (size.QuadPart < 0 || static_cast<ULONGLONG>(size.QuadPart) > kMaxFileSize) {
-        file.resize(kMaxFileSize + 1); // Parse refuses it with the reason
-    } else {
-        file.resize(static_cast<size_t>(size.QuadPart));
-        size_t done = 0;
-        while (done < file.size()) {
-            DWORD got = 0;
-            if (!ReadFile(h, file.data() + done, static_cast<DWORD>(file.size() - done), &got, nullptr)) {
-                err = GetLastError();
-                break;
-            }
-            if (got == 0) { // shrank under us
-                file.resize(done);
-                break;
-            }
-            done += got;
-        }
-    }
-    CloseHandle(h);
-    if (err != ERROR_SUCCESS) return err;
+    if ((err = ReadContainerFile(path, kMaxFileSize, file)) != ERROR_SUCCESS) return err;
     return Parse(file, name, c);
 }
 
 DWORD Tpm2Backend::WriteContainer(const WString& path, const Bytes& file, DWORD disposition) {
     if (file.empty()) return Nte(NTE_FAIL);
-    HANDLE h =
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        DWORD err = GetLastError();
-        return (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) ? Nte(NTE_EXISTS) : err;
-    }
-    DWORD err = ERROR_SUCCESS;
-    for (size_t done = 0; done < file.size();) {
-        DWORD written = 0;
-        if (!WriteFile(h, file.data() + done, static_cast<DWORD>(file.size() - done), &written, nullptr)) {
-            err = GetLastError();
-            break;
-        }
-        if (written == 0) {
-            err = ERROR_WRITE_FAULT;
-            break;
-        }
-        done += written;
-    }
-    // The PAL puts a file written whole in place on close and drops it after a
-    // failed write, so the old container (or none) stays.
-    if (!CloseHandle(h) && err == ERROR_SUCCESS) err = GetLastError();
-    if (err != ERROR_SUCCESS) _PrintError(kLogName, __LINE__, "writing a container failed %u", err);
-    return err;
+    return WriteContainerFile(kLogName, path, file, disposition);
 }
 
 DWORD Tpm2Backend::ReadKeyed(const WString& name, Container& c) {
-    DWORD err = ReadContainer(name, c);
-    if (err != ERROR_SUCCESS) return err;
-    return c.keyed() ? ERROR_SUCCESS : Nte(NTE_NO_KEY);
+    return RequireKey(ReadContainer(name, c), c);
 }
 
 DWORD Tpm2Backend::MatchingStorageKey(Tpm& tpm, const Container& c, ESYS_TR& primary) {
@@ -797,9 +691,7 @@ DWORD Tpm2Backend::DeleteContainer(const WString& name) {
     WString path;
     DWORD err = PathOf(name, path, false);
     if (err != ERROR_SUCCESS) return err;
-    if (DeleteFileW(path.c_str())) return ERROR_SUCCESS;
-    err = GetLastError();
-    return (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) ? Nte(NTE_BAD_KEYSET) : err;
+    return DeleteContainerFile(path);
 }
 
 DWORD Tpm2Backend::GenerateExchangeKey(const WString& name, const KeyGenParams& params,

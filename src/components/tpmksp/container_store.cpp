@@ -1,0 +1,144 @@
+#include "container_store.h"
+
+#include <cstring>
+
+#include <openssl/crypto.h>
+
+#include "DiagLog.h"
+
+namespace tpmksp {
+
+namespace {
+
+/* Looked up on every call: the PAL maps the common application data folder
+ * below the machine root, which can change between calls (tests switch roots). */
+DWORD StoreFolder(const WCHAR* leaf, bool createBase, WString& folder, bool create) {
+    WCHAR base[MAX_PATH] = {};
+    HRESULT hr = SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base);
+    if (FAILED(hr)) return static_cast<DWORD>(hr);
+    const WCHAR* const parts[] = {W("Tarnwick Systems Corp"), W("TPM Key Storage Provider"), leaf};
+    WString path = base;
+    if (create && createBase && !CreateDirectoryW(path.c_str(), nullptr) &&
+        GetLastError() != ERROR_ALREADY_EXISTS)
+        return GetLastError();
+    for (const WCHAR* part : parts) {
+        path += W("\\");
+        path += part;
+        if (create && !CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            return GetLastError();
+    }
+    folder = std::move(path);
+    return ERROR_SUCCESS;
+}
+
+bool NotFound(DWORD err) {
+    return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND;
+}
+
+} // namespace
+
+DWORD ContainerPath(const WCHAR* leaf, bool createBase, const WString& name, WString& path,
+                    bool createFolder) {
+    if (!IsValidContainerName(name.c_str())) return Nte(NTE_BAD_KEYSET_PARAM);
+    WString folder;
+    DWORD err = StoreFolder(leaf, createBase, folder, createFolder);
+    if (err != ERROR_SUCCESS) return err;
+    path = folder + W("\\") + name;
+    return ERROR_SUCCESS;
+}
+
+DWORD ReadContainerFile(const WString& path, size_t maxSize, Bytes& file) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD err = GetLastError();
+        return NotFound(err) ? Nte(NTE_BAD_KEYSET) : err;
+    }
+    DWORD err = ERROR_SUCCESS;
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(h, &size)) {
+        err = GetLastError();
+    } else if (size.QuadPart < 0 || static_cast<ULONGLONG>(size.QuadPart) > maxSize) {
+        file.assign(maxSize + 1, 0); // the parser refuses it with the reason
+    } else {
+        file.assign(static_cast<size_t>(size.QuadPart), 0);
+        size_t done = 0;
+        while (done < file.size()) {
+            DWORD got = 0;
+            if (!ReadFile(h, file.data() + done, static_cast<DWORD>(file.size() - done), &got, nullptr)) {
+                err = GetLastError();
+                break;
+            }
+            if (got == 0) { // shrank under us
+                file.resize(done);
+                break;
+            }
+            done += got;
+        }
+    }
+    CloseHandle(h);
+    return err;
+}
+
+DWORD WriteContainerFile(const char* logName, const WString& path, const Bytes& file, DWORD disposition) {
+    HANDLE h =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD err = GetLastError();
+        return (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) ? Nte(NTE_EXISTS) : err;
+    }
+    DWORD err = ERROR_SUCCESS;
+    for (size_t done = 0; done < file.size();) {
+        DWORD written = 0;
+        if (!WriteFile(h, file.data() + done, static_cast<DWORD>(file.size() - done), &written, nullptr)) {
+            err = GetLastError();
+            break;
+        }
+        if (written == 0) {
+            err = ERROR_WRITE_FAULT;
+            break;
+        }
+        done += written;
+    }
+    // The PAL puts a file written whole in place on close and drops it after a
+    // failed write, so the old container (or none) stays.
+    if (!CloseHandle(h) && err == ERROR_SUCCESS) err = GetLastError();
+    if (err != ERROR_SUCCESS) _PrintError(logName, __LINE__, "writing a container failed %u", err);
+    return err;
+}
+
+DWORD DeleteContainerFile(const WString& path) {
+    if (DeleteFileW(path.c_str())) return ERROR_SUCCESS;
+    const DWORD err = GetLastError();
+    return NotFound(err) ? Nte(NTE_BAD_KEYSET) : err;
+}
+
+void AppendChecksum(Bytes& file) {
+    BYTE digest[kSha256Size];
+    Sha256(file.data(), file.size(), digest);
+    file.insert(file.end(), digest, digest + kSha256Size);
+}
+
+const char* CheckEnvelope(const Bytes& file, size_t headerSize, size_t maxSize, const BYTE (&magic)[4],
+                          const char* notOurs, Reader& r, uint32_t& flags) {
+    if (file.size() < headerSize + kSha256Size || file.size() > maxSize) return "size out of range";
+    BYTE digest[kSha256Size];
+    Sha256(file.data(), file.size() - kSha256Size, digest);
+    if (CRYPTO_memcmp(digest, file.data() + file.size() - kSha256Size, kSha256Size) != 0)
+        return "checksum mismatch";
+    const BYTE* p = nullptr;
+    if (!r.Take(sizeof(magic), p) || memcmp(p, magic, sizeof(magic)) != 0) return notOurs;
+    uint32_t version = 0;
+    if (!r.U32(version) || version != kContainerVersion) return "unknown format version";
+    if (!r.U32(flags) || (flags & ~kContainerKnownFlags) != 0) return "unknown flags";
+    return nullptr;
+}
+
+const char* TakeName(Reader& r, uint32_t cbName, const WString& expected, WString& name) {
+    const BYTE* p = nullptr;
+    if (!r.Take(cbName, p) || !NameFromBytes(p, cbName, name)) return "bad name";
+    if (name != expected) return "stored under another name";
+    return nullptr;
+}
+
+} // namespace tpmksp
