@@ -530,6 +530,12 @@ TEST_P(KspContract, EscrowMovesAContainerToAnotherRoot) {
     EXPECT_EQ(static_cast<DWORD>(
                   importContainer_(escrow.data(), static_cast<DWORD>(escrow.size()), u"backup", name, 36)),
               static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    // A backup of one container never lands under, or over, another name.
+    EXPECT_EQ(static_cast<DWORD>(module_.importContainerAs(escrow.data(), static_cast<DWORD>(escrow.size()),
+                                                           u"backup", u"someone-else")),
+              Code(NTE_BAD_KEYSET_PARAM));
+    EXPECT_EQ(Acquire(p, kUser, kOpen), Code(NTE_BAD_KEYSET));
+    EXPECT_EQ(Acquire(p, u"someone-else", kOpen), Code(NTE_BAD_KEYSET));
 
     ASSERT_EQ(importContainer_(escrow.data(), static_cast<DWORD>(escrow.size()), u"backup", name, 64), 0);
     EXPECT_EQ(std::u16string(name), kUser);

@@ -48,7 +48,7 @@ TEST_F(AppTableTest, NewTableIsEightyBytesVerifiedUnderTheSecret) {
 
 TEST_F(AppTableTest, UsersAppendRecordsWhosePathIsLocationAndGuid) {
     EXPECT_EQ(CAppTable(u"App", *secretArray).ListOfUsers(), u"");
-    const std::vector<std::u16string> names = {u"alice", u"two, with comma", u"Alice"};
+    const std::vector<std::u16string> names = {u"alice", u"two words", u"Alice"};
     std::vector<std::u16string> guids;
     for (size_t n = 0; n < names.size(); ++n) {
         guids.push_back(AddUser(names[n]));
@@ -73,7 +73,16 @@ TEST_F(AppTableTest, UsersAppendRecordsWhosePathIsLocationAndGuid) {
     EXPECT_EQ(std::set<std::u16string>(guids.begin(), guids.end()).size(), 3u);
 
     CAppTable t(u"App", *secretArray);
-    EXPECT_EQ(t.ListOfUsers(), u"alice,two, with comma,Alice");
+    EXPECT_EQ(t.ListOfUsers(), u"alice,two words,Alice");
+    // Names the list could not carry are refused before anything is made.
+    const Bytes before = ReadFileBytes(AppBin());
+    for (const char16_t* bad : {u"a,b", u"", u"tab\there", u"\x7f"}) {
+        UserRecord* none = nullptr;
+        EXPECT_EQ(t.AddUser(bad, u"pw", &none), Error_No_User);
+        EXPECT_EQ(none, nullptr);
+    }
+    EXPECT_EQ(ReadFileBytes(AppBin()), before);
+    EXPECT_EQ(ListDir(AppDir()).size(), 4u) << "app.bin and three user folders";
     UserRecord* rec = nullptr;
     EXPECT_EQ(t.FindUserInAppTable(u"ALICE", &rec), -3);
     EXPECT_EQ(rec, nullptr);

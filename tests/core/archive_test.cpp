@@ -310,16 +310,19 @@ TEST_F(ArchiveTest, WithoutTheZipLibraryArchiveAndRestoreFailAndChangeNothing) {
     EXPECT_EQ(Snapshot(DataDir()), all);
 }
 
-TEST_F(ArchiveTest, AStaleUserBackupFailsTheArchiveAndIsRemovedByIt) {
+TEST_F(ArchiveTest, BackupsLeftByAnInterruptedArchiveAreReplacedAndNeverPacked) {
     const std::string dir = UserDir("alice");
-    WriteFileBytes(dir + "/user.backup", Utf8("left by an interrupted archive"));
-    LogCapture log;
-    EXPECT_EQ(Archive(u"alice", "alice.zip"), Error_Insufficient_Privileges);
-    EXPECT_TRUE(
-        LogCapture::Has(log.Take(), Level::Error, "CUserTable::Archive", "Error_Insufficient_Privileges"));
+    const Bytes stale = Utf8("left by an interrupted archive");
+    WriteFileBytes(dir + "/user.backup", stale);
+    WriteFileBytes(dir + "/key.backup", stale);
+    ASSERT_EQ(Archive(u"alice", "alice.zip"), 0);
     EXPECT_FALSE(FileExists(dir + "/user.backup"));
     EXPECT_FALSE(FileExists(dir + "/key.backup"));
-    EXPECT_EQ(Archive(u"alice", "alice.zip"), 0) << "the next archive succeeds";
+    const Files packed = ReadZip(Backup("alice.zip"));
+    ASSERT_TRUE(packed.count("user.backup") && packed.count("key.backup"));
+    EXPECT_NE(packed.at("user.backup"), stale);
+    EXPECT_NE(packed.at("key.backup"), stale);
+    EXPECT_EQ(Restore(u"alice", "alice.zip", 1), 0) << "the archive holds this archive's backups";
 }
 
 TEST_F(ArchiveTest, HostileArchivesFailTheRestoreAndLeaveEverythingAsItWas) {

@@ -89,11 +89,11 @@ TEST_F(DurableFault, EveryFailingCallLeavesTheOldFileWhole) {
     }
 }
 
-TEST_F(DurableFault, FsyncOfTheFileFailsBeforeTheRenameOfTheFolderAfterIt) {
-    // A rewrite flushes the file (first fsync), renames, then flushes the folder (second).
+TEST_F(DurableFault, TheFileIsFlushedBeforeItsRenameAndTheFolderOnlyWhenAsked) {
+    // A rewrite flushes the file, then renames it; the folder is the caller's to flush.
     bool closeFailed;
     ASSERT_EQ(Rewrite(CREATE_ALWAYS, "fsync", 0, 0, closeFailed), static_cast<DWORD>(ERROR_SUCCESS));
-    ASSERT_EQ(PalTestSyscallCount("fsync"), 2u);
+    EXPECT_EQ(PalTestSyscallCount("fsync"), 1u);
     EXPECT_EQ(PalTestSyscallCount("rename"), 1u);
 
     Reset(true);
@@ -101,12 +101,41 @@ TEST_F(DurableFault, FsyncOfTheFileFailsBeforeTheRenameOfTheFolderAfterIt) {
     EXPECT_TRUE(closeFailed);
     EXPECT_EQ(PalTestSyscallCount("rename"), 0u) << "nothing is renamed after a failed flush";
     EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kOld);
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"table.bin"}));
 
-    // The folder flush fails after the new file is in place: it is whole, and
-    // the caller still learns that its durability is not assured.
-    EXPECT_EQ(Rewrite(CREATE_ALWAYS, "fsync", 2, EIO, closeFailed), static_cast<DWORD>(ERROR_WRITE_FAULT));
-    EXPECT_TRUE(closeFailed);
-    EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kNew);
+    // A folder handle flushes the folder's names; a failure reaches the caller.
+    HANDLE dir = CreateFileW(u"C:\\", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(dir, INVALID_HANDLE_VALUE);
+    PalTestFailSyscall(nullptr, 0, 0);
+    EXPECT_TRUE(FlushFileBuffers(dir));
+    EXPECT_EQ(PalTestSyscallCount("fsync"), 1u);
+    PalTestFailSyscall("fsync", 1, EIO);
+    EXPECT_FALSE(FlushFileBuffers(dir));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
+    DWORD n = 0;
+    EXPECT_FALSE(WriteFile(dir, "x", 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
+    EXPECT_TRUE(CloseHandle(dir));
+    // Without the flag a folder is no file to open.
+    EXPECT_EQ(CreateFileW(u"C:\\", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+
+    // A temporary file is published whole, without a flush.
+    PalTestFailSyscall(nullptr, 0, 0);
+    HANDLE t = CreateFileW(u"C:\\scratch.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY,
+                           nullptr);
+    ASSERT_NE(t, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(WriteFile(t, "tmp", 3, &n, nullptr));
+    EXPECT_TRUE(CloseHandle(t));
+    EXPECT_EQ(PalTestSyscallCount("fsync"), 0u);
+    EXPECT_EQ(vktest::ReadFileBytes(root.host("scratch.bin")), (Bytes{'t', 'm', 'p'}));
+}
+
+TEST_F(DurableFault, TemporariesOfACrashedWriterGoWhenTheFolderIsNextWritten) {
+    // A crashed writer's temporary holds no lock; a live writer's does.
+    vktest::WriteFileBytes(root.host(".~pal-00000000000000aa"), Bytes(10, 'x'));
+    bool closeFailed;
+    ASSERT_EQ(Rewrite(CREATE_ALWAYS, "write", 0, 0, closeFailed), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(Listing(), (std::vector<std::string>{"table.bin"}));
 }
 

@@ -230,7 +230,9 @@ void Module::Load() {
         reinterpret_cast<void*>(GetProcAddress(handle, "TpmKspExportContainer")));
     importContainer = reinterpret_cast<PFN_TpmKspImportContainer>(
         reinterpret_cast<void*>(GetProcAddress(handle, "TpmKspImportContainer")));
-    ASSERT_TRUE(exportContainer && importContainer);
+    importContainerAs = reinterpret_cast<PFN_TpmKspImportContainerAs>(
+        reinterpret_cast<void*>(GetProcAddress(handle, "TpmKspImportContainerAs")));
+    ASSERT_TRUE(exportContainer && importContainer && importContainerAs);
     Register();
 }
 

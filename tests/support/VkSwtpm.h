@@ -97,6 +97,7 @@ struct Module {
     HMODULE handle = nullptr;
     PFN_TpmKspExportContainer exportContainer = nullptr;
     PFN_TpmKspImportContainer importContainer = nullptr;
+    PFN_TpmKspImportContainerAs importContainerAs = nullptr;
 };
 
 /* 0 or the last error of a failed acquire (an empty name acquires without a container). */

@@ -8,6 +8,7 @@
 #include "../platform/KeyProvider.h"
 #include "../usertable/UserTable.h"
 #include "../util/Util.h"
+#include "Reclaim.h"
 #include "TableSupport.h"
 
 using namespace tables;
@@ -49,6 +50,7 @@ LONG CAppTable::AddApp() {
         return status;
     }
 
+    reclaim::EmptyTrash(DataFolder, NULL);
     if (PathFileExistsW(Location.c_str())) {
         _Print(fn, "Error_App_Already_Exists");
         return Error_App_Already_Exists;
@@ -64,7 +66,17 @@ LONG CAppTable::AddApp() {
     Users.clear();
     status = SaveAppTable();
     _Print(fn, "Status=%d", (int)status);
+    if (status == 0) {
+        /* The table in its folder, then the folder in the data folder. */
+        CUtil::FlushFolder(Location);
+        CUtil::FlushFolder(WString(DataFolder));
+    }
     return status;
+}
+
+/* The folder CreateAppRegSetting names for this application. */
+static WString ExpectedLocation(const WCHAR* dataFolder, const WString& appName) {
+    return WString(dataFolder) + appName;
 }
 
 LONG CAppTable::DeleteApp() {
@@ -78,43 +90,80 @@ LONG CAppTable::DeleteApp() {
         _Print(fn, "loaded==FALSE");
         return Error_Bad_App;
     }
+    reclaim::EmptyTrash(DataFolder, NULL);
 
+    /* The users' key names come from their verified tables, read before anything changes. */
+    std::vector<WString> keys;
     for (DWORD i = 0; i < Header.usercount && i < Users.size(); ++i) {
         const UserRecord* r = Users[i];
         CUserTable user(Type, AppName.c_str(), AppSecret, (LONG)AppSecretLen, r->username, r->guid, r->path);
-
-        /* Only a folder this system made for the user is removed: the application folder, "\", the GUID. */
-        WString expected = Location + W("\\") + r->guid;
-        if (IsGuidString(r->guid, 74) && FieldEquals(r->path, 260, expected.c_str())) {
-            CUtil::DeleteDirectory(WString(r->path));
-        } else {
-            _PrintError(fn, __LINE__, "user folder not below the application folder, kept: %S", r->path);
-        }
-
-        /* The container name is trusted only from a user table that verified. */
         if (user.UserExists && user.Header.uuid[0] != 0) {
-            HCRYPTPROV hProv = 0;
-            CryptAcquireContextW(&hProv, user.Header.uuid, TPM_KSP_PROVIDER_NAME, PROV_RSA_FULL,
-                                 CRYPT_DELETEKEYSET | CRYPT_MACHINE_KEYSET);
+            keys.push_back(FieldString(user.Header.uuid, 38));
         } else if (!user.UserExists) {
             _Print(fn, "user table not verified, key container kept: %S", r->guid);
         }
-    }
-
-    for (UserRecord* r : Users) free(r);
-    Users.clear();
-    Header.usercount = 0;
-
-    if (!Location.empty()) {
-        WString table = Location + W("\\app.bin");
-        DeleteFileW(table.c_str());
-        RemoveDirectoryW(Location.c_str());
     }
 
     HKEY hParent = NULL;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, VAULTKEEP_REG_KEY, 0, KEY_ALL_ACCESS, &hParent) != ERROR_SUCCESS) {
         _PrintError(fn, __LINE__, "Error_Insufficient_Privileges");
         return Error_Insufficient_Privileges;
+    }
+
+    /* The application's folder leaves its name in one rename, which is the moment the
+     * application is gone: a crash before it leaves everything, after it nothing that a
+     * call can reach. Its contents are deleted from the trash afterwards. */
+    WString trash = reclaim::TrashFolder(DataFolder);
+    if (Location == ExpectedLocation(DataFolder, AppName) && !trash.empty()) {
+        CreateDirectoryW(trash.c_str(), NULL);
+        WString aside = trash + W("\\") + CUtil::GenerateGUID();
+        if (!MoveFileExW(Location.c_str(), aside.c_str(), 0)) {
+            DWORD error = GetLastError();
+            RegCloseKey(hParent);
+            _PrintError(fn, __LINE__, "cannot move the application folder aside, error %d", (int)error);
+            return Error_Insufficient_Privileges;
+        }
+        /* Durable before the registry forgets the application, or a crash could leave the
+         * folder holding the name with nothing left to unregister it. */
+        CUtil::FlushFolder(WString(DataFolder));
+        if (RegDeleteKeyW(hParent, AppName.c_str()) != ERROR_SUCCESS) {
+            MoveFileExW(aside.c_str(), Location.c_str(), 0);
+            CUtil::FlushFolder(WString(DataFolder));
+            RegCloseKey(hParent);
+            _PrintError(fn, __LINE__, "Error_Insufficient_Privileges");
+            return Error_Insufficient_Privileges;
+        }
+        RegCloseKey(hParent);
+        for (UserRecord* r : Users) free(r);
+        Users.clear();
+        Header.usercount = 0;
+        /* What a crash leaves of these is the trash's, emptied by a later call. */
+        for (const WString& key : keys) reclaim::DeleteKey(key.c_str());
+        CUtil::DeleteDirectory(aside);
+        return 0;
+    }
+
+    /* A folder the registry names elsewhere is not ours to remove whole: only the user
+     * folders this system made in it (the folder, "\", the GUID) and its table go. */
+    _PrintError(fn, __LINE__, "application folder is not where it is made, removed piece by piece: %S",
+                Location.c_str());
+    for (DWORD i = 0; i < Header.usercount && i < Users.size(); ++i) {
+        const UserRecord* r = Users[i];
+        WString expected = Location + W("\\") + r->guid;
+        if (IsGuidString(r->guid, 74) && FieldEquals(r->path, 260, expected.c_str())) {
+            CUtil::DeleteDirectory(WString(r->path));
+        } else {
+            _PrintError(fn, __LINE__, "user folder not below the application folder, kept: %S", r->path);
+        }
+    }
+    for (const WString& key : keys) reclaim::DeleteKey(key.c_str());
+    for (UserRecord* r : Users) free(r);
+    Users.clear();
+    Header.usercount = 0;
+    if (!Location.empty()) {
+        WString table = Location + W("\\app.bin");
+        DeleteFileW(table.c_str());
+        RemoveDirectoryW(Location.c_str());
     }
     if (RegDeleteKeyW(hParent, AppName.c_str()) != ERROR_SUCCESS) {
         RegCloseKey(hParent);
@@ -132,6 +181,10 @@ LONG CAppTable::AddUser(LPCWSTR userName, LPCWSTR password, UserRecord** ppRecor
     /* Refusals come before anything is made or written. */
     if (!userName || WLen(userName) > USER_NAME_MAX_CHARS) {
         _PrintError(fn, __LINE__, "user name longer than %d characters", USER_NAME_MAX_CHARS);
+        return Error_No_User;
+    }
+    if (!IsListableName(userName)) {
+        _PrintError(fn, __LINE__, "invalid user name: empty, or holding \",\" or a control character");
         return Error_No_User;
     }
     if (Header.usercount >= MAXIMUM_NUMBER_OF_USERS || Users.size() >= MAXIMUM_NUMBER_OF_USERS) {
@@ -176,6 +229,16 @@ LONG CAppTable::AddUser(LPCWSTR userName, LPCWSTR password, UserRecord** ppRecor
         if (ppRecord) *ppRecord = r;
         status = SaveAppTable();
         _Print(fn, "Status=%d", (int)status);
+        if (status != 0) {
+            /* app.bin on disk does not name the user: nothing of the user may stay either. */
+            user.DeleteUser();
+            Users.pop_back();
+            Header.usercount--;
+            free(r);
+            if (ppRecord) *ppRecord = NULL;
+        } else {
+            CUtil::FlushFolder(Location);
+        }
     }
     return status;
 }
@@ -219,7 +282,14 @@ LONG CAppTable::DeleteUserInAppTable(LPCWSTR userName) {
             Header.usercount--;
             LONG status = SaveAppTable();
             _Print(fn, "exit-found user status=%d", (int)status);
+            if (status != 0) {
+                /* The file still names the user; so does the table, and the user's files stay. */
+                Users.insert(Users.begin() + (ptrdiff_t)i, r);
+                Header.usercount++;
+                return status;
+            }
             free(r);
+            CUtil::FlushFolder(Location);
             return status;
         }
     }

@@ -70,6 +70,13 @@ std::string Narrow(const WCHAR* s, size_t cap) {
     return out;
 }
 
+BOOL IsListableName(LPCWSTR s) noexcept {
+    if (!s || s[0] == 0) return FALSE;
+    for (size_t i = 0; s[i] != 0; ++i)
+        if (s[i] == u',' || s[i] < 0x20 || s[i] == 0x7F) return FALSE;
+    return TRUE;
+}
+
 static BOOL IsHex(WCHAR c) noexcept {
     return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
 }

@@ -29,6 +29,10 @@ WString FieldString(const WCHAR* field, size_t cap);
 /* The text in the ANSI code page, for narrow "%s" log arguments. */
 std::string Narrow(const WCHAR* s, size_t cap = (size_t)-1);
 
+/* TRUE for a name the lists can carry: not empty, no "," (the list separator)
+ * and no control character. User names and credential ids must be such names. */
+BOOL IsListableName(LPCWSTR s) noexcept;
+
 /* TRUE for the 36-character 8-4-4-4-12 hexadecimal text of a GUID. */
 BOOL IsGuidString(LPCWSTR s, size_t cap = (size_t)-1) noexcept;
 

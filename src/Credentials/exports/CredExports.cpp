@@ -2,12 +2,15 @@
 #include <cstdlib>
 #include "ExportUtil.h"
 #include "Frame.h"
+#include "../apptable/TableSupport.h"
 #include "../util/Util.h"
 
 /* The id is copied and checked before the lock: 20 or more characters never reach a table. */
 static void CopyCredId(CExportFrame& frame, LPCWSTR credId, WString& id) {
     frame.CopyName("credId", credId, id);
-    if (!frame.Rejected() && id.size() >= CRED_ID_CHARS) frame.Reject(__LINE__, Error_Invalid_ID, "Error_Invalid_ID");
+    /* An id the list cannot carry (empty, a "," or a control character) is refused as a long one is. */
+    if (!frame.Rejected() && (id.size() >= CRED_ID_CHARS || !tables::IsListableName(id.c_str())))
+        frame.Reject(__LINE__, Error_Invalid_ID, "Error_Invalid_ID");
 }
 
 extern "C" LONG StoreCredential(const WCHAR* appName, SAFEARRAY* appSecret, const WCHAR* userName,
@@ -47,18 +50,17 @@ extern "C" LONG StoreCredential(const WCHAR* appName, SAFEARRAY* appSecret, cons
                 status = 0;
             }
         }
+        /* The old credential goes in the same table save that brings the new one, and
+         * its blob only after that save: a failure or a crash leaves one of the two. */
+        CredentialRecord* replacing = NULL;
         if (status == 0) {
             _Print(name, "foudn cred - delete it");
-            status = userTable.DeleteCred(id.c_str());
-            if (status != 0) {
-                _PrintError(name, __LINE__, " delete cred failed- %d", (int)status);
-                return status;
-            }
+            replacing = found;
         }
 
         _Print(name, " add cred");
         CredentialRecord* added = NULL;
-        if (userTable.AddCred(id.c_str(), metaData, encMetaData, credData, password, &added) != 0) {
+        if (userTable.AddCred(id.c_str(), metaData, encMetaData, credData, password, &added, replacing) != 0) {
             _PrintError(name, __LINE__, "add cred failed- %d", 1);
             return 1;
         }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include "../platform/DiagLog.h"
+#include "../apptable/TableSupport.h"
 #include "../util/Util.h"
 
 WString FieldText(const WCHAR* field, size_t capacity) {
@@ -17,11 +18,31 @@ void RefFromRecord(const UserRecord* record, UserRef& ref) {
     ref.path = FieldText(record->path, sizeof(record->path) / sizeof(WCHAR));
 }
 
-LONG FindUser(CAppTable& table, const WString& userName, UserRef& ref) {
+BOOL RecordFolderSound(const CAppTable& table, const UserRecord* record) {
+    if (!tables::IsGuidString(record->guid, 74) || table.Location.empty()) return FALSE;
+    WString expected = table.Location + W("\\") + FieldText(record->guid, 74);
+    return tables::FieldEquals(record->path, 260, expected.c_str());
+}
+
+/* 0 with the record, Error_No_User without one; *unsound tells a record whose folder is not its own. */
+static LONG LookUp(CAppTable& table, const WString& userName, UserRef& ref, BOOL* unsound) {
+    *unsound = FALSE;
     UserRecord* record = NULL;
     if (table.FindUserInAppTable(userName.c_str(), &record) != 0 || record == NULL) return Error_No_User;
+    if (!RecordFolderSound(table, record)) {
+        /* Nothing is read, written or deleted in a folder the record names elsewhere. */
+        _PrintError("FindUser", __LINE__, "user folder not below the application folder: %S",
+                    FieldText(record->path, 260).c_str());
+        *unsound = TRUE;
+        return Error_No_User;
+    }
     RefFromRecord(record, ref);
     return 0;
+}
+
+LONG FindUser(CAppTable& table, const WString& userName, UserRef& ref) {
+    BOOL unsound;
+    return LookUp(table, userName, ref, &unsound);
 }
 
 LONG FindOrAddUser(const char* name, CAppTable& table, const WString& userName, const WCHAR* password,
@@ -30,7 +51,9 @@ LONG FindOrAddUser(const char* name, CAppTable& table, const WString& userName, 
         _PrintError(name, __LINE__, "loaded==FALSE");
         return Error_Bad_App;
     }
-    if (FindUser(table, userName, ref) == 0) return 0;
+    BOOL unsound = FALSE;
+    if (LookUp(table, userName, ref, &unsound) == 0) return 0;
+    if (unsound) return Error_No_User; /* the name is taken, by a record that is not usable */
     _Print(name, "FindUserInAppTable not found- add them");
     UserRecord* record = NULL;
     LONG status = table.AddUser(userName.c_str(), password, &record);

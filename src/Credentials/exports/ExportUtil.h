@@ -17,7 +17,11 @@ struct UserRef {
 /* Text of a fixed-size UTF-16 field: up to its first NUL or its end. */
 WString FieldText(const WCHAR* field, size_t capacity);
 void RefFromRecord(const UserRecord* record, UserRef& ref);
-/* Step 2 of the user-opening sequence: 0 with the record's fields, or Error_No_User. */
+/* TRUE when the record's folder is the application folder, a backslash and its GUID: the only
+ * place this system makes (and so reads, writes or deletes) a user's files. */
+BOOL RecordFolderSound(const CAppTable& table, const UserRecord* record);
+/* Step 2 of the user-opening sequence: 0 with the record's fields, or Error_No_User
+ * (also for a record whose folder is not sound). */
 LONG FindUser(CAppTable& table, const WString& userName, UserRef& ref);
 /* Steps 1 and 2 for the exports that add a missing user with its password,
  * logging under the export's name: 0 with the record's fields, or the status

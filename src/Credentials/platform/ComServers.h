@@ -49,7 +49,7 @@ struct ITpmStatus : public IUnknown {
 /* RestoreTPMKeys at position 8, ArchiveTPMKeys at 13. */
 struct IKeyArchive : public IUnknown {
     VK_PLACEHOLDER(3) VK_PLACEHOLDER(4) VK_PLACEHOLDER(5) VK_PLACEHOLDER(6) VK_PLACEHOLDER(7)
-    STDMETHOD(RestoreTPMKeys)(BSTR folder, BSTR reserved1, BSTR reserved2, BSTR password, VARIANT_BOOL flag,
+    STDMETHOD(RestoreTPMKeys)(BSTR folder, BSTR expected, BSTR reserved, BSTR password, VARIANT_BOOL flag,
                               BSTR* pResult) PURE;
     VK_PLACEHOLDER(9) VK_PLACEHOLDER(10) VK_PLACEHOLDER(11) VK_PLACEHOLDER(12)
     STDMETHOD(ArchiveTPMKeys)(BSTR container, LONG one, BSTR folder, BSTR archiveString, BSTR password,

@@ -41,8 +41,13 @@ static_assert(sizeof(TcgKeyParams) == 192, "TcgKeyParams is 192 bytes");
  *  "TpmKspImportContainer": opens such a block with the backup password and
  *      writes the container back into the machine key set under the name it
  *      carries (replacing one of that name); optionally returns that name.
+ *  "TpmKspImportContainerAs": the same for a block that must hold the named
+ *      container; another is refused (NTE_BAD_KEYSET_PARAM) before anything is
+ *      written.
  * Both return 0 or an NTE_* / Win32 code as a signed value.
  */
 typedef LONG (*PFN_TpmKspExportContainer)(LPCWSTR container, LPCWSTR backupPassword, BYTE** ppBlob, DWORD* pcbBlob);
 typedef LONG (*PFN_TpmKspImportContainer)(const BYTE* pBlob, DWORD cbBlob, LPCWSTR backupPassword,
                                           WCHAR* containerOut, DWORD cchContainerOut);
+typedef LONG (*PFN_TpmKspImportContainerAs)(const BYTE* pBlob, DWORD cbBlob, LPCWSTR backupPassword,
+                                            LPCWSTR container);

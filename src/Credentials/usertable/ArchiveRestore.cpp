@@ -144,9 +144,11 @@ LONG CUserTable::Archive(LPCWSTR archivePath, const BYTE* wrapped, DWORD cbWrapp
         return 1;
     }
 
-    /* Create-new: a user.backup left by an interrupted archive is never reused. */
+    /* Create-new: a user.backup left by an interrupted archive is never reused. It lives only
+     * until the archive is packed, so it is not flushed to disk. */
     WString backupPath = UserFolder + USER_BACKUP_FILE;
-    HANDLE hFile = CreateFileW(backupPath.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE hFile =
+        CreateFileW(backupPath.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, NULL);
     if (hFile == INVALID_HANDLE_VALUE) {
         _PrintError(fn, __LINE__, "Error_Insufficient_Privileges");
         return Error_Insufficient_Privileges;
@@ -381,18 +383,18 @@ LONG CUserTable::ReWrap(const BYTE* secret, DWORD secretLen, std::vector<Restore
     return SaveUserTable();
 }
 
-LONG CUserTable::RestoreKey(LPCWSTR password) {
+LONG CUserTable::RestoreKey(LPCWSTR password, LPCWSTR expectedKey) {
     CFuncTrace trace("CUserTable::RestoreKey");
     const char* fn = trace.Name();
     KeyArchiveObject keyArchive;
     if (CreateKeyArchive(fn, keyArchive) != 0) return 1;
     try {
         CallBstr folder(UserFolder.c_str());
-        CallBstr empty1(W(""));
-        CallBstr empty2(W(""));
+        CallBstr expected(expectedKey);
+        CallBstr empty(W(""));
         CallBstr backupPassword(password);
         BSTR result = NULL;
-        HRESULT hr = keyArchive.p->RestoreTPMKeys(folder.s, empty1.s, empty2.s, backupPassword.s, 0, &result);
+        HRESULT hr = keyArchive.p->RestoreTPMKeys(folder.s, expected.s, empty.s, backupPassword.s, 0, &result);
         if (result) SysFreeString(result);
         if (FAILED(hr)) _com_issue_error(hr);
     } catch (...) {

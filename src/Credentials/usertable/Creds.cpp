@@ -45,18 +45,30 @@ static WString BlobPath(const WString& folder, const CredentialRecord* r) {
     return folder + W("\\") + FieldString(r->blobname, 260);
 }
 
+/* The position of a record in the table, or -1. */
+static ptrdiff_t IndexOf(const std::vector<CredentialRecord*>& creds, const CredentialRecord* r) {
+    for (size_t i = 0; i < creds.size(); ++i)
+        if (creds[i] == r) return (ptrdiff_t)i;
+    return -1;
+}
+
 LONG CUserTable::AddCred(LPCWSTR id, SAFEARRAY* md, SAFEARRAY* emd, SAFEARRAY* cred, LPCWSTR password,
-                         CredentialRecord** ppRecord) {
+                         CredentialRecord** ppRecord, CredentialRecord* replacing) {
     CFuncTrace trace("CUserTable::AddCred");
     const char* fn = trace.Name();
     if (ppRecord) *ppRecord = NULL;
 
+    const ptrdiff_t replaced = replacing ? IndexOf(Creds, replacing) : -1;
+    if (replacing && replaced < 0) {
+        _PrintError(fn, __LINE__, "record to replace is not in the table");
+        return Error_Internal;
+    }
     /* Refusals come before anything is encrypted or written. */
-    if (Header.credcount >= MAXIMUM_NUMBER_OF_CREDS || Creds.size() >= MAXIMUM_NUMBER_OF_CREDS) {
+    if (replaced < 0 && (Header.credcount >= MAXIMUM_NUMBER_OF_CREDS || Creds.size() >= MAXIMUM_NUMBER_OF_CREDS)) {
         _PrintError(fn, __LINE__, "> MAXIMUM_NUMBER_OF_CREDS");
         return Error_Invalid_Cred;
     }
-    if (!id || WLen(id) >= CRED_ID_CHARS) {
+    if (!id || WLen(id) >= CRED_ID_CHARS || !IsListableName(id)) {
         _PrintError(fn, __LINE__, "Error_Invalid_ID");
         return Error_Invalid_ID;
     }
@@ -137,20 +149,41 @@ LONG CUserTable::AddCred(LPCWSTR id, SAFEARRAY* md, SAFEARRAY* emd, SAFEARRAY* c
     _Print(fn, "SaveBlob");
     WString path = BlobPath(UserFolder, r);
     status = SaveBlob(path.c_str(), blobLen, blob);
-    if (status != 0) _Print(fn, "saveBlob error");
     free(blob);
+    if (status != 0) {
+        /* No record is kept whose blob was never written: the table stays as it was on disk. */
+        _Print(fn, "saveBlob error");
+        Creds.pop_back();
+        free(r);
+        if (ppRecord) *ppRecord = NULL;
+        _Print(fn, "res- %d", (int)status);
+        return status;
+    }
 
-    Header.credcount++;
+    /* The old record leaves in the same save that names the new blob: on disk the
+     * table names the old credential or the new one, never neither. */
+    if (replaced >= 0) Creds.erase(Creds.begin() + replaced);
+    Header.credcount = (DWORD)Creds.size();
     _Print(fn, "save table");
     LONG saved = SaveUserTable();
-    _Print(fn, "res- %d", (int)status);
-    if (status == 0 && saved != 0) {
-        /* The blob landed but the table that names it did not: the caller must not be told the
-         * credential is stored, and the unnamed blob would only linger. */
+    _Print(fn, "res- %d", (int)saved);
+    if (saved != 0) {
+        /* The table on disk is the old one: the new blob is named by nothing, the old one still counts. */
         DeleteFileW(path.c_str());
-        status = saved;
+        Creds.pop_back();
+        free(r);
+        if (ppRecord) *ppRecord = NULL;
+        if (replaced >= 0) Creds.insert(Creds.begin() + replaced, replacing);
+        Header.credcount = (DWORD)Creds.size();
+        return saved;
     }
-    return status;
+    if (replaced >= 0) {
+        /* A blob left behind by a crash here is named by nothing and reclaimed by repair. */
+        DeleteFileW(BlobPath(UserFolder, replacing).c_str());
+        free(replacing);
+    }
+    CUtil::FlushFolder(UserFolder);
+    return 0;
 }
 
 LONG CUserTable::EncryptBlob(SAFEARRAY* cred, LPCWSTR password, BYTE** ppOut, DWORD* pcbOut) {
@@ -278,12 +311,19 @@ LONG CUserTable::DeleteCred(LPCWSTR id) {
         CredentialRecord* r = Creds[i];
         if (!FieldEquals(r->id, CRED_ID_CHARS, id)) continue;
         _Print(fn, "found %S cred=%d", id, (int)i);
-        WString path = BlobPath(UserFolder, r);
-        DeleteFileW(path.c_str());
-        free(r);
+        /* The record leaves the table before its blob goes: a failed save keeps
+         * both, and a blob a crash leaves behind is named by nothing. */
         Creds.erase(Creds.begin() + (ptrdiff_t)i);
-        if (Header.credcount > 0) Header.credcount--;
+        Header.credcount = (DWORD)Creds.size();
         LONG status = SaveUserTable();
+        if (status != 0) {
+            Creds.insert(Creds.begin() + (ptrdiff_t)i, r);
+            Header.credcount = (DWORD)Creds.size();
+        } else {
+            DeleteFileW(BlobPath(UserFolder, r).c_str());
+            free(r);
+            CUtil::FlushFolder(UserFolder);
+        }
         _Print(fn, "status=%d", (int)status);
         return status;
     }

@@ -46,34 +46,48 @@ LONG CUserTable::AddUser(LPCWSTR password, LPCWSTR userName) {
     SysString guid(UserGUID.c_str());
     _Print(fn, "AddUser UserGUID.c_str()=%S", guid.s ? guid.s : W(""));
 
+    /* user.bin names the key before the key exists: a key is only ever made where a
+     * table already points at it, so what a crash leaves behind can be found and removed. */
+    if (Type == 1) CopyField(Header.uuid, 38, UserGUID.c_str());
+    CCryptRandom random((LONG)Type);
+    random.GenerateRandom(Header.salt);
+
+    LONG status = SaveUserTable();
+    if (status != 0) {
+        RemoveDirectoryW(UserFolder.c_str());
+        _Print(fn, "status=%d", (int)status);
+        return status;
+    }
+
     if (Type == 1) {
-        LONG status = CUtil::GenerateKey(guid.s ? guid.s : UserGUID.c_str(), password);
+        status = CUtil::GenerateKey(guid.s ? guid.s : UserGUID.c_str(), password);
         if (status != 0) {
+            /* No user without a key: the table and the folder go again. */
+            DeleteFileW((UserFolder + W("\\user.bin")).c_str());
+            RemoveDirectoryW(UserFolder.c_str());
             _Print(fn, "status=%d", (int)status);
             return status;
         }
-        CopyField(Header.uuid, 38, UserGUID.c_str());
         _Print(fn, "AddUser uuid=%S", Header.uuid);
     } else {
         _PrintError(fn, __LINE__, "NOT SUPPORTED");
     }
 
-    CCryptRandom random((LONG)Type);
-    random.GenerateRandom(Header.salt);
-
-    LONG status = SaveUserTable();
+    /* The table must be on disk before the application table names the folder. */
+    CUtil::FlushFolder(UserFolder);
     _Print(fn, "status=%d", (int)status);
     return status;
 }
 
 LONG CUserTable::DeleteUser() {
     CFuncTrace trace("CUserTable::DeleteUser");
-    CUtil::DeleteDirectory(WString(UserFolder));
-    /* An empty name would select the provider's default container. */
+    /* The key goes first, while user.bin still names it: a folder a crash leaves
+     * behind then still tells repair which key was the user's. */
     if (Header.uuid[0] != 0 && FieldTerminated(Header.uuid, 38)) {
-        HCRYPTPROV hProv = 0;
+        HCRYPTPROV hProv = 0; /* an empty name would select the provider's default container */
         CryptAcquireContextW(&hProv, Header.uuid, TPM_KSP_PROVIDER_NAME, PROV_RSA_FULL,
                              CRYPT_DELETEKEYSET | CRYPT_MACHINE_KEYSET);
     }
+    CUtil::DeleteDirectory(WString(UserFolder));
     return 0;
 }

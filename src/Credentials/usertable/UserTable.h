@@ -73,8 +73,10 @@ public:
     LONG ReadUserTable();
     LONG SaveUserTable();
 
+    /* With replacing (a record of this table), the new record takes its place in
+     * the one table save that publishes the new blob, and its blob goes after. */
     LONG AddCred(LPCWSTR id, SAFEARRAY* md, SAFEARRAY* emd, SAFEARRAY* cred, LPCWSTR password,
-                 CredentialRecord** ppRecord);
+                 CredentialRecord** ppRecord, CredentialRecord* replacing = NULL);
     LONG FindCredInUserTable(LPCWSTR id, LPCWSTR password, CredentialRecord** ppRecord, SAFEARRAY** ppCred);
     LONG DeleteCred(LPCWSTR id);
     LONG ListCreds(WString& list);
@@ -93,5 +95,6 @@ public:
     LONG Restore(LPCWSTR archivePath, BYTE** ppWrapped, DWORD* pcbWrapped);
     LONG RestoreVerify(LPCWSTR folder, const BYTE* secret, DWORD secretLen, std::vector<RestoredBlob*>& blobs);
     LONG ReWrap(const BYTE* secret, DWORD secretLen, std::vector<RestoredBlob*>& blobs);
-    LONG RestoreKey(LPCWSTR password);
+    /* expectedKey: the only container the archive's key.backup may bring back. */
+    LONG RestoreKey(LPCWSTR password, LPCWSTR expectedKey = NULL);
 };

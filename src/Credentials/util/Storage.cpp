@@ -119,6 +119,21 @@ BOOL CUtil::DeleteDirectory(WString folder) {
     return RemoveDirectoryW(folder.c_str());
 }
 
+BOOL CUtil::FlushFolder(const WString& folder) {
+    CFuncTrace trace("CUtil::FlushFolder");
+    WString path(folder);
+    while (path.size() > 3 && path[path.size() - 1] == W('\\')) path.resize(path.size() - 1);
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    BOOL flushed = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h);
+    DWORD error = flushed ? ERROR_SUCCESS : GetLastError();
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    /* The change is in place and every later call sees it; only its survival of a
+     * power loss is in doubt, so the caller's result stands and the doubt is logged. */
+    if (!flushed) _PrintError(trace.Name(), __LINE__, "cannot flush folder %S, error %d", path.c_str(), (int)error);
+    return flushed;
+}
+
 WString CUtil::GenerateGUID() {
     CFuncTrace trace("CUtil::GenerateGUID");
     GUID guid = {};

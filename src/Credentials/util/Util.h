@@ -14,6 +14,9 @@ public:
     /* Storage locations and registry settings. */
     static LONG FindAppRegSetting(WString appName, WString& location, DWORD& type);
     static BOOL DeleteDirectory(WString folder);
+    /* Makes the renames, creations and deletions made in a folder survive a crash.
+     * Called once per changed folder and call, after the folder's last change. */
+    static BOOL FlushFolder(const WString& folder);
     static WString GenerateGUID();
 
     /* Key derivation, HMAC and AES. Output buffers come from malloc; the caller frees them. */

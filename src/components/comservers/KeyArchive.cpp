@@ -99,7 +99,7 @@ std::u16string BackupPath(BSTR folder) {
 }
 
 HRESULT WriteWhole(const std::u16string& path, const std::vector<BYTE>& bytes) {
-    HANDLE hFile = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE hFile = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) return LastErrorResult();
     DWORD written = 0;
     if (!WriteFile(hFile, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
@@ -152,14 +152,16 @@ public:
     VK_NOT_IMPLEMENTED(7) VK_NOT_IMPLEMENTED(9) VK_NOT_IMPLEMENTED(10) VK_NOT_IMPLEMENTED(11)
     VK_NOT_IMPLEMENTED(12)
 
-    /* reserved1, reserved2 and flag carry nothing in this version. */
-    STDMETHOD(RestoreTPMKeys)(BSTR folder, BSTR reserved1, BSTR reserved2, BSTR password, VARIANT_BOOL flag,
+    /* expected: empty, or the container the backup must hold (anything else is
+     * refused before it is imported). reserved and flag carry nothing. */
+    STDMETHOD(RestoreTPMKeys)(BSTR folder, BSTR expected, BSTR reserved, BSTR password, VARIANT_BOOL flag,
                               BSTR* pResult) override {
         if (pResult == nullptr) return E_POINTER;
         *pResult = nullptr;
         if (IsEmpty(folder)) return E_INVALIDARG;
+        if (expected != nullptr && SysStringLen(expected) > kContainerNameChars) return E_INVALIDARG;
         try {
-            return Restore(folder, password, pResult);
+            return Restore(folder, expected, password, pResult);
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         } catch (...) {
@@ -214,7 +216,7 @@ private:
         return hr;
     }
 
-    static HRESULT Restore(BSTR folder, BSTR password, BSTR* pResult) {
+    static HRESULT Restore(BSTR folder, BSTR expected, BSTR password, BSTR* pResult) {
         std::vector<BYTE> file;
         HRESULT hr = ReadWhole(BackupPath(folder), file);
         if (FAILED(hr)) return hr;
@@ -224,13 +226,20 @@ private:
         if (!keybackup::Parse(file, label, sealedOffset, cbSealed)) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
 
         FARPROC proc = nullptr;
-        hr = FindProviderExport("TpmKspImportContainer", proc);
-        if (FAILED(hr)) return hr;
-        auto importContainer = ProcAs<PFN_TpmKspImportContainer>(proc);
-
-        WCHAR container[kContainerNameChars + 1] = {};
-        LONG status = importContainer(file.data() + sealedOffset, static_cast<DWORD>(cbSealed), Text(password),
-                                      container, kContainerNameChars);
+        LONG status;
+        if (!IsEmpty(expected)) {
+            hr = FindProviderExport("TpmKspImportContainerAs", proc);
+            if (FAILED(hr)) return hr;
+            status = ProcAs<PFN_TpmKspImportContainerAs>(proc)(file.data() + sealedOffset,
+                                                                static_cast<DWORD>(cbSealed), Text(password),
+                                                                Text(expected));
+        } else {
+            hr = FindProviderExport("TpmKspImportContainer", proc);
+            if (FAILED(hr)) return hr;
+            WCHAR container[kContainerNameChars + 1] = {};
+            status = ProcAs<PFN_TpmKspImportContainer>(proc)(file.data() + sealedOffset, static_cast<DWORD>(cbSealed),
+                                                              Text(password), container, kContainerNameChars);
+        }
         OPENSSL_cleanse(file.data(), file.size());
         if (status != 0) return FromStatus(status);
 

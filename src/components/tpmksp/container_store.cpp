@@ -103,8 +103,22 @@ DWORD WriteContainerFile(const char* logName, const WString& path, const Bytes& 
     // The PAL puts a file written whole in place on close and drops it after a
     // failed write, so the old container (or none) stays.
     if (!CloseHandle(h) && err == ERROR_SUCCESS) err = GetLastError();
-    if (err != ERROR_SUCCESS) _PrintError(logName, __LINE__, "writing a container failed %u", err);
-    return err;
+    if (err != ERROR_SUCCESS) {
+        _PrintError(logName, __LINE__, "writing a container failed %u", err);
+        return err;
+    }
+    // The new name survives a crash before the caller's tables name the key. A
+    // failed flush leaves the container in place, so it is only logged.
+    const size_t slash = path.find_last_of(W('\\'));
+    if (slash != WString::npos) {
+        HANDLE dir = CreateFileW(path.substr(0, slash).c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (dir == INVALID_HANDLE_VALUE || !FlushFileBuffers(dir))
+            _PrintError(logName, __LINE__, "flushing the container folder failed %u", GetLastError());
+        if (dir != INVALID_HANDLE_VALUE) CloseHandle(dir);
+    }
+    return ERROR_SUCCESS;
 }
 
 DWORD DeleteContainerFile(const WString& path) {

@@ -628,7 +628,7 @@ DWORD ExportEscrow(LPCWSTR container, LPCWSTR backupPassword, BYTE** ppBlob, DWO
 }
 
 DWORD ImportEscrow(const BYTE* pBlob, DWORD cbBlob, LPCWSTR backupPassword, WCHAR* containerOut,
-                   DWORD cchContainerOut) {
+                   DWORD cchContainerOut, LPCWSTR expected = nullptr) {
     if (!pBlob || !backupPassword || (containerOut && cchContainerOut == 0)) return ERROR_INVALID_PARAMETER;
     if (cbBlob < kEscrowHeader + kSha256Size || cbBlob > kMaxEscrowBlob) return Nte(NTE_BAD_DATA);
     BYTE digest[kSha256Size];
@@ -656,6 +656,14 @@ DWORD ImportEscrow(const BYTE* pBlob, DWORD cbBlob, LPCWSTR backupPassword, WCHA
     r.Take(cbSealed, sealed);
     if (!KdfParamsAcceptable(kdf)) return Nte(NTE_BAD_DATA);
     if (containerOut && cchContainerOut < name.size() + 1) return ERROR_INSUFFICIENT_BUFFER;
+    // A caller that names the container expects exactly that one back: a backup of
+    // another user's key must never land over it (nor anywhere else).
+    if (expected) {
+        if (WString(expected) != name) {
+            _PrintError("TpmKsp::ImportContainer", __LINE__, "the backup holds another container than the one expected");
+            return Nte(NTE_BAD_KEYSET_PARAM);
+        }
+    }
 
     std::unique_ptr<Backend> backend;
     const char* backendName = nullptr;
@@ -743,6 +751,14 @@ TPMKSP_EXPORT LONG TpmKspExportContainer(LPCWSTR container, LPCWSTR backupPasswo
                                          DWORD* pcbBlob) {
     return RunStatus("TpmKsp::ExportContainer", __LINE__,
                      [&]() -> DWORD { return ExportEscrow(container, backupPassword, ppBlob, pcbBlob); });
+}
+
+TPMKSP_EXPORT LONG TpmKspImportContainerAs(const BYTE* pBlob, DWORD cbBlob, LPCWSTR backupPassword,
+                                           LPCWSTR container) {
+    return RunStatus("TpmKsp::ImportContainer", __LINE__, [&]() -> DWORD {
+        if (!container) return ERROR_INVALID_PARAMETER;
+        return ImportEscrow(pBlob, cbBlob, backupPassword, nullptr, 0, container);
+    });
 }
 
 TPMKSP_EXPORT LONG TpmKspImportContainer(const BYTE* pBlob, DWORD cbBlob, LPCWSTR backupPassword,

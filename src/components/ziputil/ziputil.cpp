@@ -175,10 +175,12 @@ DWORD ReadWhole(const WString& path, ULONGLONG maxBytes, Buffer& out) {
     return err;
 }
 
-/* Creates the file whole (the platform layer writes beside it and renames on close). */
-DWORD WriteWhole(const WString& path, DWORD disposition, const BYTE* data, size_t len) {
+/* Creates the file whole (the platform layer writes beside it and renames on close).
+ * FILE_ATTRIBUTE_TEMPORARY for a file its reader rewrites: it is not flushed to disk. */
+DWORD WriteWhole(const WString& path, DWORD disposition, const BYTE* data, size_t len,
+                 DWORD attributes = FILE_ATTRIBUTE_NORMAL) {
     if (len > 0xFFFFFFFFull) return ERROR_INVALID_DATA;
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, disposition, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, disposition, attributes, NULL);
     if (h == INVALID_HANDLE_VALUE) return GetLastError();
     DWORD err = ERROR_SUCCESS;
     DWORD put = 0;
@@ -326,6 +328,15 @@ DWORD Zip(LPCWSTR archivePath, LPCWSTR folderPath) {
     if ((err = WriteWhole(target, CREATE_ALWAYS, archive.bytes.data(), archive.bytes.size())) != ERROR_SUCCESS) {
         Report(fn, "cannot write the archive");
         return err;
+    }
+    /* The archive's name survives a crash once this succeeds; a failed flush leaves it in place. */
+    size_t cut = target.find_last_of(u"\\/");
+    if (cut != WString::npos && cut > 0) {
+        HANDLE dir = CreateFileW(target.substr(0, cut).c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, NULL);
+        if (dir == INVALID_HANDLE_VALUE || !FlushFileBuffers(dir)) Report(fn, "cannot flush the archive's folder");
+        if (dir != INVALID_HANDLE_VALUE) CloseHandle(dir);
     }
     return ERROR_SUCCESS;
 }
@@ -502,8 +513,10 @@ DWORD Unzip(LPCWSTR folderPath, LPCWSTR archivePath) {
             return err;
         }
         WString path = folder + sep + p.name;
-        /* Never over a file that is there already: only what this call writes is its to remove. */
-        if ((err = WriteWhole(path, CREATE_NEW, data.bytes.data(), data.bytes.size())) != ERROR_SUCCESS) {
+        /* Never over a file that is there already: only what this call writes is its to remove.
+         * Unpacked files are checked and rewritten by their reader before anything keeps them. */
+        if ((err = WriteWhole(path, CREATE_NEW, data.bytes.data(), data.bytes.size(), FILE_ATTRIBUTE_TEMPORARY)) !=
+            ERROR_SUCCESS) {
             Report(fn, "cannot write an entry");
             return err;
         }

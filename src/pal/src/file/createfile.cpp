@@ -35,7 +35,7 @@ DWORD FileObject::OnClose() {
                 sys::Unlink(tempPath.c_str());
                 err = failure;
             } else {
-                err = Publish(fd, tempPath, finalPath, noReplace);
+                err = Publish(fd, tempPath, finalPath, noReplace, !temporary);
             }
             tempPath.clear();
             sys::Close(fd); // after the rename: the temporary's lock guards it until then
@@ -114,14 +114,13 @@ DWORD OpenInPlace(FileObject& f, const std::string& host, DWORD disposition, boo
         if (errno == EEXIST) return ERROR_FILE_EXISTS;
         return Win32FromPathErrno(errno, host);
     }
-    // A name that is new must survive a crash too.
-    if (creating) sys::SyncDir(ParentOf(host));
     f.fd = fd;
     return ERROR_SUCCESS;
 }
 
 DWORD OpenReplacing(FileObject& f, const std::string& host, DWORD disposition, const Target& t, mode_t mode) {
     std::string temp;
+    SweepStaleTempsOnce(ParentOf(host));
     int fd = CreateTempBeside(host, mode, temp);
     if (fd < 0) {
         // A file the caller may write in a folder it may not write: no
@@ -135,6 +134,20 @@ DWORD OpenReplacing(FileObject& f, const std::string& host, DWORD disposition, c
     f.tempPath = temp;
     f.noReplace = disposition == CREATE_NEW;
     return ERROR_SUCCESS;
+}
+
+/* A folder handle exists to flush the folder's entries (FlushFileBuffers), as
+ * FILE_FLAG_BACKUP_SEMANTICS gives one on Windows. */
+DWORD OpenFolder(const std::string& host, DWORD disposition, std::shared_ptr<FileObject>& f, HANDLE& h) {
+    if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS) return ERROR_ACCESS_DENIED;
+    int fd = sys::Open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return Win32FromPathErrno(errno, host);
+    f->fd = fd;
+    f->isDir = true;
+    f->finalPath = host;
+    h = InsertHandle(f);
+    if (!h) return ERROR_NOT_ENOUGH_MEMORY;
+    return disposition == OPEN_ALWAYS ? static_cast<DWORD>(ERROR_ALREADY_EXISTS) : static_cast<DWORD>(ERROR_SUCCESS);
 }
 
 DWORD CreateWorker(LPCWSTR lpFileName, DWORD access, DWORD share, DWORD disposition, DWORD flagsAndAttributes,
@@ -152,6 +165,8 @@ DWORD CreateWorker(LPCWSTR lpFileName, DWORD access, DWORD share, DWORD disposit
     if (!ToHostPath(lpFileName, host, err)) return err;
     Target t;
     if ((err = Probe(host, t)) != ERROR_SUCCESS) return err;
+    if (t.exists && S_ISDIR(t.st.st_mode) && (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS))
+        return OpenFolder(host, disposition, f, h);
 
     // Sharing is decided before existence, as Windows does for a name in use.
     Access acc{f->canRead, f->canWrite, (access & (DELETE | GENERIC_ALL)) != 0, share};
@@ -179,6 +194,7 @@ DWORD CreateWorker(LPCWSTR lpFileName, DWORD access, DWORD share, DWORD disposit
                     : OpenInPlace(*f, host, disposition, t.exists, mode);
     if (err != ERROR_SUCCESS) return err;
     f->finalPath = host;
+    f->temporary = (flagsAndAttributes & FILE_ATTRIBUTE_TEMPORARY) != 0;
 
     // Registered only now that the open worked; a racing open of the same
     // name in this process is caught here.
@@ -203,6 +219,7 @@ DWORD ReadWorker(HANDLE hFile, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVER
     if (!f) return ERROR_INVALID_HANDLE;
     std::lock_guard<std::mutex> g(f->lock);
     if (f->fd < 0) return ERROR_INVALID_HANDLE;
+    if (f->isDir) return ERROR_INVALID_FUNCTION;
     if (!f->canRead) return ERROR_ACCESS_DENIED;
     DWORD total = 0;
     char* p = static_cast<char*>(buffer);
@@ -226,6 +243,7 @@ DWORD WriteWorker(HANDLE hFile, LPCVOID buffer, DWORD toWrite, LPDWORD written, 
     if (!f) return ERROR_INVALID_HANDLE;
     std::lock_guard<std::mutex> g(f->lock);
     if (f->fd < 0) return ERROR_INVALID_HANDLE;
+    if (f->isDir) return ERROR_INVALID_FUNCTION;
     if (!f->canWrite) return ERROR_ACCESS_DENIED;
     DWORD total = 0;
     const char* p = static_cast<const char*>(buffer);
@@ -297,6 +315,7 @@ DWORD FlushWorker(HANDLE hFile) {
     std::lock_guard<std::mutex> g(f->lock);
     if (f->fd < 0) return ERROR_INVALID_HANDLE;
     if (!f->canWrite) return ERROR_ACCESS_DENIED;
+    // A folder handle flushes the folder's entries: the renames, creations and deletions made in it.
     if (sys::Fsync(f->fd) == 0) return ERROR_SUCCESS;
     DWORD err = Win32FromErrno(errno);
     if (!f->tempPath.empty() && f->failure == ERROR_SUCCESS) f->failure = err;

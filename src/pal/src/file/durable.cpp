@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 namespace pal::file {
 
@@ -56,16 +58,15 @@ void CopyMetadata(const struct stat& from, const std::string& fromPath, int toFd
     }
 }
 
-DWORD Publish(int fd, const std::string& tempPath, const std::string& finalPath, bool noReplace) {
+DWORD Publish(int fd, const std::string& tempPath, const std::string& finalPath, bool noReplace, bool flush) {
     DWORD err = ERROR_SUCCESS;
-    if (sys::Fsync(fd) != 0) {
+    // The data reaches the disk before any name points at it.
+    if (flush && sys::Fsync(fd) != 0) {
         err = Win32FromErrno(errno);
     } else if ((noReplace ? sys::RenameNoReplace(tempPath.c_str(), finalPath.c_str())
                           : sys::Rename(tempPath.c_str(), finalPath.c_str())) != 0) {
         err = errno == EEXIST ? static_cast<DWORD>(ERROR_FILE_EXISTS) : Win32FromPathErrno(errno, finalPath);
     } else {
-        // The new name is in place; without this flush a crash could still lose it.
-        if (sys::SyncDir(ParentOf(finalPath)) != 0) return Win32FromErrno(errno);
         return ERROR_SUCCESS;
     }
     sys::Unlink(tempPath.c_str());
@@ -84,6 +85,16 @@ void SweepStaleTemps(const std::string& dir) {
         sys::Close(fd);
     }
     closedir(d);
+}
+
+void SweepStaleTempsOnce(const std::string& dir) {
+    static std::mutex* lock = new std::mutex; // never destroyed: writes may run after static destructors
+    static std::set<std::string>* swept = new std::set<std::string>;
+    {
+        std::lock_guard<std::mutex> g(*lock);
+        if (!swept->insert(dir).second) return;
+    }
+    SweepStaleTemps(dir);
 }
 
 DWORD AttributesOf(const struct stat& st) {

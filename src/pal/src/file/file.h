@@ -43,12 +43,18 @@ std::string ParentOf(const std::string& hostPath);
 int CreateTempBeside(const std::string& finalPath, mode_t mode, std::string& tempPath);
 /* Gives the temporary the owner, mode and access ACL of the file it replaces. */
 void CopyMetadata(const struct stat& from, const std::string& fromPath, int toFd);
-/* fsync, rename into place (no-replace when asked), fsync the folder. On a
- * failure before the rename the temporary is removed and the old file is
- * untouched. Does not close fd. */
-DWORD Publish(int fd, const std::string& tempPath, const std::string& finalPath, bool noReplace);
+/* fsync (unless the file is a temporary one), then rename into place
+ * (no-replace when asked). The folder is not flushed: the name is the old or
+ * the new file after a crash, and the caller makes the new name durable by
+ * flushing the folder once after its last change there (FlushFileBuffers on
+ * a folder handle). On a failure the temporary is removed and the old file
+ * is untouched. Does not close fd. */
+DWORD Publish(int fd, const std::string& tempPath, const std::string& finalPath, bool noReplace, bool flush = true);
 /* Removes temporaries in dir that no live writer holds. */
 void SweepStaleTemps(const std::string& dir);
+/* The first time this process writes beside a name in dir: the temporaries
+ * crashed writers left there are removed. */
+void SweepStaleTempsOnce(const std::string& dir);
 
 /* ---- attributes and times ---------------------------------------------- */
 
@@ -70,6 +76,8 @@ class FileObject final : public HandleObject {
     std::string finalPath;         // host name of the file
     std::string tempPath;          // non-empty while a whole-file replacement is pending
     bool noReplace = false;        // CREATE_NEW: publish must not replace a file made meanwhile
+    bool temporary = false;        // FILE_ATTRIBUTE_TEMPORARY: published without a flush
+    bool isDir = false;            // a folder opened with FILE_FLAG_BACKUP_SEMANTICS, only to flush it
     DWORD failure = ERROR_SUCCESS; // first failed write or flush of a pending replacement
     std::string shareKey;
     uint64_t shareToken = 0;

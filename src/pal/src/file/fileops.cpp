@@ -42,7 +42,6 @@ DWORD DeleteWorker(LPCWSTR name) {
         ERROR_SUCCESS)
         return err;
     if (sys::Unlink(host.c_str()) != 0) return Win32FromPathErrno(errno, host);
-    sys::SyncDir(ParentOf(host));
     return ERROR_SUCCESS;
 }
 
@@ -128,7 +127,7 @@ DWORD MoveWorker(LPCWSTR from, LPCWSTR to, DWORD flags) {
         if ((err = CopyWorker(src, dst, !replace)) != ERROR_SUCCESS) return err;
         if (sys::Unlink(src.c_str()) != 0) return Win32FromPathErrno(errno, src);
     }
-    SyncParents(src, dst);
+    if (flags & MOVEFILE_WRITE_THROUGH) SyncParents(src, dst);
     return ERROR_SUCCESS;
 }
 
@@ -141,7 +140,6 @@ DWORD CreateDirectoryWorker(LPCWSTR name) {
         if (errno == ENOENT) return ERROR_PATH_NOT_FOUND; // a folder on the way is missing
         return Win32FromPathErrno(errno, host);
     }
-    sys::SyncDir(ParentOf(host));
     return ERROR_SUCCESS;
 }
 
@@ -161,7 +159,6 @@ DWORD RemoveDirectoryWorker(LPCWSTR name) {
             return errno == ENOTEMPTY || errno == EEXIST ? static_cast<DWORD>(ERROR_DIR_NOT_EMPTY)
                                                          : Win32FromPathErrno(errno, host);
     }
-    sys::SyncDir(ParentOf(host));
     return ERROR_SUCCESS;
 }
 

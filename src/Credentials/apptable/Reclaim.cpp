@@ -1,0 +1,166 @@
+/* Finding and removing what interrupted calls left behind. */
+#include "Reclaim.h"
+#include <cstddef>
+#include <cstring>
+#include "../exports/Frame.h"
+#include "../platform/DiagLog.h"
+#include "../platform/KeyProvider.h"
+#include "../usertable/UserTable.h"
+#include "../util/Util.h"
+#include "AppTable.h"
+#include "TableSupport.h"
+
+using namespace tables;
+
+namespace reclaim {
+
+namespace {
+
+#define TRASH_FOLDER_NAME W("Vaultkeep Trash")
+#define MAX_APP_KEY_CHARS 256
+
+/* Up to cb bytes from the start of a file; the count read, 0 when it cannot be read. */
+DWORD ReadPrefix(const WString& path, void* buffer, DWORD cb) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                           NULL);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    DWORD got = 0;
+    if (!ReadFile(h, buffer, cb, &got, NULL)) got = 0;
+    CloseHandle(h);
+    return got;
+}
+
+/* The key names the users of one registered application's table name, read
+ * without its secret; every count and offset is checked against the file. */
+void KeysOfApplication(const WString& appName, const WString& exceptFolder, std::vector<WString>& keys) {
+    WString location;
+    DWORD type = 0;
+    if (CUtil::FindAppRegSetting(appName, location, type) != 0) return;
+    location = WString(location.c_str());
+    if (location.empty()) return;
+
+    AppTableHeader header;
+    if (ReadPrefix(location + W("\\app.bin"), &header, sizeof(header)) != sizeof(header)) return;
+    if (header.usercount > MAXIMUM_NUMBER_OF_USERS || header.recordsize != USER_RECORD_SIZE) return;
+
+    HANDLE h = CreateFileW((location + W("\\app.bin")).c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h == INVALID_HANDLE_VALUE) return;
+    if (SetFilePointer(h, APP_TABLE_HEADER_SIZE, NULL, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
+        CloseHandle(h);
+        return;
+    }
+    for (DWORD i = 0; i < header.usercount; ++i) {
+        UserRecord record;
+        if (!ReadExact(h, &record, sizeof(record))) break;
+        if (!FieldTerminated(record.path, 260)) continue;
+        WString folder = FieldString(record.path, 260);
+        if (folder == exceptFolder) continue;
+        WString key = UnverifiedKeyName(folder);
+        if (!key.empty()) keys.push_back(key);
+    }
+    CloseHandle(h);
+}
+
+} // namespace
+
+WString TrashFolder(LPCWSTR dataFolder) {
+    WString folder(dataFolder ? dataFolder : W(""));
+    while (!folder.empty() && folder[folder.size() - 1] == W('\\')) folder.resize(folder.size() - 1);
+    size_t slash = folder.find_last_of(W('\\'));
+    if (slash == WString::npos) return WString();
+    return folder.substr(0, slash + 1) + TRASH_FOLDER_NAME;
+}
+
+BOOL ListFolder(const WString& folder, std::vector<WIN32_FIND_DATAW>& entries) {
+    entries.clear();
+    WIN32_FIND_DATAW fd;
+    HANDLE hFind = FindFirstFileW((folder + W("\\*")).c_str(), &fd);
+    if (hFind == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    do {
+        fd.cFileName[MAX_PATH - 1] = 0;
+        const WCHAR* n = fd.cFileName;
+        if ((n[0] == W('.') && n[1] == 0) || (n[0] == W('.') && n[1] == W('.') && n[2] == 0)) continue;
+        entries.push_back(fd);
+    } while (FindNextFileW(hFind, &fd));
+    DWORD error = GetLastError();
+    FindClose(hFind);
+    return error == ERROR_NO_MORE_FILES;
+}
+
+WString UnverifiedKeyName(const WString& userFolder) {
+    UserTableHeader header;
+    if (ReadPrefix(userFolder + W("\\user.bin"), &header, sizeof(header)) != sizeof(header)) return WString();
+    if (!IsGuidString(header.uuid, 38)) return WString();
+    return FieldString(header.uuid, 38);
+}
+
+BOOL KeysInUse(const WString& exceptFolder, std::vector<WString>& keys) {
+    keys.clear();
+    HKEY hKey = NULL;
+    LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, VAULTKEEP_REG_KEY, 0, KEY_READ, &hKey);
+    if (opened == ERROR_FILE_NOT_FOUND) return TRUE;
+    if (opened != ERROR_SUCCESS) return FALSE;
+    BOOL complete = TRUE;
+    for (DWORD i = 0;; ++i) {
+        WCHAR name[MAX_APP_KEY_CHARS];
+        DWORD cch = MAX_APP_KEY_CHARS;
+        LSTATUS rc = RegEnumKeyExW(hKey, i, name, &cch, NULL, NULL, NULL, NULL);
+        if (rc == ERROR_NO_MORE_ITEMS) break;
+        if (rc != ERROR_SUCCESS) {
+            complete = FALSE;
+            break;
+        }
+        KeysOfApplication(WString(name, cch), exceptFolder, keys);
+    }
+    RegCloseKey(hKey);
+    return complete;
+}
+
+BOOL KeyInUse(const WString& keyName, const WString& exceptFolder) {
+    std::vector<WString> keys;
+    /* A walk that could not read every application may have missed the user: keep the key. */
+    if (!KeysInUse(exceptFolder, keys)) return TRUE;
+    for (const WString& k : keys)
+        if (k == keyName) return TRUE;
+    return FALSE;
+}
+
+BOOL DeleteKey(LPCWSTR keyName) {
+    if (!keyName || !keyName[0]) return FALSE; /* an empty name would select the provider's default container */
+    HCRYPTPROV hProv = 0;
+    return CryptAcquireContextW(&hProv, keyName, TPM_KSP_PROVIDER_NAME, PROV_RSA_FULL,
+                                CRYPT_DELETEKEYSET | CRYPT_MACHINE_KEYSET);
+}
+
+void EmptyTrash(LPCWSTR dataFolder, std::vector<WString>* report) {
+    CFuncTrace trace("reclaim::EmptyTrash");
+    WString trash = TrashFolder(dataFolder);
+    std::vector<WIN32_FIND_DATAW> removed;
+    if (trash.empty() || !ListFolder(trash, removed)) return;
+    std::vector<WString> inUse;
+    BOOL inUseKnown = FALSE, inUseComplete = FALSE;
+    for (const WIN32_FIND_DATAW& app : removed) {
+        if (!(app.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (app.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            continue;
+        WString appFolder = trash + W("\\") + app.cFileName;
+        if (!inUseKnown) {
+            inUseComplete = KeysInUse(WString(), inUse);
+            inUseKnown = TRUE;
+        }
+        std::vector<WIN32_FIND_DATAW> users;
+        ListFolder(appFolder, users);
+        for (const WIN32_FIND_DATAW& u : users) {
+            if (!(u.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsGuidString(u.cFileName, MAX_PATH)) continue;
+            WString key = UnverifiedKeyName(appFolder + W("\\") + u.cFileName);
+            BOOL used = !inUseComplete;
+            for (const WString& k : inUse) used = used || k == key;
+            if (!key.empty() && !used) DeleteKey(key.c_str());
+        }
+        CUtil::DeleteDirectory(appFolder);
+        _Print(trace.Name(), "removed %S", appFolder.c_str());
+        if (report) report->push_back(WString(W("trash\t\t")) + app.cFileName);
+    }
+}
+
+} // namespace reclaim
