@@ -150,6 +150,11 @@ TEST_F(UsersWriteAccess, GrantsWriteToTheUsersGroupOnceAndReportsFailures) {
     chmod(host.c_str(), 0600);
     struct group* users = getgrnam("users");
     if (!users) GTEST_SKIP() << "no users group on this host";
+    // The Users SID stands for the vault group; here the host's "users" plays it.
+    struct GroupScope {
+        GroupScope() { setenv("VAULTKEEP_GROUP", "users", 1); }
+        ~GroupScope() { unsetenv("VAULTKEEP_GROUP"); }
+    } scope;
     for (int round = 0; round < 2; ++round) { // a second grant replaces the first entry
         BOOL ok = SetUsersWriteAccess(u"C:\\ProgramData\\f.bin", TRUE);
         std::string debug = PalTestTakeDebugOutput();

@@ -357,6 +357,7 @@ TEST_F(RegistryTest, EveryByteFlippedIsHandled) {
 TEST_F(RegistryTest, FailedWriteKeepsTheOldStore) {
     HKEY h = Create(u"Software\\Vendor");
     ASSERT_EQ(SetDword(h, u"Old", 1), ERROR_SUCCESS);
+    ASSERT_EQ(RegFlushKey(h), ERROR_SUCCESS);
     const Bytes good = vktest::ReadFileBytes(StorePath());
     const std::tuple<const char*, int, LSTATUS> cases[] = {
         {"write", EIO, ERROR_CANTWRITE},
@@ -367,7 +368,9 @@ TEST_F(RegistryTest, FailedWriteKeepsTheOldStore) {
     for (const auto& [call, err, status] : cases) {
         SCOPED_TRACE(std::string(call) + " " + strerror(err));
         PalTestFailSyscall(call, 1, err);
-        EXPECT_EQ(SetDword(h, u"New", 2), status);
+        // The change waits for the flush (or the close), which reports the failure.
+        EXPECT_EQ(SetDword(h, u"New", 2), ERROR_SUCCESS);
+        EXPECT_EQ(RegFlushKey(h), status);
         PalTestFailSyscall(nullptr, 0, 0);
         EXPECT_EQ(vktest::ReadFileBytes(StorePath()), good);
         EXPECT_FALSE(vktest::FileExists(StorePath() + ".new"));

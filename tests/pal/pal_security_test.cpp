@@ -205,6 +205,8 @@ class FileAclTest : public vktest::RootTest {
   protected:
     void SetUp() override {
         if (!getgrnam("users")) GTEST_SKIP() << "the host has no \"users\" group";
+        // These cases let the host's "users" group play the vault group.
+        pal::security::SetUsersGroupNameForTest("users");
         vktest::WriteFileBytes(path, {1});
         acl_t probe = acl_from_text("u::rw-,g::r--,g:users:r--,m::r--,o::---");
         int rc = acl_set_file(path.c_str(), ACL_TYPE_ACCESS, probe);

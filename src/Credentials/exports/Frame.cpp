@@ -87,7 +87,14 @@ void CExportFrame::Caught(LONG& status) noexcept {
     if (m_flags & FRAME_LOG_EXCEPTION) _PrintError(Name(), __LINE__, "exception");
 }
 
-void CExportFrame::Leave(LONG status) noexcept {
+void CExportFrame::Leave(LONG& status) noexcept {
+    /* The registry writes a call's changes once; they are on disk before the
+     * call reports success. */
+    LSTATUS flushed = RegFlushKey(HKEY_LOCAL_MACHINE);
+    if (flushed != ERROR_SUCCESS && status >= 0) {
+        _PrintError(Name(), __LINE__, "RegFlushKey() failed. Error %d", (int)flushed);
+        status = Error_Insufficient_Privileges;
+    }
     _Print(Name(), "result=%d", (int)status);
     /* An apartment this call did not join is not left either. */
     if (SUCCEEDED(m_hrCo)) CoUninitialize();

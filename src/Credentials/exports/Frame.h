@@ -20,7 +20,8 @@
  * nothing, and Run returns that status without taking the lock, without COM and
  * without a "result=%d" line. Otherwise Run takes the lock (failure: -6, nothing
  * else), lays out a machine root that was never set up, initialises COM, runs
- * the body under a catch-all guard (an exception gives -6), logs "result=%d",
+ * the body under a catch-all guard (an exception gives -6), writes the registry
+ * changes it made (a failure turns success into -11), logs "result=%d",
  * uninitialises COM and releases the lock. No exception leaves Run or a check.
  */
 #pragma once
@@ -98,7 +99,7 @@ public:
 
 private:
     BOOL Enter() noexcept;            /* lock, root layout, CoInitialize; FALSE when the lock was not obtained */
-    void Leave(LONG status) noexcept; /* "result=%d", CoUninitialize, release */
+    void Leave(LONG& status) noexcept; /* registry flush (a failure fails a successful call), "result=%d", CoUninitialize, release */
     void Caught(LONG& status) noexcept; /* the guard: -6, and the "exception" line when asked */
 
     CFuncTrace m_trace; /* first member: constructed first, destroyed last */

@@ -383,6 +383,9 @@ PAL_EXPORT LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
 PAL_EXPORT LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                                  LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
 PAL_EXPORT LSTATUS RegCloseKey(HKEY hKey);
+/* Writes the store's pending changes (see the registry's batching) and reports
+ * a deferred write that failed since the last flush. */
+PAL_EXPORT LSTATUS RegFlushKey(HKEY hKey);
 
 /* ---- shell folders, paths and strings ------------------------------------ */
 

@@ -7,6 +7,7 @@
 #include "file/file.h"
 #include "internal/errors.h"
 #include "internal/paths.h"
+#include "internal/perms.h"
 #include "internal/syscalls.h"
 
 #include <fcntl.h>
@@ -74,8 +75,18 @@ DWORD Probe(const std::string& host, Target& t) {
     return Win32FromPathErrno(errno, host);
 }
 
-DWORD OpenInPlace(FileObject& f, const std::string& host, DWORD disposition, bool exists, mode_t mode) {
+/* A name below the machine root is the system's own: a symbolic link there is
+ * never followed for writing (someone who could plant one would otherwise
+ * have the caller truncate or write the file it points at). */
+bool BelowRoot(const std::string& host) {
+    const std::string root = MachineRoot();
+    return root.size() > 1 && host.size() > root.size() && host.compare(0, root.size(), root) == 0 &&
+           host[root.size()] == '/';
+}
+
+DWORD OpenInPlace(FileObject& f, const std::string& host, DWORD disposition, bool exists, bool readOnly) {
     int flags = O_CLOEXEC;
+    if (f.canWrite && BelowRoot(host)) flags |= O_NOFOLLOW;
     if (f.canRead && f.canWrite)
         flags |= O_RDWR;
     else if (f.canWrite)
@@ -101,11 +112,12 @@ DWORD OpenInPlace(FileObject& f, const std::string& host, DWORD disposition, boo
     default:
         break;
     }
-    int fd = sys::Open(host.c_str(), flags, mode);
+    // Created owner-only; the access model is applied once the file exists.
+    int fd = sys::Open(host.c_str(), flags, 0600);
     if (fd < 0 && errno == EEXIST && disposition == OPEN_ALWAYS) { // made by someone else meanwhile
         flags &= ~(O_CREAT | O_EXCL);
         creating = false;
-        fd = sys::Open(host.c_str(), flags, mode);
+        fd = sys::Open(host.c_str(), flags, 0600);
     }
     if (fd < 0 && errno == EACCES && !f.canRead && !f.canWrite && !creating) {
         fd = sys::Open(host.c_str(), O_PATH | O_CLOEXEC); // attributes only
@@ -114,22 +126,26 @@ DWORD OpenInPlace(FileObject& f, const std::string& host, DWORD disposition, boo
         if (errno == EEXIST) return ERROR_FILE_EXISTS;
         return Win32FromPathErrno(errno, host);
     }
+    if (creating) perms::ApplyFd(fd, false, perms::AreaOf(host), readOnly);
     f.fd = fd;
     return ERROR_SUCCESS;
 }
 
-DWORD OpenReplacing(FileObject& f, const std::string& host, DWORD disposition, const Target& t, mode_t mode) {
+DWORD OpenReplacing(FileObject& f, const std::string& host, DWORD disposition, const Target& t, bool readOnly) {
     std::string temp;
     SweepStaleTempsOnce(ParentOf(host));
-    int fd = CreateTempBeside(host, mode, temp);
+    int fd = CreateTempBeside(host, temp);
     if (fd < 0) {
         // A file the caller may write in a folder it may not write: no
         // temporary can go beside it, so it is rewritten in place instead.
         if (errno == EACCES && t.exists && access(host.c_str(), W_OK) == 0)
-            return OpenInPlace(f, host, CREATE_ALWAYS, true, mode);
+            return OpenInPlace(f, host, CREATE_ALWAYS, true, readOnly);
         return Win32FromPathErrno(errno, host);
     }
-    if (t.exists) CopyMetadata(t.st, host, fd);
+    if (t.exists)
+        CopyMetadata(t.st, host, fd);
+    else
+        perms::ApplyFd(fd, false, perms::AreaOf(host), readOnly);
     f.fd = fd;
     f.tempPath = temp;
     f.noReplace = disposition == CREATE_NEW;
@@ -188,10 +204,10 @@ DWORD CreateWorker(LPCWSTR lpFileName, DWORD access, DWORD share, DWORD disposit
     if (t.exists && S_ISDIR(t.st.st_mode)) return ERROR_ACCESS_DENIED;
     if (readOnly && (f->canWrite || disposition == CREATE_ALWAYS)) return ERROR_ACCESS_DENIED;
 
-    const mode_t mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+    const bool makeReadOnly = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) != 0;
     const bool replacing = f->canWrite && disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS;
-    err = replacing ? OpenReplacing(*f, host, disposition, t, mode)
-                    : OpenInPlace(*f, host, disposition, t.exists, mode);
+    err = replacing ? OpenReplacing(*f, host, disposition, t, makeReadOnly)
+                    : OpenInPlace(*f, host, disposition, t.exists, makeReadOnly);
     if (err != ERROR_SUCCESS) return err;
     f->finalPath = host;
     f->temporary = (flagsAndAttributes & FILE_ATTRIBUTE_TEMPORARY) != 0;

@@ -1,6 +1,7 @@
 /* Whole-file replacement: write beside, flush, rename, flush the folder. */
 #include "file/file.h"
 #include "internal/errors.h"
+#include "internal/perms.h"
 #include "internal/syscalls.h"
 
 #include <acl/libacl.h>
@@ -23,7 +24,7 @@ bool IsTempName(const char* name) {
     return strncmp(name, kTempPrefix, sizeof kTempPrefix - 1) == 0;
 }
 
-int CreateTempBeside(const std::string& finalPath, mode_t mode, std::string& tempPath) {
+int CreateTempBeside(const std::string& finalPath, std::string& tempPath) {
     std::string dir = ParentOf(finalPath);
     for (int attempt = 0; attempt < 16; ++attempt) {
         uint64_t r = 0;
@@ -31,7 +32,7 @@ int CreateTempBeside(const std::string& finalPath, mode_t mode, std::string& tem
         char name[64];
         snprintf(name, sizeof name, "%s%016llx", kTempPrefix, static_cast<unsigned long long>(r));
         tempPath = dir + "/" + name;
-        int fd = sys::Open(tempPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        int fd = sys::Open(tempPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
             if (errno == EEXIST) continue;
             return -1;
@@ -46,11 +47,14 @@ int CreateTempBeside(const std::string& finalPath, mode_t mode, std::string& tem
 
 void CopyMetadata(const struct stat& from, const std::string& fromPath, int toFd) {
     // Best effort throughout: an overwritten file keeps its owner and
-    // permissions where we are allowed to set them.
+    // permissions where we are allowed to set them, narrowed to the access
+    // model (a file an older version left readable by everyone is not).
     if (fchown(toFd, from.st_uid, from.st_gid) != 0) {
         // Not privileged: the new file is ours, as after a normal create.
+        perms::ApplyFd(toFd, false, perms::AreaOf(fromPath), !(from.st_mode & S_IWUSR));
+        return;
     }
-    sys::Fchmod(toFd, from.st_mode & 07777);
+    sys::Fchmod(toFd, perms::Narrow(from.st_mode & 07777, from.st_gid, perms::AreaOf(fromPath)));
     acl_t acl = acl_get_file(fromPath.c_str(), ACL_TYPE_ACCESS);
     if (acl) {
         if (acl_entries(acl) > 3) acl_set_fd(toFd, acl); // only extended ACLs say more than the mode

@@ -38,10 +38,11 @@ bool IsTempName(const char* name);
 std::string ParentOf(const std::string& hostPath);
 
 /* Creates an exclusive, locked temporary beside finalPath (the lock tells a
- * live writer's temporary from one left by a crash). Returns the descriptor
- * or -1 with errno. */
-int CreateTempBeside(const std::string& finalPath, mode_t mode, std::string& tempPath);
-/* Gives the temporary the owner, mode and access ACL of the file it replaces. */
+ * live writer's temporary from one left by a crash), owner-only until the
+ * caller gives it its mode. Returns the descriptor or -1 with errno. */
+int CreateTempBeside(const std::string& finalPath, std::string& tempPath);
+/* Gives the temporary the owner, mode (narrowed to the access model) and
+ * access ACL of the file it replaces. */
 void CopyMetadata(const struct stat& from, const std::string& fromPath, int toFd);
 /* fsync (unless the file is a temporary one), then rename into place
  * (no-replace when asked). The folder is not flushed: the name is the old or

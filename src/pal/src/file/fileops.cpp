@@ -2,6 +2,7 @@
 #include "file/file.h"
 #include "internal/errors.h"
 #include "internal/paths.h"
+#include "internal/perms.h"
 #include "internal/strings.h"
 #include "internal/syscalls.h"
 
@@ -67,7 +68,7 @@ DWORD CopyWorker(const std::string& src, const std::string& dst, bool failIfExis
     int in = sys::Open(src.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return Win32FromPathErrno(errno, src);
     std::string temp;
-    int out = CreateTempBeside(dst, 0600, temp);
+    int out = CreateTempBeside(dst, temp);
     if (out < 0) {
         err = Win32FromPathErrno(errno, dst);
         sys::Close(in);
@@ -88,8 +89,9 @@ DWORD CopyWorker(const std::string& src, const std::string& dst, bool failIfExis
     }
     sys::Close(in);
     if (err == ERROR_SUCCESS) {
-        // The copy keeps the source's attributes, read-only included.
-        sys::Fchmod(out, sst.st_mode & 07777);
+        // The copy keeps the source's read-only attribute; its access
+        // follows the model wherever the source came from.
+        perms::ApplyFd(out, false, perms::AreaOf(dst), !(sst.st_mode & S_IWUSR));
         err = Publish(out, temp, dst, failIfExists);
     } else {
         sys::Unlink(temp.c_str());
@@ -135,7 +137,7 @@ DWORD CreateDirectoryWorker(LPCWSTR name) {
     std::string host;
     DWORD err;
     if (!ToHostPath(name, host, err)) return err;
-    if (sys::Mkdir(host.c_str(), 0777) != 0) {
+    if (perms::MakeFolder(host) != 0) {
         if (errno == EEXIST) return ERROR_ALREADY_EXISTS;
         if (errno == ENOENT) return ERROR_PATH_NOT_FOUND; // a folder on the way is missing
         return Win32FromPathErrno(errno, host);
@@ -169,7 +171,11 @@ DWORD SetWritable(const std::string& host, bool writable) {
     struct stat st;
     if (stat(host.c_str(), &st) != 0) return Win32FromPathErrno(errno, host);
     if (S_ISDIR(st.st_mode)) return ERROR_SUCCESS;
-    mode_t mode = writable ? (st.st_mode | S_IWUSR) : (st.st_mode & ~static_cast<mode_t>(0222));
+    // Writable again means writable for whoever the model lets write it.
+    const bool groupWrites = (st.st_mode & S_IRGRP) && perms::InVaultGroup(st.st_gid) &&
+                             perms::AreaOf(host) == perms::Area::Data;
+    mode_t mode = writable ? (st.st_mode | S_IWUSR | (groupWrites ? S_IWGRP : 0))
+                           : (st.st_mode & ~static_cast<mode_t>(0222));
     if ((mode & 07777) == (st.st_mode & 07777)) return ERROR_SUCCESS;
     if (sys::Chmod(host.c_str(), mode & 07777) != 0) return Win32FromPathErrno(errno, host);
     return ERROR_SUCCESS;
@@ -280,17 +286,14 @@ extern "C" int _wchmod(const WCHAR* filename, int pmode) {
 }
 
 /* "C:\Temp\" below the machine root: on the same file system as the data, and
- * a Windows path the caller can append to with backslashes. Open to all users
- * of the root, sticky as /tmp. */
+ * a Windows path the caller can append to with backslashes. A vault folder
+ * like the others (what goes there is vault data on its way in or out). */
 extern "C" DWORD GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer) {
     static const char16_t kTemp[] = u"C:\\Temp\\";
     constexpr DWORD kLen = sizeof kTemp / sizeof kTemp[0] - 1;
     DWORD err = Guard([&] {
         std::string host = MachineRoot() + "/Temp";
-        if (sys::Mkdir(host.c_str(), 01777) == 0)
-            sys::Chmod(host.c_str(), 01777);
-        else if (errno != EEXIST)
-            return Win32FromPathErrno(errno, host);
+        if (perms::MakeFolder(host) != 0 && errno != EEXIST) return Win32FromPathErrno(errno, host);
         return static_cast<DWORD>(ERROR_SUCCESS);
     });
     SetLastError(err);

@@ -1,6 +1,9 @@
 /* The machine root and the C: drive mapped below it. */
 #include "internal/paths.h"
 #include "internal/strings.h"
+#include "internal/perms.h"
+
+#include <pwd.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,22 +28,46 @@ std::string TrimTrailingSlashes(std::string s) {
     return s;
 }
 
-/* mkdir -p; true when the folder exists at the end. */
-bool MakeDirs(const std::string& path, mode_t mode) {
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-    size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !MakeDirs(path.substr(0, slash), mode)) return false;
-    return mkdir(path.c_str(), mode) == 0 || errno == EEXIST;
-}
-
 bool UsableSystemRoot() {
     if (access(kSystemRoot, W_OK | X_OK) == 0) return true;
     if (errno != ENOENT) return false;
     // The parent must be writable for us to lay the machine-wide root out.
-    return access("/var/lib", W_OK | X_OK) == 0 && mkdir(kSystemRoot, 0755) == 0;
+    return access("/var/lib", W_OK | X_OK) == 0 && perms::MakeFolder(kSystemRoot) == 0;
 }
 
+/* The account's home folder from the user database: $HOME may be unset or
+ * point anywhere. */
+std::string HomeOfAccount() {
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    std::vector<char> buf(16384);
+    if (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &found) != 0 || !found || !pw.pw_dir ||
+        pw.pw_dir[0] != '/')
+        return std::string();
+    return pw.pw_dir;
+}
+
+/* Every folder from "/" down to path may be changed only by this account or
+ * the superuser (a shared folder such as /tmp counts when it is sticky), so
+ * nobody else can have made the folder first or swap it later. */
+bool OwnedAllTheWay(const std::string& path) {
+    for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        std::string prefix = end == std::string::npos ? path : path.substr(0, end);
+        struct stat st;
+        if (lstat(prefix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || !perms::TrustedUid(st.st_uid)) return false;
+        const bool shared = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+        if (shared && (!(st.st_mode & S_ISVTX) || end == std::string::npos)) return false;
+        if (end == std::string::npos) return true;
+    }
+}
+
+void Refuse(const std::string& root, const char* why) {
+    OutputDebugStringA(("paths: no machine root: " + root + " " + why + "\n").c_str());
+}
+
+/* The per-user state folder: $XDG_STATE_HOME/vaultkeep or <home>/.local/state/
+ * vaultkeep, created 0700. Empty when no home is known or the folder is not
+ * the account's own. */
 std::string UserRoot() {
     const char* xdg = getenv("XDG_STATE_HOME");
     std::string base;
@@ -48,10 +75,27 @@ std::string UserRoot() {
         base = xdg;
     } else {
         const char* home = getenv("HOME");
-        base = std::string(home && home[0] == '/' ? home : "/tmp") + "/.local/state";
+        std::string dir = home && home[0] == '/' ? std::string(home) : HomeOfAccount();
+        if (dir.empty()) {
+            Refuse("(none)", "(no home folder for this account)");
+            return std::string();
+        }
+        base = TrimTrailingSlashes(dir) + "/.local/state";
     }
     std::string root = TrimTrailingSlashes(base) + "/vaultkeep";
-    MakeDirs(root, 0700);
+    struct stat st;
+    for (size_t end = root.find('/', 1); end != std::string::npos; end = root.find('/', end + 1)) {
+        std::string prefix = root.substr(0, end);
+        if (stat(prefix.c_str(), &st) != 0 && mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) break;
+    }
+    if (mkdir(root.c_str(), 0700) != 0 && errno != EEXIST) {
+        Refuse(root, "cannot be created");
+        return std::string();
+    }
+    if (!OwnedAllTheWay(root)) {
+        Refuse(root, "(or a folder above it) can be changed by another account");
+        return std::string();
+    }
     return root;
 }
 
@@ -157,6 +201,10 @@ bool ToHostPath(LPCWSTR winPath, std::string& hostPath, DWORD& error) {
                 return false;
             }
             hostPath = MachineRoot();
+            if (hostPath.empty()) { // no usable root: C: names nothing
+                error = ERROR_PATH_NOT_FOUND;
+                return false;
+            }
             if (hostPath == "/" && !parts.empty()) hostPath.clear(); // no "//x" for a root at "/"
             for (auto& part : parts) {
                 hostPath.push_back('/');

@@ -6,7 +6,9 @@
 namespace pal {
 
 /* $VAULTKEEP_ROOT if set, else /var/lib/vaultkeep where writable, else the
- * per-user state folder. Read afresh on every call (tests switch roots). */
+ * per-user state folder below the account's home. Empty when there is none
+ * that only this account controls (never a folder below a shared temporary
+ * directory). Read afresh on every call (tests switch roots). */
 std::string MachineRoot();
 
 /* "C:\X\Y" -> root + "/X/Y"; "\X" (drive-relative) likewise; an absolute POSIX

@@ -18,6 +18,9 @@ namespace {
 int DefaultOpen(const char* path, int flags, mode_t mode) {
     return ::open(path, flags, mode);
 }
+int DefaultOpenat(int dir, const char* path, int flags, mode_t mode) {
+    return ::openat(dir, path, flags, mode);
+}
 int DefaultRenameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
     return ::renameat2(fromDir, from, toDir, to, flags);
 }
@@ -25,12 +28,14 @@ int DefaultRenameat2(int fromDir, const char* from, int toDir, const char* to, u
 const PalSyscalls kDefaults = {
     DefaultOpen, ::read,   ::write, ::pread, ::pwrite, ::fsync,     ::fdatasync, ::rename, DefaultRenameat2,
     ::link,      ::unlink, ::mkdir, ::rmdir, ::close,  ::ftruncate, ::flock,     ::chmod,  ::fchmod,
+    DefaultOpenat, ::mkdirat,
 };
 
 /* Order matches the wrappers' ids below. */
 const char* const kNames[] = {"open",      "read",   "write",     "pread", "pwrite", "fsync",
                               "fdatasync", "rename", "renameat2", "link",  "unlink", "mkdir",
-                              "rmdir",     "close",  "ftruncate", "flock", "chmod",  "fchmod"};
+                              "rmdir",     "close",  "ftruncate", "flock", "chmod",  "fchmod",
+                              "openat",    "mkdirat"};
 enum Id {
     kOpen,
     kRead,
@@ -50,6 +55,8 @@ enum Id {
     kFlock,
     kChmod,
     kFchmod,
+    kOpenat,
+    kMkdirat,
     kCount
 };
 static_assert(sizeof(kNames) / sizeof(kNames[0]) == kCount, "one name per system call");
@@ -234,6 +241,13 @@ int Chmod(const char* path, mode_t mode) {
 }
 int Fchmod(int fd, mode_t mode) {
     return CallRetry<int>(kFchmod, [&] { return S().table.fchmod(fd, mode); });
+}
+
+int OpenAt(int dir, const char* path, int flags, mode_t mode) {
+    return CallRetry<int>(kOpenat, [&] { return S().table.openat(dir, path, flags, mode); });
+}
+int MkdirAt(int dir, const char* path, mode_t mode) {
+    return CallRetry<int>(kMkdirat, [&] { return S().table.mkdirat(dir, path, mode); });
 }
 
 bool WriteAll(int fd, const void* buf, size_t n) {

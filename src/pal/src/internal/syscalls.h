@@ -3,8 +3,8 @@
  * table, so a test can make one exact call fail and watch the real code cope.
  * Production never changes the table.
  *
- * The named mutex's lock file goes through it too (open, flock, pread, pwrite,
- * ftruncate, close), so a test that counts "open" or "close" across a locked
+ * The named mutex's lock file goes through it too (openat, mkdirat, flock,
+ * pread, pwrite, ftruncate, close), so a test that counts "open" or "close" across a locked
  * call sees those as well; its marker uses pread/pwrite, never read/write.
  */
 #pragma once
@@ -37,6 +37,8 @@ typedef struct PalSyscalls {
     int (*flock)(int fd, int op);
     int (*chmod)(const char* path, mode_t mode);
     int (*fchmod)(int fd, mode_t mode);
+    int (*openat)(int dir, const char* path, int flags, mode_t mode);
+    int (*mkdirat)(int dir, const char* path, mode_t mode);
 } PalSyscalls;
 
 /* The live table; a test may replace entries (e.g. with a short write) and
@@ -85,6 +87,8 @@ int Ftruncate(int fd, off_t len);
 int Flock(int fd, int op);
 int Chmod(const char* path, mode_t mode);
 int Fchmod(int fd, mode_t mode);
+int OpenAt(int dir, const char* path, int flags, mode_t mode = 0);
+int MkdirAt(int dir, const char* path, mode_t mode);
 
 /* Loops until every byte is written or an error; returns false with errno. */
 bool WriteAll(int fd, const void* buf, size_t n);

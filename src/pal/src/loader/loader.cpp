@@ -8,11 +8,13 @@
 #include "internal/errors.h"
 #include "internal/handles.h"
 #include "internal/paths.h"
+#include "internal/perms.h"
 #include "internal/strings.h"
 #include "loader/loader.h"
 
 #include <dlfcn.h>
 #include <link.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -63,10 +65,36 @@ PFN_DllMain OwnEntry(void* dl) {
     return reinterpret_cast<PFN_DllMain>(sym);
 }
 
+/* Code is loaded only from a file and folder that nobody but this account
+ * and the superuser can change: anyone else who could write either could
+ * make this process run their code. A bare name is left to the loader's own
+ * search of the system's folders. */
+DWORD CheckModulePath(const std::string& host) {
+    if (host.find('/') == std::string::npos) return ERROR_SUCCESS;
+    char resolved[PATH_MAX];
+    if (!realpath(host.c_str(), resolved)) return ERROR_MOD_NOT_FOUND;
+    std::string file = resolved;
+    std::string folder = file.substr(0, std::max<size_t>(file.find_last_of('/'), 1));
+    struct stat fst, dst;
+    const char* why = nullptr;
+    if (stat(file.c_str(), &fst) != 0 || stat(folder.c_str(), &dst) != 0)
+        return ERROR_MOD_NOT_FOUND;
+    if (!S_ISREG(fst.st_mode))
+        why = "not a file";
+    else if (!perms::OnlyTrustedCanWrite(fst))
+        why = "the file can be changed by another account";
+    else if (!perms::OnlyTrustedCanWrite(dst))
+        why = "its folder can be changed by another account";
+    if (!why) return ERROR_SUCCESS;
+    OutputDebugStringA(("loader: refusing to load " + file + ": " + why + "\n").c_str());
+    return ERROR_ACCESS_DENIED;
+}
+
 DWORD LoadWorker(LPCWSTR name, HMODULE& result) {
     std::string host;
     DWORD err;
     if (!ToHostPath(name, host, err)) return err;
+    if ((err = CheckModulePath(host)) != ERROR_SUCCESS) return err;
     void* dl = dlopen(host.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!dl) return ERROR_MOD_NOT_FOUND;
     Registry& r = Modules();

@@ -8,7 +8,18 @@
  * A change is read-modify-write under the exclusive lock, and the new file is
  * written beside, flushed, renamed over the old one and the folder flushed,
  * so the store is always a whole old or a whole new version. That is also why
- * a read needs no lock: it opens one whole version. The version parsed last is
+ * a read needs no lock: it opens one whole version.
+ *
+ * Changes are batched: the first change made through a key handle loads the
+ * store under the exclusive lock and keeps it, changed, in this process (see
+ * Pending); later changes, from any thread, go to that copy, and reads of
+ * this process see it. It is written once, when the last open handle that
+ * changed it is closed or at RegFlushKey, and the lock is released then;
+ * other processes see the old version until that write and wait for the lock
+ * to change it. A change made through HKEY_LOCAL_MACHINE itself, which is
+ * never closed, is written at once. A failed deferred write is kept and
+ * reported by the next RegFlushKey of that store, so a caller that flushes
+ * before it reports success never acknowledges a change that is not on disk. The version parsed last is
  * kept for reads while the file is unchanged (see ParsedStore), so a caller that
  * makes several queries in a row reads and parses the store once.
  *
@@ -19,6 +30,7 @@
  */
 #include "internal/errors.h"
 #include "internal/paths.h"
+#include "internal/perms.h"
 #include "internal/strings.h"
 #include "internal/syscalls.h"
 #include "registry/hive.h"
@@ -32,6 +44,7 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <set>
 
 namespace pal::registry {
 namespace {
@@ -80,6 +93,7 @@ DWORD Resolve(HKEY h, OpenKey& out, bool& predefined) {
     predefined = false;
     if (h == HKEY_LOCAL_MACHINE) {
         predefined = true;
+        if (pal::MachineRoot().empty()) return ERROR_PATH_NOT_FOUND;
         out = OpenKey{StoreDir(), 0, kRootId, kAllKeyRights};
         return ERROR_SUCCESS;
     }
@@ -99,42 +113,37 @@ HKEY NewHandle(const OpenKey& key) {
     return reinterpret_cast<HKEY>(v);
 }
 
-/* Holds the store lock for one operation. */
+/* Holds the store lock for one operation, or while changes are pending. */
 class StoreLock {
 public:
+    StoreLock() = default;
+    StoreLock(const StoreLock&) = delete;
+    StoreLock& operator=(const StoreLock&) = delete;
     ~StoreLock() {
         if (m_fd >= 0) pal::sys::Close(m_fd);
     }
-    /* Shared for reading: a store that does not exist yet reads as empty, and
-     * needs no lock. Exclusive for writing: makes the folder. */
-    DWORD Take(const std::string& dir, bool exclusive) {
-        if (exclusive) {
-            DWORD err = MakeFolder(dir);
-            if (err != ERROR_SUCCESS) return err;
+    /* Exclusive, for changing the store: makes the folder and the lock file
+     * (never through a symbolic link). A lock file that cannot be written
+     * (read-only root) is locked read-only; the write then fails cleanly. */
+    DWORD Take(const std::string& dir) {
+        if (pal::perms::MakeFolders(dir) != 0) {
+            if (errno == ENOTDIR) return ERROR_BADDB;
+            if (errno != EROFS && errno != EACCES) return pal::Win32FromErrno(errno);
         }
         std::string path = dir + "/" + kLockFile;
-        m_fd = pal::sys::Open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (m_fd < 0 && errno == EACCES) m_fd = pal::sys::Open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (m_fd < 0) {
-            if (!exclusive && errno == ENOENT) return ERROR_SUCCESS;
-            return pal::Win32FromErrno(errno);
-        }
-        if (pal::sys::Flock(m_fd, exclusive ? LOCK_EX : LOCK_SH) != 0) return pal::Win32FromErrno(errno);
+        m_fd = pal::sys::Open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (m_fd >= 0)
+            pal::perms::ApplyFd(m_fd, false, pal::perms::Area::Data);
+        else if (errno == EEXIST)
+            m_fd = pal::sys::Open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        if (m_fd < 0 && (errno == EACCES || errno == EROFS))
+            m_fd = pal::sys::Open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (m_fd < 0) return pal::Win32FromErrno(errno);
+        if (pal::sys::Flock(m_fd, LOCK_EX) != 0) return pal::Win32FromErrno(errno);
         return ERROR_SUCCESS;
     }
 
 private:
-    static DWORD MakeFolder(const std::string& dir) {
-        struct stat st;
-        if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? ERROR_SUCCESS : ERROR_BADDB;
-        size_t slash = dir.find_last_of('/');
-        if (slash != std::string::npos && slash > 0) {
-            DWORD err = MakeFolder(dir.substr(0, slash));
-            if (err != ERROR_SUCCESS) return err;
-        }
-        if (pal::sys::Mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return pal::Win32FromErrno(errno);
-        return ERROR_SUCCESS;
-    }
     int m_fd = -1;
 };
 
@@ -144,8 +153,8 @@ DWORD ReadStore(const std::string& dir, std::vector<uint8_t>& bytes, bool& exist
     std::string path = dir + "/" + kHiveFile;
     exists = false;
     bytes.clear();
-    int fd = pal::sys::Open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? ERROR_SUCCESS : pal::Win32FromErrno(errno);
+    int fd = pal::sys::Open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? ERROR_SUCCESS : errno == ELOOP ? ERROR_BADDB : pal::Win32FromErrno(errno);
     exists = true;
     struct stat st;
     DWORD err = ERROR_SUCCESS;
@@ -182,14 +191,6 @@ DWORD ParseStore(const std::string& dir, const std::vector<uint8_t>& bytes, Hive
     return ERROR_SUCCESS;
 }
 
-/* Reads the store; a missing file is an empty hive. */
-DWORD Load(const std::string& dir, Hive& hive) {
-    std::vector<uint8_t> bytes;
-    bool exists = false;
-    DWORD err = ReadStore(dir, bytes, exists);
-    if (err != ERROR_SUCCESS || !exists) return err;
-    return ParseStore(dir, bytes, hive);
-}
 
 /*
  * The version of a store parsed last, for reads. It is known current without
@@ -240,8 +241,16 @@ DWORD Save(const std::string& dir, const Hive& hive) {
     if (bytes.size() > kMaxStoreBytes) return ERROR_BADDB;
     std::string path = dir + "/" + kHiveFile;
     std::string temp = path + ".new";
-    int fd = pal::sys::Open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return pal::Win32FromErrno(errno);
+    // Under the lock, so a temporary found here is a dead writer's (or a
+    // planted link): it goes, and the new one must be ours.
+    pal::sys::Unlink(temp.c_str());
+    int fd = pal::sys::Open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        int e = errno;
+        Report("cannot write " + temp + ": " + strerror(e));
+        return e == ENOSPC ? ERROR_DISK_FULL : e == EACCES || e == EROFS ? ERROR_ACCESS_DENIED : ERROR_CANTWRITE;
+    }
+    pal::perms::ApplyFd(fd, false, pal::perms::Area::Data);
     int failure = 0;
     if (!pal::sys::WriteAll(fd, bytes.data(), bytes.size()) || pal::sys::Fsync(fd) != 0) failure = errno;
     if (pal::sys::Close(fd) != 0 && !failure) failure = errno;
@@ -284,12 +293,146 @@ DWORD SplitPath(LPCWSTR sub, std::vector<std::u16string>& parts) {
 
 std::u16string ValueName(LPCWSTR name) { return name ? std::u16string(name, pal::WideLength(name)) : std::u16string(); }
 
-/* Runs a reading fn on the current version of the store. */
+/*
+ * Changes of this process not yet written, per store folder: the version they
+ * were made on (its bytes), the changed version, and the changes themselves in
+ * order. No lock is held meanwhile, so a process that keeps a handle open
+ * never holds others up. At the write, under the exclusive lock, a store that
+ * is still the base is replaced by the changed version; one another process
+ * wrote meanwhile gets the changes replayed onto it (keys made here may get
+ * other ids there: open handles follow). Guarded by g_pendingLock, taken
+ * before g_parsedLock and g_handlesLock.
+ */
+struct Change {
+    enum Kind { kCreate, kSet, kDeleteValue, kDeleteKey } kind;
+    uint64_t key;     /* the key changed, or the parent of a created key */
+    uint64_t created; /* kCreate: the new key's id in the changed version */
+    std::u16string name;
+    DWORD type = 0;
+    std::vector<uint8_t> data;
+    uint64_t lastWrite = 0;
+};
+struct Pending {
+    std::vector<uint8_t> base;
+    Hive hive;
+    std::vector<Change> changes;
+    std::set<uintptr_t> changedBy; /* open handles that changed it */
+};
+std::mutex g_pendingLock;
+std::map<std::string, std::unique_ptr<Pending>> g_pending;
+std::map<std::string, DWORD> g_unreported; /* failed deferred writes, per store */
+
+/* The changes replayed onto a store another process changed meanwhile; ids
+ * maps this process's ids of created keys to theirs in that store. */
+void Replay(Hive& onto, const std::vector<Change>& changes, std::map<uint64_t, uint64_t>& ids) {
+    auto id = [&](uint64_t k) {
+        auto it = ids.find(k);
+        return it == ids.end() ? k : it->second;
+    };
+    for (const Change& c : changes) {
+        Key* key = onto.ById(id(c.key));
+        if (!key) continue; /* deleted by the other writer: the change goes with it */
+        switch (c.kind) {
+        case Change::kCreate: {
+            Key* sub = key->FindSubkey(c.name);
+            if (sub || onto.AddSubkey(*key, c.name, sub) == ERROR_SUCCESS) ids[c.created] = sub->id;
+            break;
+        }
+        case Change::kSet: {
+            Value* v = key->FindValue(c.name);
+            if (!v) {
+                key->values.emplace_back();
+                v = &key->values.back();
+                v->name = c.name;
+            }
+            v->type = c.type;
+            v->data = c.data;
+            key->lastWrite = c.lastWrite;
+            break;
+        }
+        case Change::kDeleteValue:
+            for (auto it = key->values.begin(); it != key->values.end(); ++it)
+                if (it->name == c.name) {
+                    key->values.erase(it);
+                    key->lastWrite = c.lastWrite;
+                    break;
+                }
+            break;
+        case Change::kDeleteKey:
+            if (key->parent && key->subkeys.empty()) onto.RemoveKey(*key);
+            break;
+        }
+    }
+}
+
+/* How a replayed commit moved keys: open handles, and a caller's copy of one,
+ * follow with Follow. Under g_pendingLock. */
+struct Moved {
+    std::string dir;
+    uint64_t fromStore = 0, toStore = 0;
+    std::map<uint64_t, uint64_t> ids;
+};
+Moved g_moved;
+
+void Follow(OpenKey& key) {
+    if (key.dir != g_moved.dir || key.storeId != g_moved.fromStore || key.keyId == kRootId) return;
+    key.storeId = g_moved.toStore;
+    auto moved = g_moved.ids.find(key.keyId);
+    if (moved != g_moved.ids.end()) key.keyId = moved->second;
+}
+
+/* Writes the pending changes of dir. Under g_pendingLock. */
+DWORD Commit(const std::string& dir) {
+    auto it = g_pending.find(dir);
+    if (it == g_pending.end()) return ERROR_SUCCESS;
+    std::unique_ptr<Pending> p = std::move(it->second);
+    g_pending.erase(it);
+    StoreLock lock;
+    DWORD err = lock.Take(dir);
+    std::vector<uint8_t> now;
+    bool exists = false;
+    if (err == ERROR_SUCCESS) err = ReadStore(dir, now, exists);
+    if (err == ERROR_SUCCESS && now == p->base) {
+        err = Save(dir, p->hive);
+    } else if (err == ERROR_SUCCESS) {
+        Hive current;
+        std::map<uint64_t, uint64_t> ids;
+        if (exists && (err = ParseStore(dir, now, current)) != ERROR_SUCCESS) return g_unreported[dir] = err;
+        Replay(current, p->changes, ids);
+        err = Save(dir, current);
+        g_moved = Moved{dir, p->hive.StoreId(), current.StoreId(), std::move(ids)};
+        std::lock_guard<std::mutex> guard(g_handlesLock);
+        for (auto& entry : g_handles)
+            Follow(entry.second);
+    }
+    if (err != ERROR_SUCCESS) g_unreported[dir] = err;
+    return err;
+}
+
+/* Runs a reading fn on the current version of the store: this process's
+ * pending version, else the file. */
 template <typename Fn>
-DWORD WithHiveRead(const OpenKey& h, Fn&& fn) {
+DWORD WithHiveRead(const OpenKey& named, Fn&& fn) {
+    OpenKey h = named;
     bool unchanged = false;
     Key* key = nullptr;
     DWORD err;
+    {
+        std::lock_guard<std::mutex> guard(g_pendingLock);
+        auto it = g_pending.find(h.dir);
+        if (it != g_pending.end()) {
+            // Another process changed the store since: the changes here are
+            // written now (onto its version) rather than read stale.
+            std::vector<uint8_t> now;
+            bool exists = false;
+            if (ReadStore(h.dir, now, exists) == ERROR_SUCCESS && now == it->second->base) {
+                if ((err = Locate(it->second->hive, h, key)) != ERROR_SUCCESS) return err;
+                return fn(it->second->hive, *key, unchanged);
+            }
+            Commit(h.dir);
+            Follow(h);
+        }
+    }
     struct stat now;
     if (stat((h.dir + "/" + kHiveFile).c_str(), &now) == 0) {
         std::lock_guard<std::mutex> guard(g_parsedLock);
@@ -325,25 +468,44 @@ DWORD WithHiveRead(const OpenKey& h, Fn&& fn) {
     return fn(*g_parsed.hive, *key, unchanged);
 }
 
-/* Runs fn on the hive, saving afterwards when it changed it: a reading fn on
- * the current version, a writing one under the lock. */
+/* Runs a changing fn on the pending version of the store (the current file
+ * first), recording its changes. A change through a handle waits for the
+ * handle's close; through HKEY_LOCAL_MACHINE (handle 0) it is written at
+ * once. */
 template <typename Fn>
-DWORD WithHive(const OpenKey& h, bool write, Fn&& fn) {
-    if (!write) return WithHiveRead(h, fn);
-    StoreLock lock;
-    DWORD err = lock.Take(h.dir, write);
-    if (err != ERROR_SUCCESS) return err;
-    Hive hive;
-    err = Load(h.dir, hive);
-    if (err != ERROR_SUCCESS) return err;
+DWORD WithHiveWrite(const OpenKey& h, uintptr_t handle, Fn&& fn) {
+    std::lock_guard<std::mutex> guard(g_pendingLock);
+    auto it = g_pending.find(h.dir);
+    bool fresh = false;
+    if (it == g_pending.end()) {
+        auto p = std::make_unique<Pending>();
+        bool exists = false;
+        DWORD err = ReadStore(h.dir, p->base, exists);
+        if (err == ERROR_SUCCESS && exists) err = ParseStore(h.dir, p->base, p->hive);
+        if (err != ERROR_SUCCESS) return err;
+        it = g_pending.emplace(h.dir, std::move(p)).first;
+        fresh = true;
+    }
+    Pending& p = *it->second;
     Key* key = nullptr;
-    err = Locate(hive, h, key);
-    if (err != ERROR_SUCCESS) return err;
-    bool changed = false;
-    err = fn(hive, *key, changed);
-    if (err == ERROR_SUCCESS && changed) err = Save(h.dir, hive);
+    DWORD err = Locate(p.hive, h, key);
+    const size_t before = p.changes.size();
+    if (err == ERROR_SUCCESS) err = fn(p.hive, *key, p.changes);
+    const bool changed = p.changes.size() > before;
+    if (changed && handle) p.changedBy.insert(handle);
+    if (p.changes.empty()) {
+        if (fresh) g_pending.erase(it); /* nothing to keep */
+    } else if (changed && !handle) {
+        DWORD written = Commit(h.dir);
+        if (err == ERROR_SUCCESS) err = written;
+        g_unreported.erase(h.dir); /* reported right here */
+    }
     return err;
 }
+
+DWORD CloseWorker(HKEY hKey);
+
+uintptr_t HandleValue(HKEY h, bool predefined) { return predefined ? 0 : reinterpret_cast<uintptr_t>(h); }
 
 DWORD OpenWorker(HKEY hKey, LPCWSTR subKey, DWORD options, REGSAM sam, PHKEY result) {
     if (!result) return ERROR_INVALID_PARAMETER;
@@ -356,7 +518,7 @@ DWORD OpenWorker(HKEY hKey, LPCWSTR subKey, DWORD options, REGSAM sam, PHKEY res
     std::vector<std::u16string> parts;
     if ((err = SplitPath(subKey, parts)) != ERROR_SUCCESS) return err;
     OpenKey opened{h.dir, 0, 0, MapRights(sam)};
-    err = WithHive(h, false, [&](Hive& hive, Key& base, bool&) -> DWORD {
+    err = WithHiveRead(h, [&](Hive& hive, Key& base, bool&) -> DWORD {
         Key* k = &base;
         for (const auto& part : parts)
             if (!(k = k->FindSubkey(part))) return ERROR_FILE_NOT_FOUND;
@@ -381,7 +543,10 @@ DWORD CreateWorker(HKEY hKey, LPCWSTR subKey, DWORD reserved, DWORD options, REG
     if ((err = SplitPath(subKey, parts)) != ERROR_SUCCESS) return err;
     OpenKey opened{h.dir, 0, 0, MapRights(sam)};
     DWORD disp = REG_OPENED_EXISTING_KEY;
-    err = WithHive(h, true, [&](Hive& hive, Key& base, bool& changed) -> DWORD {
+    // Keys created here belong to the new handle: they are written when it is
+    // closed (or flushed), with whatever is set through it meanwhile.
+    HKEY created = NewHandle(opened);
+    err = WithHiveWrite(h, reinterpret_cast<uintptr_t>(created), [&](Hive& hive, Key& base, std::vector<Change>& log) -> DWORD {
         Key* k = &base;
         for (const auto& part : parts) {
             Key* next = k->FindSubkey(part);
@@ -389,7 +554,7 @@ DWORD CreateWorker(HKEY hKey, LPCWSTR subKey, DWORD reserved, DWORD options, REG
                 if (!(h.access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
                 DWORD e = hive.AddSubkey(*k, part, next);
                 if (e != ERROR_SUCCESS) return e;
-                changed = true;
+                log.push_back(Change{Change::kCreate, k->id, next->id, part});
                 disp = REG_CREATED_NEW_KEY;
             }
             k = next;
@@ -398,8 +563,16 @@ DWORD CreateWorker(HKEY hKey, LPCWSTR subKey, DWORD reserved, DWORD options, REG
         opened.keyId = k->id;
         return ERROR_SUCCESS;
     });
-    if (err != ERROR_SUCCESS) return err;
-    *result = NewHandle(opened);
+    if (err != ERROR_SUCCESS) {
+        DWORD ignored = CloseWorker(created); // keys made before the failure go with it
+        (void)ignored;
+        return err;
+    }
+    {
+        std::lock_guard<std::mutex> guard(g_handlesLock);
+        g_handles[reinterpret_cast<uintptr_t>(created)] = opened;
+    }
+    *result = created;
     if (disposition) *disposition = disp;
     return ERROR_SUCCESS;
 }
@@ -412,7 +585,7 @@ DWORD QueryWorker(HKEY hKey, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, 
     if (err != ERROR_SUCCESS) return err;
     if (!(h.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     std::u16string name = ValueName(valueName);
-    return WithHive(h, false, [&](Hive&, Key& key, bool&) -> DWORD {
+    return WithHiveRead(h, [&](Hive&, Key& key, bool&) -> DWORD {
         Value* v = key.FindValue(name);
         if (!v) return ERROR_FILE_NOT_FOUND;
         if (type) *type = v->type;
@@ -437,7 +610,7 @@ DWORD SetWorker(HKEY hKey, LPCWSTR valueName, DWORD reserved, DWORD type, const 
     DWORD err = Resolve(hKey, h, predefined);
     if (err != ERROR_SUCCESS) return err;
     if (!(h.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-    return WithHive(h, true, [&](Hive&, Key& key, bool& changed) -> DWORD {
+    return WithHiveWrite(h, HandleValue(hKey, predefined), [&](Hive&, Key& key, std::vector<Change>& log) -> DWORD {
         Value* v = key.FindValue(name);
         if (!v) {
             key.values.emplace_back();
@@ -447,7 +620,7 @@ DWORD SetWorker(HKEY hKey, LPCWSTR valueName, DWORD reserved, DWORD type, const 
         v->type = type;
         v->data.assign(data, data + cbData);
         key.lastWrite = FileTimeNow();
-        changed = true;
+        log.push_back(Change{Change::kSet, key.id, 0, name, type, v->data, key.lastWrite});
         return ERROR_SUCCESS;
     });
 }
@@ -459,12 +632,12 @@ DWORD DeleteValueWorker(HKEY hKey, LPCWSTR valueName) {
     if (err != ERROR_SUCCESS) return err;
     if (!(h.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     std::u16string name = ValueName(valueName);
-    return WithHive(h, true, [&](Hive&, Key& key, bool& changed) -> DWORD {
+    return WithHiveWrite(h, HandleValue(hKey, predefined), [&](Hive&, Key& key, std::vector<Change>& log) -> DWORD {
         for (auto it = key.values.begin(); it != key.values.end(); ++it) {
             if (it->name == name) {
                 key.values.erase(it);
                 key.lastWrite = FileTimeNow();
-                changed = true;
+                log.push_back(Change{Change::kDeleteValue, key.id, 0, name, 0, {}, key.lastWrite});
                 return ERROR_SUCCESS;
             }
         }
@@ -480,13 +653,13 @@ DWORD DeleteKeyWorker(HKEY hKey, LPCWSTR subKey) {
     if (err != ERROR_SUCCESS) return err;
     std::vector<std::u16string> parts;
     if ((err = SplitPath(subKey, parts)) != ERROR_SUCCESS) return err;
-    return WithHive(h, true, [&](Hive& hive, Key& base, bool& changed) -> DWORD {
+    return WithHiveWrite(h, HandleValue(hKey, predefined), [&](Hive& hive, Key& base, std::vector<Change>& log) -> DWORD {
         Key* k = &base;
         for (const auto& part : parts)
             if (!(k = k->FindSubkey(part))) return ERROR_FILE_NOT_FOUND;
         if (!k->parent || !k->subkeys.empty()) return ERROR_ACCESS_DENIED;
+        log.push_back(Change{Change::kDeleteKey, k->id, 0, {}});
         hive.RemoveKey(*k);
-        changed = true;
         return ERROR_SUCCESS;
     });
 }
@@ -499,7 +672,7 @@ DWORD EnumWorker(HKEY hKey, DWORD index, LPWSTR name, LPDWORD cchName, LPDWORD r
     DWORD err = Resolve(hKey, h, predefined);
     if (err != ERROR_SUCCESS) return err;
     if (!(h.access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
-    return WithHive(h, false, [&](Hive&, Key& key, bool&) -> DWORD {
+    return WithHiveRead(h, [&](Hive&, Key& key, bool&) -> DWORD {
         if (index >= key.subkeys.size()) return ERROR_NO_MORE_ITEMS;
         const Key& sub = *key.subkeys[index];
         if (sub.name.size() + 1 > *cchName) return ERROR_MORE_DATA;
@@ -520,8 +693,36 @@ DWORD EnumWorker(HKEY hKey, DWORD index, LPWSTR name, LPDWORD cchName, LPDWORD r
 
 DWORD CloseWorker(HKEY hKey) {
     if (hKey == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
-    std::lock_guard<std::mutex> guard(g_handlesLock);
-    return g_handles.erase(reinterpret_cast<uintptr_t>(hKey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    const uintptr_t v = reinterpret_cast<uintptr_t>(hKey);
+    std::string dir;
+    {
+        std::lock_guard<std::mutex> guard(g_handlesLock);
+        auto it = g_handles.find(v);
+        if (it == g_handles.end()) return ERROR_INVALID_HANDLE;
+        dir = it->second.dir;
+        g_handles.erase(it);
+    }
+    // The last handle that changed the store writes it.
+    std::lock_guard<std::mutex> guard(g_pendingLock);
+    auto it = g_pending.find(dir);
+    if (it == g_pending.end() || !it->second->changedBy.erase(v) || !it->second->changedBy.empty())
+        return ERROR_SUCCESS;
+    return Commit(dir);
+}
+
+DWORD FlushWorker(HKEY hKey) {
+    OpenKey h;
+    bool predefined;
+    DWORD err = Resolve(hKey, h, predefined);
+    if (err != ERROR_SUCCESS) return err;
+    std::lock_guard<std::mutex> guard(g_pendingLock);
+    err = Commit(h.dir);
+    auto failed = g_unreported.find(h.dir);
+    if (failed != g_unreported.end()) {
+        err = failed->second;
+        g_unreported.erase(failed);
+    }
+    return err;
 }
 
 /* No C++ exception leaves a Reg* entry (an allocation failure is a status),
@@ -583,3 +784,5 @@ extern "C" LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWOR
 }
 
 extern "C" LSTATUS RegCloseKey(HKEY hKey) { return Guard([&] { return CloseWorker(hKey); }); }
+
+extern "C" LSTATUS RegFlushKey(HKEY hKey) { return Guard([&] { return FlushWorker(hKey); }); }

@@ -2,7 +2,8 @@
  * SIDs and ACLs in their binary Win32 layouts, and the mapping between
  * Windows principals and POSIX ones:
  *   S-1-22-1-<uid>   a host user        S-1-22-2-<gid>   a host group
- *   S-1-5-32-545     the host group "users" (the built-in Users group)
+ *   S-1-5-32-545     the vault group (see internal/perms.h), which plays
+ *                    the built-in Users group
  *   S-1-1-0          Everyone: the POSIX "other" entry
  */
 #pragma once
@@ -30,11 +31,11 @@ struct Principal {
 /* The host group that stands for the built-in Users group; false when the
  * host has none. */
 bool UsersGroupId(uint32_t& gid);
-/* Test hook: which host group plays "users" (nullptr restores the default). */
+/* Test hook: which host group plays Users (nullptr restores the vault group). */
 void SetUsersGroupNameForTest(const char* name);
 
 std::vector<uint8_t> SidForUser(uint32_t uid);
-/* The Users SID for the host's "users" group, else S-1-22-2-<gid>. */
+/* The Users SID for the vault group, else S-1-22-2-<gid>. */
 std::vector<uint8_t> SidForGroup(uint32_t gid);
 std::vector<uint8_t> SidForEveryone();
 /* ERROR_SUCCESS, ERROR_INVALID_SID or ERROR_NONE_MAPPED (no host principal). */

@@ -1,6 +1,7 @@
 /* SIDs: the binary layout, the string form, and their host principals. */
 #include "internal/strings.h"
 #include "security/secutil.h"
+#include "internal/perms.h"
 
 #include <grp.h>
 
@@ -19,7 +20,7 @@ constexpr uint64_t kMaxAuthority = 0xFFFFFFFFFFFFull;
 constexpr uint64_t kWorldAuthority = 1, kNtAuthority = 5, kUnixAuthority = 22;
 
 std::mutex g_usersNameLock;
-std::string g_usersName = "users";
+std::string g_usersName; /* empty: the vault group */
 
 uint64_t AuthorityOf(const uint8_t* sid) {
     uint64_t a = 0;
@@ -119,7 +120,7 @@ std::string SidToString(const void* sid) {
 
 void SetUsersGroupNameForTest(const char* name) {
     std::lock_guard<std::mutex> guard(g_usersNameLock);
-    g_usersName = name ? name : "users";
+    g_usersName = name ? name : "";
 }
 
 bool UsersGroupId(uint32_t& gid) {
@@ -127,6 +128,12 @@ bool UsersGroupId(uint32_t& gid) {
     {
         std::lock_guard<std::mutex> guard(g_usersNameLock);
         name = g_usersName;
+    }
+    if (name.empty()) {
+        gid_t vault;
+        if (!pal::perms::GroupId(vault)) return false;
+        gid = vault;
+        return true;
     }
     struct group grp;
     struct group* found = nullptr;

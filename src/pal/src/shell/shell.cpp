@@ -1,6 +1,7 @@
 /* Shell folders and path joining. The machine root is drive C:. */
 #include "internal/errors.h"
 #include "internal/paths.h"
+#include "internal/perms.h"
 #include "internal/strings.h"
 #include "internal/syscalls.h"
 
@@ -24,15 +25,8 @@ const WCHAR* FolderOf(int csidl) {
 
 /* Creates the host folder and the missing folders above it. */
 DWORD EnsureHostFolder(const std::string& path) {
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
-    size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0) {
-        DWORD err = EnsureHostFolder(path.substr(0, slash));
-        if (err != ERROR_SUCCESS) return err;
-    }
-    if (pal::sys::Mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return pal::Win32FromErrno(errno);
-    return ERROR_SUCCESS;
+    if (pal::perms::MakeFolders(path) == 0) return ERROR_SUCCESS;
+    return errno == ENOTDIR ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND) : pal::Win32FromErrno(errno);
 }
 
 } // namespace

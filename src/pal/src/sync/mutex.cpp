@@ -16,9 +16,19 @@
  * there and reports WAIT_ABANDONED_0, keeping the ownership. The release does
  * not truncate: on every call that would free the file's block and the next
  * acquire allocate it again.
+ *
+ * Who can hold it: the lock folder <root>/.pal/locks has the access of the
+ * vault's data (internal/perms.h), so an account without access to the data
+ * cannot open a lock file, let alone hold it. Folders and file are opened
+ * relative to each other's descriptors without following links, and a lock
+ * file is used only when a trusted account (this one, the superuser) owns it
+ * or it carries the vault group. On a root the caller cannot write, an
+ * existing lock file is locked read-only; with no lock file at all there is
+ * no writer to exclude and the mutex is taken without one.
  */
 #include "internal/errors.h"
 #include "internal/paths.h"
+#include "internal/perms.h"
 #include "internal/strings.h"
 #include "internal/syscalls.h"
 #include "sync/sync.h"
@@ -67,22 +77,111 @@ std::string LockFileName(const std::u16string& name) {
     return hashed;
 }
 
-/* Creates <root>/.pal/locks, open to every user of the root (sticky, as /tmp). */
-DWORD EnsureLockDir(std::string& dir) {
-    std::string root = MachineRoot();
-    std::string pal = root + "/.pal";
-    dir = pal + "/locks";
-    struct stat st;
-    if (stat(dir.c_str(), &st) == 0) return ERROR_SUCCESS;
-    const std::string* levels[] = {&root, &pal, &dir};
-    for (const std::string* d : levels) {
-        if (sys::Mkdir(d->c_str(), 0777) == 0) {
-            if (d != &root) sys::Chmod(d->c_str(), 01777);
-        } else if (errno != EEXIST) {
-            return Win32FromPathErrno(errno, *d);
+void Report(const std::string& text) {
+    OutputDebugStringA(("mutex: " + text + "\n").c_str());
+}
+
+/* Opens (making it if missing) the folder name below the folder dirFd, never
+ * through a symbolic link, and checks that only vault users can change it. A
+ * folder an older version left open to everyone is narrowed when it is ours.
+ * Returns the descriptor, or -1 with error; -1 with ERROR_SUCCESS means the
+ * folder is missing and cannot be made (a read-only root). */
+int OpenLockFolder(int dirFd, const char* name, const std::string& shown, DWORD& error) {
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    error = ERROR_SUCCESS;
+    int fd = sys::OpenAt(dirFd, name, kFlags);
+    if (fd < 0 && errno == ENOENT) {
+        if (sys::MkdirAt(dirFd, name, 0700) == 0) {
+            fd = sys::OpenAt(dirFd, name, kFlags);
+            if (fd >= 0) perms::ApplyFd(fd, true, perms::Area::Data);
+        } else if (errno == EEXIST) {
+            fd = sys::OpenAt(dirFd, name, kFlags);
+        } else if (errno == EROFS || errno == EACCES) {
+            return -1;
         }
     }
-    return ERROR_SUCCESS;
+    if (fd < 0) {
+        error = errno == ELOOP || errno == ENOTDIR ? static_cast<DWORD>(ERROR_ACCESS_DENIED) : Win32FromErrno(errno);
+        if (error == ERROR_ACCESS_DENIED) Report("refusing " + shown + ": not a folder");
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == 0 && !perms::TrustedFolder(st) && st.st_uid == geteuid()) {
+        perms::ApplyFd(fd, true, perms::Area::Data);
+        fstat(fd, &st);
+    }
+    if (!perms::TrustedFolder(st)) {
+        Report("refusing " + shown + ": it can be changed by users outside the vault");
+        sys::Close(fd);
+        error = ERROR_ACCESS_DENIED;
+        return -1;
+    }
+    return fd;
+}
+
+/* The lock file of a name, opened below <root>/.pal/locks without following
+ * links, and only when its owner is trusted. lockless is set when the root
+ * cannot hold the lock file (read-only, or readable only): nobody can be
+ * changing it through this lock then, and readers go ahead without one. */
+int OpenLockFile(const std::string& fileName, bool& readOnly, bool& lockless, DWORD& error) {
+    lockless = readOnly = false;
+    std::string root = MachineRoot();
+    if (root.empty()) {
+        error = ERROR_PATH_NOT_FOUND;
+        return -1;
+    }
+    if (perms::MakeFolders(root) != 0 && errno != EROFS && errno != EACCES) {
+        error = Win32FromPathErrno(errno, root);
+        return -1;
+    }
+    int rootFd = sys::Open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (rootFd < 0) {
+        error = Win32FromPathErrno(errno, root);
+        return -1;
+    }
+    int palFd = OpenLockFolder(rootFd, ".pal", root + "/.pal", error);
+    sys::Close(rootFd);
+    int locksFd = palFd < 0 ? -1 : OpenLockFolder(palFd, "locks", root + "/.pal/locks", error);
+    if (palFd >= 0) sys::Close(palFd);
+    if (locksFd < 0) {
+        lockless = error == ERROR_SUCCESS;
+        return -1;
+    }
+    const std::string shown = root + "/.pal/locks/" + fileName;
+    const char* name = fileName.c_str();
+    bool created = true;
+    int fd = sys::OpenAt(locksFd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST) {
+        created = false;
+        fd = sys::OpenAt(locksFd, name, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (fd < 0 && (errno == EROFS || errno == EACCES)) {
+        created = false;
+        readOnly = true; // flock needs no write access
+        fd = sys::OpenAt(locksFd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) lockless = true;
+    }
+    int openErrno = errno;
+    sys::Close(locksFd);
+    if (fd < 0) {
+        if (lockless) {
+            error = ERROR_SUCCESS;
+            return -1;
+        }
+        error = openErrno == ELOOP ? static_cast<DWORD>(ERROR_ACCESS_DENIED) : Win32FromPathErrno(openErrno, shown);
+        if (openErrno == ELOOP) Report("refusing " + shown + ": a symbolic link");
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        !(perms::TrustedUid(st.st_uid) || perms::InVaultGroup(st.st_gid))) {
+        Report("refusing " + shown + ": not a file of a trusted owner");
+        sys::Close(fd);
+        error = ERROR_ACCESS_DENIED;
+        return -1;
+    }
+    if (created || (st.st_uid == geteuid() && (st.st_mode & 07) != 0)) perms::ApplyFd(fd, false, perms::Area::Data);
+    return fd;
 }
 
 struct MutexState {
@@ -90,6 +189,7 @@ struct MutexState {
     DWORD owner = 0;     // thread id; all fields guarded by StateLock()
     unsigned recursion = 0;
     int lockFd = -1; // the machine-wide lock this process holds
+    bool markerWritten = false;
 
     ~MutexState() {
         // Last handle closed while owned: the flock goes, the marker stays, so
@@ -98,15 +198,9 @@ struct MutexState {
     }
 
     TryResult TryLockFile(DWORD tid, DWORD& error) {
-        std::string dir;
-        error = EnsureLockDir(dir);
-        if (error != ERROR_SUCCESS) return TryResult::Failed;
-        std::string path = dir + "/" + LockFileName(name);
-        int fd = sys::Open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            error = Win32FromPathErrno(errno, path);
-            return TryResult::Failed;
-        }
+        bool readOnly = false, lockless = false;
+        int fd = OpenLockFile(LockFileName(name), readOnly, lockless, error);
+        if (fd < 0) return lockless ? TryResult::Acquired : TryResult::Failed;
         if (sys::Flock(fd, LOCK_EX | LOCK_NB) != 0) {
             int e = errno;
             sys::Close(fd);
@@ -114,9 +208,10 @@ struct MutexState {
             error = Win32FromErrno(e);
             return TryResult::Failed;
         }
-        struct stat st;
-        if (fstat(fd, &st) == 0 && (st.st_mode & 0777) != 0666 && st.st_uid == geteuid())
-            sys::Fchmod(fd, 0666);
+        lockFd = fd;
+        // A reader that cannot write the marker cannot repair what a dead
+        // owner left either; the next writer sees the marker and reports it.
+        if (readOnly) return TryResult::Acquired;
 
         char marker[64];
         bool abandoned = sys::PRead(fd, marker, sizeof marker, 0) > 0 && marker[0] != '\0';
@@ -124,7 +219,7 @@ struct MutexState {
         int n = snprintf(marker, sizeof marker, "%d %u\n", static_cast<int>(getpid()), tid);
         // A marker that cannot be written only costs the abandonment report.
         sys::PWrite(fd, marker, static_cast<size_t>(n), 0);
-        lockFd = fd;
+        markerWritten = true;
         return abandoned ? TryResult::Abandoned : TryResult::Acquired;
     }
 
@@ -151,7 +246,8 @@ struct MutexState {
         if (--recursion > 0) return ERROR_SUCCESS;
         if (lockFd >= 0) {
             static const char kFree = '\0';
-            sys::PWrite(lockFd, &kFree, 1, 0);
+            if (markerWritten) sys::PWrite(lockFd, &kFree, 1, 0);
+            markerWritten = false;
             sys::Close(lockFd); // drops the flock
             lockFd = -1;
         }
