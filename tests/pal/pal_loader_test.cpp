@@ -1,6 +1,7 @@
 // Modules: load, look up, free, and the names modules report.
 #include "VkTest.h"
 #include "loader/loader.h"
+#include "internal/syscalls.h"
 
 #include <sys/stat.h>
 
@@ -46,6 +47,40 @@ TEST_F(RootTest, LibrariesLoadFromWindowsPathsBelowTheRoot) {
     EXPECT_FALSE(FreeLibrary(h));
     EXPECT_EQ(GetProcAddress(h, "zlibVersion"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(RootTest, ModulesLoadOnlyFromFilesAndFoldersNobodyElseCanWrite) {
+    const std::string dir = root.host("mods");
+    std::filesystem::create_directories(dir);
+    std::filesystem::copy_file("/lib/x86_64-linux-gnu/libz.so.1", dir + "/z.so");
+    chmod((dir + "/z.so").c_str(), 0644);
+    PalTestCaptureDebugOutput(TRUE);
+    PalTestTakeDebugOutput();
+    const struct {
+        mode_t folder, file;
+        bool loads;
+    } cases[] = {{0777, 0644, false}, {0775, 0644, false}, {0755, 0664, false}, {0755, 0646, false}, {0755, 0644, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.folder) + " " + std::to_string(c.file));
+        chmod(dir.c_str(), c.folder);
+        chmod((dir + "/z.so").c_str(), c.file);
+        HMODULE h = LoadLibraryW(u"C:\\mods\\z.so");
+        if (c.loads) {
+            EXPECT_NE(h, (HMODULE)NULL);
+            FreeLibrary(h);
+            continue;
+        }
+        EXPECT_EQ(h, (HMODULE)NULL);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_NE(PalTestTakeDebugOutput().find("loader: refusing to load"), std::string::npos);
+    }
+    // A link from a safe folder into an open one is judged by where it leads.
+    chmod(dir.c_str(), 0777);
+    std::filesystem::create_directories(root.host("safe"));
+    std::filesystem::create_symlink(dir + "/z.so", root.host("safe/z.so"));
+    EXPECT_EQ(LoadLibraryW(u"C:\\safe\\z.so"), (HMODULE)NULL);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    PalTestCaptureDebugOutput(FALSE);
 }
 
 TEST_F(RootTest, MissingModulesAndWrongHandles) {

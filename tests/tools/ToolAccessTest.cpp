@@ -1,0 +1,174 @@
+// Who can reach a vault, tried with real second accounts: without the vault
+// group only the owner; with it its members, who can use the vault through
+// the tool; never another local account, even with the root folder opened to
+// everyone. Needs root to make the accounts (CI runs the suite as root).
+#include "ToolHarness.h"
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace vktool_test;
+
+constexpr char kGroup[] = "vkt-vault";
+constexpr char kMember[] = "vkt-member";
+constexpr char kOutsider[] = "vkt-outsider";
+
+bool Sh(const std::string& command) {
+    return system(command.c_str()) == 0;
+}
+
+/* Made once per host, idempotently. */
+bool EnsureAccounts() {
+    const std::string group = kGroup, member = kMember, outsider = kOutsider;
+    return Sh("getent group " + group + " >/dev/null || groupadd " + group) &&
+           Sh("id " + outsider + " >/dev/null 2>&1 || useradd -M -N -s /usr/sbin/nologin " + outsider) &&
+           Sh("id " + member + " >/dev/null 2>&1 || useradd -M -N -s /usr/sbin/nologin -G " + group + " " + member) &&
+           Sh("id -nG " + member + " | grep -qw " + group + " || usermod -a -G " + group + " " + member);
+}
+
+/* A shell command run as the account, with its own groups; its exit status. */
+int RunAs(const std::string& account, const std::string& command) {
+    std::string quoted = "'";
+    for (char c : command)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    quoted += "'";
+    int rc = system(("setpriv --reuid=" + account + " --regid=$(id -g " + account + ") --init-groups -- sh -c " +
+                     quoted + " </dev/null")
+                        .c_str());
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : 128;
+}
+
+class AccessTest : public ToolTest {
+  protected:
+    explicit AccessTest(const char* group) { setenv("VAULTKEEP_GROUP", group, 1); }
+    ~AccessTest() override { unsetenv("VAULTKEEP_GROUP"); }
+
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "making the second accounts needs root";
+        ASSERT_TRUE(EnsureAccounts()) << "useradd/groupadd failed";
+        ToolTest::SetUp();
+        Register();
+        Ok(std::vector<std::string>{"add-user"} + User("alice") +
+           std::vector<std::string>{"--password-file", passwordFile});
+        StoreText("alice", "imap", "token", "server", "protected");
+        Ok(std::vector<std::string>{"archive"} + User("alice") +
+           std::vector<std::string>{"--file", root.host("alice.zip"), "--backup-password-file", passwordFile});
+    }
+
+    /* Every vault path below the root (the test's scratch inputs aside). */
+    std::vector<std::string> VaultPaths() {
+        std::vector<std::string> paths;
+        for (auto it = fs::recursive_directory_iterator(root.path()); it != fs::recursive_directory_iterator();
+             ++it) {
+            if (it->path() == root.host("scratch")) {
+                it.disable_recursion_pending();
+                continue;
+            }
+            paths.push_back(it->path().string());
+        }
+        return paths;
+    }
+
+    /* The paths the account can open (read a file, list a folder). */
+    std::string ReachableBy(const std::string& account, const std::vector<std::string>& paths) {
+        std::string script = "for p in";
+        for (const std::string& p : paths)
+            script += " \"" + p + "\"";
+        script += "; do if [ -d \"$p\" ]; then ls \"$p\" >/dev/null 2>&1 && echo \"$p\"; "
+                  "else cat \"$p\" >/dev/null 2>&1 && echo \"$p\"; fi; done > " +
+                  root.host("scratch/reachable") + " 2>/dev/null; true";
+        chmod(root.host("scratch").c_str(), 0777);
+        EXPECT_EQ(RunAs(account, script), 0);
+        vktest::Bytes out = vktest::ReadFileBytes(root.host("scratch/reachable"));
+        return std::string(out.begin(), out.end());
+    }
+};
+
+class OwnerOnly : public AccessTest {
+  protected:
+    OwnerOnly() : AccessTest("vkt-no-such-group") {}
+};
+
+class GroupShared : public AccessTest {
+  protected:
+    GroupShared() : AccessTest(kGroup) {}
+};
+
+TEST_F(OwnerOnly, NothingBelowTheRootIsOpenToAnotherAccount) {
+    chmod(root.path().c_str(), 0755); // as if the root were opened to everyone
+    const std::vector<std::string> paths = VaultPaths();
+    ASSERT_GE(paths.size(), 20u) << "keys, tables, blobs, archive, registry, lock, modules";
+    for (const std::string& p : paths) {
+        struct stat st;
+        ASSERT_EQ(lstat(p.c_str(), &st), 0) << p;
+        EXPECT_EQ(st.st_mode & 077, 0u) << p << " mode " << std::oct << (st.st_mode & 07777);
+    }
+    EXPECT_EQ(ReachableBy(kOutsider, paths), "");
+    // Nor can the account hold the machine-wide lock and so stall every call.
+    EXPECT_NE(RunAs(kOutsider, "for f in " + root.host(".pal/locks") + "/*; do flock -n \"$f\" true || exit 1; done"),
+              0);
+}
+
+TEST_F(GroupShared, MembersUseTheVaultOutsidersReachNothing) {
+    struct group* g = getgrnam(kGroup);
+    ASSERT_NE(g, nullptr);
+    // An administrator hands the root to the group.
+    ASSERT_EQ(chown(root.path().c_str(), 0, g->gr_gid), 0);
+    chmod(root.path().c_str(), 02770);
+    const std::vector<std::string> paths = VaultPaths();
+    const std::string modules = root.host("Program Files");
+    for (const std::string& p : paths) {
+        struct stat st;
+        ASSERT_EQ(lstat(p.c_str(), &st), 0) << p;
+        const bool module = p.compare(0, modules.size(), modules) == 0;
+        const mode_t want = S_ISDIR(st.st_mode) ? (module ? 02750 : 02770) : (module ? 0640 : 0660);
+        EXPECT_EQ(st.st_mode & 07777, want) << p;
+        EXPECT_EQ(st.st_gid, g->gr_gid) << p;
+    }
+    EXPECT_EQ(ReachableBy(kOutsider, paths), "");
+
+    // The member's own call works: lock, registry, tables, the key's password.
+    for (const std::string& f : {secretFile, passwordFile})
+        chmod(f.c_str(), 0644);
+    const std::string tool = ToolPath() + " --root " + root.path();
+    const std::string app = " --app App --secret-file " + secretFile;
+    EXPECT_EQ(RunAs(kMember, tool + " list-users" + app + " | grep -qx alice"), 0);
+    EXPECT_EQ(RunAs(kMember, tool + " retrieve" + app + " --user alice --id imap --password-file " + passwordFile +
+                                 " | grep -qx token"),
+              0);
+    EXPECT_NE(RunAs(kOutsider, tool + " list-users" + app + " >/dev/null 2>&1"), 0);
+}
+
+TEST_F(OwnerOnly, AReadOnlyRootServesReadsAndWritesFailWithTheirStatus) {
+    if (!Sh("unshare -m true 2>/dev/null")) GTEST_SKIP() << "no mount namespaces here (needs CAP_SYS_ADMIN)";
+    const std::string r = root.path();
+    const std::string out = "/tmp/vkt-ro-out-" + std::to_string(getpid());
+    auto readOnly = [&](const std::string& args) {
+        const std::string command = "unshare -m sh -c 'mount --bind " + r + " " + r + " && mount -o remount,bind,ro " +
+                                    r + " && exec " + ToolPath() + " " + args + "' >" + out + " 2>&1";
+        int rc = system(command.c_str());
+        vktest::Bytes bytes = vktest::ReadFileBytes(out);
+        std::remove(out.c_str());
+        return std::make_pair(WIFEXITED(rc) ? WEXITSTATUS(rc) : 128, std::string(bytes.begin(), bytes.end()));
+    };
+    const std::string app = "--app App --secret-file " + secretFile;
+    const std::string cred = app + " --user alice --id imap --password-file " + passwordFile;
+    auto listed = readOnly("list-users " + app);
+    EXPECT_EQ(listed, std::make_pair(0, std::string("alice\n")));
+    auto retrieved = readOnly("retrieve " + cred);
+    EXPECT_EQ(retrieved, std::make_pair(0, std::string("token")));
+    EXPECT_EQ(readOnly("verify " + app).first, 0);
+    // Writing calls fail with the statuses they document, not with the lock's -6.
+    EXPECT_EQ(readOnly("register-app --app Other --secret-file " + secretFile).first, 11) << "Error_Insufficient_Privileges";
+    EXPECT_EQ(readOnly("delete " + app + " --user alice --id imap").first == 0, false);
+    EXPECT_EQ(readOnly("list " + app + " --user alice").second, "imap\n") << "nothing was deleted";
+}
+
+} // namespace
