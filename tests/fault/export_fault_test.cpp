@@ -116,7 +116,7 @@ const Scenario* Find(const std::string& name) {
     return nullptr;
 }
 
-enum StateExit { kOld = 10, kNew = 11, kNeither = 12, kDamaged = 13, kNextArchiveFailed = 14, kNoScenario = 15 };
+enum StateExit { kOld = 10, kNew = 11, kNeither = 12, kDamaged = 13, kNextArchiveFailed = 14, kNoScenario = 15, kNameStillTaken = 16 };
 
 VK_HELPER(fault_setup) {
     const Scenario* s = Find(args.at(0));
@@ -163,6 +163,11 @@ VK_HELPER(fault_state) {
     if (std::string(s->name) == "ArchiveUser") {
         ByteArray secret(kSecretA);
         if (ArchiveUser(u"A", secret, u"alice", u"C:\\again.zip", kBackupPw, u"") != 0) return kNextArchiveFailed;
+    }
+    // A removed application's name is free again, whatever debris the removal left.
+    if (std::string(s->name) == "UnRegisterApp" && state == kNew) {
+        ByteArray secret(kSecretA);
+        if (RegisterApp(u"A", secret) != 0) return kNameStillTaken;
     }
     return state;
 }
