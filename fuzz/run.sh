@@ -45,7 +45,7 @@ printf '%-10s %10s %12s %8s\n' harness execs/s execs result
 for h in "${HARNESSES[@]}"; do
   work="$BUILD/corpus-work/$h"
   mkdir -p "$work"
-  log="$BUILD/artifacts/fuzz_$h.log"
+  log="$VKFUZZ_TMP/fuzz_$h.log"
   result=ok
   # The work folder keeps what a run found for the next; the seeds come fresh each time.
   if ! nice "$BUILD/bin/fuzz_$h" -max_total_time="$SECONDS_EACH" "${runs[@]}" -print_final_stats=1 \
@@ -57,8 +57,9 @@ for h in "${HARNESSES[@]}"; do
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
   printf '%-10s %10s %12s %8s\n' "$h" "${rate:-?}" "${execs:-?}" "$result"
   if [ "$result" != ok ]; then
+    cp "$log" "$BUILD/artifacts/"
     grep -E "ERROR|SUMMARY|runtime error|fuzz_$h:" "$log" | head -5 >&2 || true
-    echo "  log: $log" >&2
+    echo "  log: $BUILD/artifacts/fuzz_$h.log" >&2
   fi
 done
 exit $status
