@@ -9,6 +9,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libtss2-dev swtpm swtpm-tools
   clang-format
+  clang clang-14 libclang-rt-14-dev
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: a build with warnings as errors and its tests, the example
 # client built against the installed package, then the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer (any report fails the run). The TPM
+# AddressSanitizer and UndefinedBehaviorSanitizer (any report fails the run), and
+# a short run of each fuzz harness (clang, build-fuzz/; any crash fails the run). The TPM
 # tests use a swtpm simulator the script starts (scripts/swtpm.sh) and stops.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -44,3 +45,6 @@ UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 echo "== tests"
 ctest --test-dir "$BUILD" -j"$JOBS" --output-on-failure
 rm -rf /tmp/vktest-proc-* 2>/dev/null || true
+
+echo "== fuzz harnesses, ${FUZZ_SECONDS:-3} s each"
+JOBS="$JOBS" bash fuzz/run.sh "${FUZZ_SECONDS:-3}"

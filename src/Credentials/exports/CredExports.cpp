@@ -113,7 +113,7 @@ extern "C" LONG RetrieveCredentialMetaData(const WCHAR* appName, SAFEARRAY* appS
             _PrintError(name, __LINE__, "record lengths do not fit the record");
             return Error_Internal;
         }
-        PutByteArray(record->data, record->mdlen, ppMetaData);
+        PutByteArray(CredPayload(record), record->mdlen, ppMetaData);
         return 0;
     });
 }
@@ -153,7 +153,7 @@ extern "C" LONG RetrieveEncryptedCredentialMetaData(const WCHAR* appName, SAFEAR
         }
         CMallocBuffer plain;
         plain.len = record->emdlen;
-        LONG status = CUtil::DecryptWithAES(key.key, sizeof(key.key), record->data + record->mdlen, &plain.len,
+        LONG status = CUtil::DecryptWithAES(key.key, sizeof(key.key), CredPayload(record) + record->mdlen, &plain.len,
                                             &plain.p);
         if (status != 0 || plain.p == NULL) {
             /* Nothing is built from a buffer the decryption did not deliver. */

@@ -333,7 +333,7 @@ LONG CUserTable::ReWrap(const BYTE* secret, DWORD secretLen, std::vector<Restore
 
     for (size_t i = 0; i < Creds.size(); ++i) {
         CredentialRecord* r = Creds[i];
-        BYTE* stored = r->data + r->mdlen;
+        BYTE* stored = CredPayload(r) + r->mdlen;
 
         DWORD plainLen = r->emdlen;
         BYTE* plain = NULL;
@@ -365,7 +365,7 @@ LONG CUserTable::ReWrap(const BYTE* secret, DWORD secretLen, std::vector<Restore
                 return Error_Bad_Backup;
             }
             memcpy(nr, r, CRED_RECORD_FIXED_SIZE - 4 + r->mdlen);
-            memcpy(nr->data + r->mdlen, cipher, cipherLen);
+            memcpy(CredPayload(nr) + r->mdlen, cipher, cipherLen);
             nr->emdlen = cipherLen;
             nr->len = (DWORD)newLen;
             free(r);

@@ -113,7 +113,7 @@ LONG CUserTable::AddCred(LPCWSTR id, SAFEARRAY* md, SAFEARRAY* emd, SAFEARRAY* c
         r->len = (DWORD)recLen;
         r->emdlen = emdlen;
         r->version = 1;
-        BYTE* payload = (BYTE*)r + 576;
+        BYTE* payload = CredPayload(r);
         if (mdlen) memcpy(payload, mdData.data, mdlen);
         if (emdlen) memcpy(payload + mdlen, encEmd, emdlen);
         free(encEmd);

@@ -2,6 +2,7 @@
 #pragma once
 #include <windows.h>
 #include <oleauto.h>
+#include <cstddef>
 #include <vector>
 #include "../platform/Wide.h"
 
@@ -41,6 +42,13 @@ struct BlobFileHeader {
 static_assert(sizeof(UserTableHeader) == USER_TABLE_HEADER_SIZE, "UserTableHeader is 636 bytes");
 static_assert(sizeof(CredentialRecord) == CRED_RECORD_FIXED_SIZE, "CredentialRecord fixed part is 580 bytes");
 static_assert(sizeof(BlobFileHeader) == BLOB_HEADER_SIZE, "BlobFileHeader is 40 bytes");
+
+/* A record's MD and EMD run past the 4 bytes data declares: they are reached
+ * from the record's start, never by indexing the array beyond its bound. */
+inline BYTE* CredPayload(CredentialRecord* r) { return reinterpret_cast<BYTE*>(r) + offsetof(CredentialRecord, data); }
+inline const BYTE* CredPayload(const CredentialRecord* r) {
+    return reinterpret_cast<const BYTE*>(r) + offsetof(CredentialRecord, data);
+}
 
 struct RestoredBlob {
     WCHAR path[MAX_PATH];

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Builds the fuzz harnesses (clang, ASan + UBSan, build-fuzz/), makes the seed
+# corpora with the library (fuzz/corpus/<harness>/), and runs each harness in
+# turn for the given number of seconds, printing its execs per second and total
+# execs. Any crash, leak or sanitizer report fails the run; the input is kept
+# in build-fuzz/artifacts/.
+#   fuzz/run.sh [seconds] [harness...]     (default 60 s, every harness)
+# FUZZ_RUNS=N also stops each harness after N execs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+SECONDS_EACH=${1:-60}
+shift || true
+ALL=(apptable usertable blob container registry escrow archive)
+HARNESSES=("${@:-${ALL[@]}}")
+[ $# -eq 0 ] && HARNESSES=("${ALL[@]}")
+BUILD=${FUZZ_BUILD:-build-fuzz}
+JOBS=${JOBS:-2}
+
+CC=${CC:-clang} CXX=${CXX:-clang++} cmake -S . -B "$BUILD" -G Ninja -DVK_BUILD_FUZZ=ON -DVK_BUILD_TESTS=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+nice cmake --build "$BUILD" -j"$JOBS" --target vkfuzz_seeds $(printf 'fuzz_%s ' "${HARNESSES[@]}")
+
+# Roots live on a memory file system when there is one, in a folder of this run only.
+tmp_parent=/tmp
+[ -w /dev/shm ] && tmp_parent=/dev/shm
+VKFUZZ_TMP=$(mktemp -d "$tmp_parent/vkfuzz-run-XXXXXX")
+export VKFUZZ_TMP
+trap 'rm -rf "$VKFUZZ_TMP"' EXIT
+
+# Made beside and moved in place, so a run that is reading the seeds never sees them half made.
+"$BUILD/bin/vkfuzz_seeds" "$VKFUZZ_TMP/corpus" >/dev/null
+rm -rf fuzz/corpus.old
+[ -d fuzz/corpus ] && mv fuzz/corpus fuzz/corpus.old
+mv "$VKFUZZ_TMP/corpus" fuzz/corpus
+rm -rf fuzz/corpus.old
+mkdir -p "$BUILD/artifacts"
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
+runs=()
+[ -n "${FUZZ_RUNS:-}" ] && runs=(-runs="$FUZZ_RUNS")
+status=0
+printf '%-10s %10s %12s %8s\n' harness execs/s execs result
+for h in "${HARNESSES[@]}"; do
+  work="$BUILD/corpus-work/$h"
+  mkdir -p "$work"
+  log="$VKFUZZ_TMP/fuzz_$h.log"
+  result=ok
+  # The work folder keeps what a run found for the next; the seeds come fresh each time.
+  if ! nice "$BUILD/bin/fuzz_$h" -max_total_time="$SECONDS_EACH" "${runs[@]}" -print_final_stats=1 \
+      -artifact_prefix="$BUILD/artifacts/$h-" "$work" "fuzz/corpus/$h" >"$log" 2>&1; then
+    result=FAILED
+    status=1
+  fi
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+  printf '%-10s %10s %12s %8s\n' "$h" "${rate:-?}" "${execs:-?}" "$result"
+  if [ "$result" != ok ]; then
+    cp "$log" "$BUILD/artifacts/"
+    grep -E "ERROR|SUMMARY|runtime error|fuzz_$h:" "$log" | head -5 >&2 || true
+    echo "  log: $BUILD/artifacts/fuzz_$h.log" >&2
+  fi
+done
+exit $status
