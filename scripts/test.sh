@@ -2,7 +2,9 @@
 # The whole test suite: a build with warnings as errors and its tests, the example
 # client built against the installed package, then the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer (any report fails the run). The TPM
-# tests use a swtpm simulator the script starts (scripts/swtpm.sh) and stops.
+# tests use a swtpm simulator the script starts (scripts/swtpm.sh) and stops. Last,
+# the Windows build (one Release build, no sanitizers), its demo story and its tests
+# under Wine, each in a fresh prefix (scripts/windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -42,3 +44,9 @@ UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 echo "== tests"
 ctest --test-dir "$BUILD" -j"$JOBS" --output-on-failure
 rm -rf /tmp/vktest-proc-* 2>/dev/null || true
+
+echo "== Windows build, demo and tests under Wine"
+bash scripts/windows.sh build
+bash scripts/demo.sh --windows >/dev/null
+echo "Windows demo story: every step behaved as expected"
+bash scripts/windows.sh test
