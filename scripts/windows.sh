@@ -51,8 +51,9 @@ win_test() {
   local passed failed
   passed=$(grep -cE '^[0-9]+: \[ +OK +\]' "$log" || true)
   failed=$(grep -cE '^[0-9]+: \[ +FAILED +\] [A-Za-z]' "$log" || true)
-  # The export table check counts as one.
+  # The export table check and the example client count as one each.
   if grep -qE '^[0-9]+: [0-9]+ exports as expected' "$log"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+  if grep -qE 'windows\.example \.+ +Passed' "$log"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
   rm -f "$log"
   win_prefix_drop
   echo "windows: $passed passed, $failed failed"

@@ -1,8 +1,9 @@
 /*
  * Vaultkeep for C++ clients: owners for the arrays and strings the exports hand
  * out, byte-array builders, UTF-8 <-> UTF-16 conversion and the comma-joined
- * lists. Header-only; needs nothing beyond libVaultkeep.so and the standard
- * library.
+ * lists. Header-only; needs nothing beyond libVaultkeep.so (Vaultkeep.dll) and
+ * the standard library. WCHAR is char16_t on POSIX and wchar_t on Windows; strings
+ * built with ToUtf16 serve both.
  *
  *   vaultkeep::SafeArrayPtr secret = vaultkeep::MakeByteArray("my app secret");
  *   vaultkeep::Bstr users;
