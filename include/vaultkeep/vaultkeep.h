@@ -82,6 +82,16 @@ VAULTKEEP_API LONG RestoreUser(const WCHAR* appName, SAFEARRAY* appSecret, const
  * a root that was never set up does the same. Returns 0 or a negative status. */
 VAULTKEEP_API LONG VaultkeepInitRoot(void);
 
+/* Compares an application's store on disk with what its tables name: records
+ * whose blob is gone or does not verify, files and user folders nothing names
+ * (what an interrupted call leaves behind), backups of an archive that did not
+ * finish, removed applications still in the trash. *pReport gets one line per
+ * finding, "kind<TAB>user<TAB>name<TAB>state\n", state "found"; with
+ * VAULTKEEP_CHECK_REPAIR what can go is removed ("removed"), what cannot, or
+ * must stay as evidence, is kept ("left"). Returns 0 or a negative status. */
+#define VAULTKEEP_CHECK_REPAIR 0x1
+VAULTKEEP_API LONG VaultkeepCheck(const WCHAR* appName, SAFEARRAY* appSecret, ULONG flags, BSTR* pReport);
+
 /* The status name ("Error_No_User"), or NULL for an unknown value. */
 VAULTKEEP_API const char* VaultkeepStatusName(LONG status);
 

@@ -38,7 +38,7 @@ TEST_F(ToolVerifyTest, ACleanVaultVerifiesAndBlobsNeedThePassword) {
     EXPECT_EQ(Ok(Args{"verify", "--json"} + App() + bob).out,
               "{\"ok\":true,\"command\":\"verify\",\"app\":\"App\",\"users\":[{\"name\":\"bob\",\"ok\":true,"
               "\"status\":0,\"credentials\":[{\"id\":\"pin" +
-                  cred + ",{\"id\":\"web" + cred + "]}],\"problems\":0,\"blobs_not_checked\":0}\n");
+                  cred + ",{\"id\":\"web" + cred + "]}],\"findings\":[],\"problems\":0,\"blobs_not_checked\":0}\n");
     EXPECT_EQ(RunTool(Args{"verify", "--app", "App", "--secret-file", otherSecretFile}).code, 1);
     EXPECT_EQ(RunTool(Args{"verify"} + App() + Args{"--password-file", passwordFile}).code, 64)
         << "a password without --user";
@@ -69,10 +69,12 @@ TEST_F(ToolVerifyTest, AFlippedByteInABlobIsFoundWithThePasswordAndRetrieveRefus
     ASSERT_EQ(blobs.size(), 2u);
     for (const std::string& blob : blobs)
         FlipByte(blob, 40); // the first data byte after the header
-    // Without the password the blobs cannot be opened: verify says so and passes what it can check.
-    ToolRun r = Ok(Args{"verify"} + App());
+    // Without the password the blobs cannot be opened, but their seal under the secret is checked.
+    ToolRun r = RunTool(Args{"verify"} + App());
+    EXPECT_EQ(r.code, 40);
     EXPECT_TRUE(Says(r, "    credential \"pin\": metadata ok, protected metadata ok, blob not checked"))
         << r.out;
+    EXPECT_TRUE(Says(r, "  credential pin of user bob: its blob file does not verify")) << r.out;
     r = RunTool(Args{"verify"} + App() + bob);
     EXPECT_EQ(r.code, 40);
     EXPECT_TRUE(
@@ -87,4 +89,12 @@ TEST_F(ToolVerifyTest, AFlippedByteInABlobIsFoundWithThePasswordAndRetrieveRefus
     // A blob file that is gone is a different failure.
     std::filesystem::remove(blobs[0]);
     EXPECT_TRUE(Says(RunTool(Args{"verify", "--json"} + App() + bob), "\"blob\":\"failed\",\"status\":-8,"));
+    // repair drops the record that lost its blob and leaves the damaged one, which it cannot fix.
+    r = RunTool(Args{"verify"} + App());
+    EXPECT_TRUE(Says(r, "`vaultkeep repair --app App` removes")) << r.out;
+    r = RunTool(Args{"repair"} + App());
+    EXPECT_EQ(r.code, 40) << r.out << r.err;
+    EXPECT_TRUE(Says(r, "repair: 1 item removed; 1 left that a repair cannot fix (see verify).")) << r.out;
+    EXPECT_EQ(Ok(Args{"list"} + User("bob")).out.find('\n'), Ok(Args{"list"} + User("bob")).out.size() - 1)
+        << "one id left";
 }

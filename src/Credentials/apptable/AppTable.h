@@ -56,7 +56,12 @@ public:
 
     LONG AddApp();
     LONG DeleteApp();
-    LONG AddUser(LPCWSTR userName, LPCWSTR password, UserRecord** ppRecord);
+    /* With save FALSE the user's folder, table and key are made and the record is
+     * added in memory only: app.bin names the user once FinishAddedUser keeps it. */
+    LONG AddUser(LPCWSTR userName, LPCWSTR password, UserRecord** ppRecord, BOOL save = TRUE);
+    /* For the user the last AddUser added unsaved: keep saves app.bin (a failure
+     * drops the user as !keep does); !keep removes the user's folder and key. */
+    LONG FinishAddedUser(LPCWSTR userName, BOOL keep);
     LONG FindUserInAppTable(LPCWSTR userName, UserRecord** ppRecord);
     WString ListOfUsers();
     LONG DeleteUserInAppTable(LPCWSTR userName);

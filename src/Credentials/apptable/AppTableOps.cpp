@@ -174,7 +174,7 @@ LONG CAppTable::DeleteApp() {
     return 0;
 }
 
-LONG CAppTable::AddUser(LPCWSTR userName, LPCWSTR password, UserRecord** ppRecord) {
+LONG CAppTable::AddUser(LPCWSTR userName, LPCWSTR password, UserRecord** ppRecord, BOOL save) {
     CFuncTrace trace("CAppTable::AddUser");
     const char* fn = trace.Name();
 
@@ -227,6 +227,7 @@ LONG CAppTable::AddUser(LPCWSTR userName, LPCWSTR password, UserRecord** ppRecor
         Users.push_back(pending.release());
         Header.usercount++;
         if (ppRecord) *ppRecord = r;
+        if (!save) return 0; /* the caller saves it with FinishAddedUser, or drops it */
         status = SaveAppTable();
         _Print(fn, "Status=%d", (int)status);
         if (status != 0) {
@@ -240,6 +241,31 @@ LONG CAppTable::AddUser(LPCWSTR userName, LPCWSTR password, UserRecord** ppRecor
             CUtil::FlushFolder(Location);
         }
     }
+    return status;
+}
+
+LONG CAppTable::FinishAddedUser(LPCWSTR userName, BOOL keep) {
+    CFuncTrace trace("CAppTable::FinishAddedUser");
+    if (Users.empty() || Header.usercount != Users.size() || !FieldEquals(Users.back()->username, 257, userName))
+        return Error_Internal;
+    UserRecord* r = Users.back();
+    LONG status = 0;
+    if (keep) {
+        status = SaveAppTable();
+        if (status == 0) {
+            CUtil::FlushFolder(Location);
+            return 0;
+        }
+    }
+    /* app.bin never named the user: its folder and key go, and the record. */
+    Users.pop_back();
+    Header.usercount--;
+    {
+        CUserTable user(Type, AppName.c_str(), AppSecret, (LONG)AppSecretLen, userName, r->guid, r->path);
+        user.DeleteUser();
+    }
+    free(r);
+    _Print(trace.Name(), "status=%d", (int)status);
     return status;
 }
 

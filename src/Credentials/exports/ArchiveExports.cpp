@@ -261,7 +261,16 @@ extern "C" LONG RestoreUser(const WCHAR* appName, SAFEARRAY* appSecret, const WC
 
         if (restored.ReWrap(table.AppSecret, table.AppSecretLen, list.blobs) != 0) return Error_Bad_Backup;
         /* Only a store that verified and was re-keyed brings its key back. */
-        if (!key.empty()) restored.RestoreKey(backupPassword, key.c_str());
+        HRESULT keyResult = S_OK;
+        if (!key.empty() && restored.RestoreKey(backupPassword, key.c_str(), &keyResult) != 0) {
+            /* A key sealed by another machine's TPM cannot come back: the store still
+             * does, as an archive is meant to carry it. Any other failure (a full disk,
+             * an unreachable provider) fails the call before a store is put in place. */
+            if (keyResult != (HRESULT)NTE_DEVICE_NOT_FOUND) {
+                _PrintError(name, __LINE__, "the archive's key could not be restored, 0x%08x", (unsigned)keyResult);
+                return Error_Internal;
+            }
+        }
 
         if (exists) {
             status = MoveStoreInto(name, tempPath, oldFolder, blobs);

@@ -30,11 +30,14 @@ extern "C" LONG StoreCredential(const WCHAR* appName, SAFEARRAY* appSecret, cons
     return frame.Run([&]() -> LONG {
         CAppTable table(app.c_str(), appSecret);
         UserRef ref;
-        LONG opened = FindOrAddUser(name, table, user, password, ref);
+        BOOL added = FALSE;
+        /* A new user is named by app.bin only with the credential stored. */
+        LONG opened = FindOrAddUser(name, table, user, password, ref, &added, FALSE);
         if (opened != 0) return opened;
         CUserTable userTable(table.Type, app.c_str(), appSecret, user.c_str(), ref.guid.c_str(), ref.path.c_str());
         if (!userTable.UserExists) {
             _Print(name, "UserExists==FALSE");
+            if (added) table.FinishAddedUser(user.c_str(), FALSE);
             return Error_No_User;
         }
 
@@ -59,8 +62,14 @@ extern "C" LONG StoreCredential(const WCHAR* appName, SAFEARRAY* appSecret, cons
         }
 
         _Print(name, " add cred");
-        CredentialRecord* added = NULL;
-        if (userTable.AddCred(id.c_str(), metaData, encMetaData, credData, password, &added, replacing) != 0) {
+        CredentialRecord* stored = NULL;
+        if (userTable.AddCred(id.c_str(), metaData, encMetaData, credData, password, &stored, replacing) != 0) {
+            _PrintError(name, __LINE__, "add cred failed- %d", 1);
+            /* A call that stores nothing adds no user either. */
+            if (added) table.FinishAddedUser(user.c_str(), FALSE);
+            return 1;
+        }
+        if (added && table.FinishAddedUser(user.c_str(), TRUE) != 0) {
             _PrintError(name, __LINE__, "add cred failed- %d", 1);
             return 1;
         }
@@ -189,7 +198,7 @@ extern "C" LONG RetrieveCredential(const WCHAR* appName, SAFEARRAY* appSecret, c
             _Print(name, " no cred");
             /* A call that delivers no credential leaves null behind. */
             if (*ppCredData != NULL) {
-                SafeArrayDestroy(*ppCredData);
+                CUtil::DestroyPlainArray(*ppCredData);
                 *ppCredData = NULL;
             }
         }

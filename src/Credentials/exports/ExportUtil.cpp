@@ -46,7 +46,8 @@ LONG FindUser(CAppTable& table, const WString& userName, UserRef& ref) {
 }
 
 LONG FindOrAddUser(const char* name, CAppTable& table, const WString& userName, const WCHAR* password,
-                   UserRef& ref) {
+                   UserRef& ref, BOOL* added, BOOL save) {
+    if (added) *added = FALSE;
     if (!table.loaded) {
         _PrintError(name, __LINE__, "loaded==FALSE");
         return Error_Bad_App;
@@ -56,13 +57,14 @@ LONG FindOrAddUser(const char* name, CAppTable& table, const WString& userName, 
     if (unsound) return Error_No_User; /* the name is taken, by a record that is not usable */
     _Print(name, "FindUserInAppTable not found- add them");
     UserRecord* record = NULL;
-    LONG status = table.AddUser(userName.c_str(), password, &record);
+    LONG status = table.AddUser(userName.c_str(), password, &record, save);
     if (status != 0) {
         _PrintError(name, __LINE__, "add user failed - %d", (int)status);
         return status;
     }
     if (record == NULL) return Error_Internal;
     RefFromRecord(record, ref);
+    if (added) *added = TRUE;
     return 0;
 }
 

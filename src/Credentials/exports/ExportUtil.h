@@ -27,7 +27,7 @@ LONG FindUser(CAppTable& table, const WString& userName, UserRef& ref);
  * logging under the export's name: 0 with the record's fields, or the status
  * the export returns. */
 LONG FindOrAddUser(const char* name, CAppTable& table, const WString& userName, const WCHAR* password,
-                   UserRef& ref);
+                   UserRef& ref, BOOL* added = NULL, BOOL save = TRUE);
 
 /* A new one-dimensional VT_UI1 array, lower bound 0, holding the bytes, stored
  * in *ppOut only when complete. Raises a COM error when it cannot be made. */

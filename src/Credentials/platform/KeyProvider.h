@@ -41,6 +41,11 @@ static_assert(sizeof(TcgKeyParams) == 192, "TcgKeyParams is 192 bytes");
  * one included): a DWORD, non-zero when the provider's TPM is present and owned. */
 #define PP_TPM_OWNED 0x1001
 
+/* The provider's answer for a key another TPM sealed (winerror.h has it; older headers may not). */
+#ifndef NTE_DEVICE_NOT_FOUND
+#define NTE_DEVICE_NOT_FOUND ((HRESULT)0x80090035L)
+#endif
+
 /*
  * Container escrow, exported by the provider module by name for the key-archive
  * server (found through the provider's registration):

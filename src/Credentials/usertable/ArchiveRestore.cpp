@@ -383,9 +383,10 @@ LONG CUserTable::ReWrap(const BYTE* secret, DWORD secretLen, std::vector<Restore
     return SaveUserTable();
 }
 
-LONG CUserTable::RestoreKey(LPCWSTR password, LPCWSTR expectedKey) {
+LONG CUserTable::RestoreKey(LPCWSTR password, LPCWSTR expectedKey, HRESULT* pResult) {
     CFuncTrace trace("CUserTable::RestoreKey");
     const char* fn = trace.Name();
+    if (pResult) *pResult = E_FAIL;
     KeyArchiveObject keyArchive;
     if (CreateKeyArchive(fn, keyArchive) != 0) return 1;
     try {
@@ -396,6 +397,7 @@ LONG CUserTable::RestoreKey(LPCWSTR password, LPCWSTR expectedKey) {
         BSTR result = NULL;
         HRESULT hr = keyArchive.p->RestoreTPMKeys(folder.s, expected.s, empty.s, backupPassword.s, 0, &result);
         if (result) SysFreeString(result);
+        if (pResult) *pResult = hr;
         if (FAILED(hr)) _com_issue_error(hr);
     } catch (...) {
         _PrintError(fn, __LINE__, "RestoreTPMKeys exception");

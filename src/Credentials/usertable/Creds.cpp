@@ -234,7 +234,7 @@ LONG CUserTable::FindCredInUserTable(LPCWSTR id, LPCWSTR password, CredentialRec
         if (ppCred) {
             /* A later record of the same id replaces the array, never leaks it. */
             if (delivered && *ppCred) {
-                SafeArrayDestroy(*ppCred);
+                CUtil::DestroyPlainArray(*ppCred);
                 *ppCred = NULL;
             }
             _Print(fn, "decrypting...uuid=%S", Header.uuid);
@@ -283,14 +283,14 @@ LONG CUserTable::DecryptBlob(DWORD len, BYTE* data, LPCWSTR uuid, LPCWSTR passwo
     HRESULT hr = SafeArrayAccessData(psa, &dest);
     if (FAILED(hr)) {
         WipeAndFree(plain, plainLen);
-        SafeArrayDestroy(psa);
+        CUtil::DestroyPlainArray(psa);
         _com_issue_error(hr);
     }
     if (plainLen) memcpy(dest, plain, plainLen);
     SafeArrayUnaccessData(psa);
     WipeAndFree(plain, plainLen);
     if (ppCred) *ppCred = psa;
-    else SafeArrayDestroy(psa);
+    else CUtil::DestroyPlainArray(psa);
 
     _Print(fn, "status=%d", 0);
     return 0;

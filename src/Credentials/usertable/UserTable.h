@@ -95,6 +95,7 @@ public:
     LONG Restore(LPCWSTR archivePath, BYTE** ppWrapped, DWORD* pcbWrapped);
     LONG RestoreVerify(LPCWSTR folder, const BYTE* secret, DWORD secretLen, std::vector<RestoredBlob*>& blobs);
     LONG ReWrap(const BYTE* secret, DWORD secretLen, std::vector<RestoredBlob*>& blobs);
-    /* expectedKey: the only container the archive's key.backup may bring back. */
-    LONG RestoreKey(LPCWSTR password, LPCWSTR expectedKey = NULL);
+    /* expectedKey: the only container the archive's key.backup may bring back;
+     * *pResult: the key archive's result (E_FAIL when it could not be asked). */
+    LONG RestoreKey(LPCWSTR password, LPCWSTR expectedKey = NULL, HRESULT* pResult = NULL);
 };

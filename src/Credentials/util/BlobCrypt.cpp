@@ -325,3 +325,13 @@ LONG CUtil::DecryptBlob(LONG type, BYTE* blob, LPCWSTR container, LPCWSTR passwo
     if (type == 0) return SoftwareBlob(name, TRUE, blob, password, salt, pLen, ppOut);
     return Error_Internal;
 }
+
+void CUtil::DestroyPlainArray(SAFEARRAY* psa) {
+    if (psa == NULL) return;
+    void* data = NULL;
+    if (SafeArrayGetDim(psa) == 1 && SUCCEEDED(SafeArrayAccessData(psa, &data))) {
+        SecureZeroMemory(data, (SIZE_T)psa->rgsabound[0].cElements * SafeArrayGetElemsize(psa));
+        SafeArrayUnaccessData(psa);
+    }
+    SafeArrayDestroy(psa);
+}

@@ -32,6 +32,8 @@ public:
                             DWORD* pLen, BYTE** ppOut);
     static LONG DecryptBlob(LONG type, BYTE* blob, LPCWSTR container, LPCWSTR password, const BYTE* salt,
                             DWORD* pLen, BYTE** ppOut);
+    /* Wipes a byte array that held a decrypted credential, then destroys it. */
+    static void DestroyPlainArray(SAFEARRAY* psa);
 };
 
 /* A password converted to the ANSI code page, NUL-terminated, wiped on destruction. */

@@ -1,4 +1,4 @@
-/* The subcommands: one per export, plus init and verify. */
+/* The subcommands: one per export, plus init, verify and repair. */
 #include "Tool.h"
 
 #include <sys/stat.h>
@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
 
 namespace vktool {
@@ -317,6 +318,108 @@ int RunRestore(Context& ctx) {
     return kExitOk;
 }
 
+/* ---- what the tables do not account for: VaultkeepCheck ---- */
+
+struct Finding {
+    std::string kind, user, name, state;
+};
+
+/* What an interrupted call leaves behind, and what a repair can remove. */
+bool Removable(const std::string& kind) {
+    return kind == "missing-blob" || kind == "orphan-blob" || kind == "orphan-folder" || kind == "stale-backup" ||
+           kind == "temporary" || kind == "trash";
+}
+
+LONG CheckStore(const std::u16string& app, SAFEARRAY* secret, ULONG flags, std::vector<Finding>& findings) {
+    Bstr report;
+    findings.clear();
+    const LONG st = VaultkeepCheck(app.c_str(), secret, flags, report.out());
+    if (st != 0) return st;
+    const std::string text = vaultkeep::ToUtf8(report.view());
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::vector<std::string> f;
+        size_t p = start;
+        for (int i = 0; i < 3; ++i) {
+            size_t tab = text.find('\t', p);
+            if (tab == std::string::npos || tab > end) break;
+            f.push_back(text.substr(p, tab - p));
+            p = tab + 1;
+        }
+        if (f.size() == 3) findings.push_back({f[0], f[1], f[2], text.substr(p, end - p)});
+        start = end + 1;
+    }
+    return 0;
+}
+
+std::string DescribeFinding(const Finding& f) {
+    static const std::pair<const char*, const char*> kWords[] = {
+        {"missing-blob", "credential %s of user %u: its blob file is gone"},
+        {"bad-blob", "credential %s of user %u: its blob file does not verify"},
+        {"bad-table", "user %u: the user table does not verify"},
+        {"unsound-record", "user %u: the record names a folder outside the application's (%s)"},
+        {"orphan-blob", "user %u: blob file %s is named by no credential"},
+        {"stale-backup", "user %u: %s is left from an archive that did not finish"},
+        {"temporary", "temporary file %s is left from a write that did not finish"},
+        {"orphan-folder", "user folder %s is named by no user"},
+        {"trash", "removed application folder %s is still in the trash"},
+        {"unknown", "%s is not part of the store (left alone)"},
+    };
+    std::string text = f.kind + " " + f.name;
+    for (const auto& [kind, words] : kWords) {
+        if (f.kind != kind) continue;
+        text = words;
+        for (auto [mark, value] : {std::pair<std::string, const std::string*>{"%s", &f.name}, {"%u", &f.user}}) {
+            size_t at = text.find(mark);
+            if (at != std::string::npos) text.replace(at, 2, *value);
+        }
+        if (f.kind == "temporary" && !f.user.empty()) text = "user " + f.user + ": " + text;
+    }
+    return text;
+}
+
+std::string FindingsJson(const std::vector<Finding>& findings) {
+    std::string out = "[";
+    for (const Finding& f : findings) {
+        Json j;
+        j.Str("kind", f.kind).Str("user", f.user).Str("name", f.name).Str("state", f.state);
+        out += (out.size() > 1 ? "," : "") + j.Done();
+    }
+    return out + "]";
+}
+
+int RunRepair(Context& ctx) {
+    const std::u16string app = ctx.Wide("app");
+    SecretArray secret = ctx.Secret();
+    std::vector<Finding> findings;
+    const LONG st = CheckStore(app, secret.get(), VAULTKEEP_CHECK_REPAIR, findings);
+    if (st != 0) return Fail(ctx, st);
+    std::string human;
+    int removed = 0, left = 0;
+    for (const Finding& f : findings) {
+        if (f.state == "removed") {
+            ++removed;
+            human += "removed: " + DescribeFinding(f) + "\n";
+        } else if (f.kind != "unknown") {
+            ++left;
+            human += "left: " + DescribeFinding(f) + "\n";
+        }
+    }
+    human += "repair: " + std::to_string(removed) + (removed == 1 ? " item" : " items") + " removed";
+    if (left) human += "; " + std::to_string(left) + " left that a repair cannot fix (see verify)";
+    human += ".";
+    Json j = Base(ctx);
+    j.Bool("ok", left == 0).Str("app", ctx.Required("app")).Raw("findings", FindingsJson(findings));
+    j.Int("removed", removed).Int("left", left);
+    if (ctx.json())
+        printf("%s\n", j.Done().c_str());
+    else
+        printf("%s\n", human.c_str());
+    return left ? kExitVerifyFailed : kExitOk;
+}
+
 /* ---- verify: reads only, through the exports ---- */
 
 struct Check {
@@ -350,6 +453,7 @@ int RunVerify(Context& ctx) {
                         (users.size() == 1 ? " user)." : " users).");
     std::string usersJson = "[";
     int problems = 0, unchecked = 0;
+    std::vector<std::string> failedCreds; /* "user\tid" of credentials already counted */
     for (const std::string& name : users) {
         std::basic_string<WCHAR> userW = vaultkeep::ToUtf16(name);
         Bstr ids;
@@ -403,6 +507,7 @@ int RunVerify(Context& ctx) {
                      CheckWord(emd) + ", blob " + CheckWord(blob);
             if (first != 0) {
                 ++problems;
+                failedCreds.push_back(name + "\t" + id);
                 const std::string why = DescribeStatus(ctx.name(), first);
                 cj.Str("message", why);
                 human += ": " + why;
@@ -413,6 +518,27 @@ int RunVerify(Context& ctx) {
         usersJson += (usersJson.size() > 1 ? "," : "") + uj.Done();
     }
     usersJson += "]";
+
+    /* What the exports above cannot see: records without blobs, and what
+     * interrupted calls left behind. A table that failed is counted once, above. */
+    std::vector<Finding> found, findings;
+    st = CheckStore(app, secret.get(), 0, found);
+    if (st != 0) return Fail(ctx, st);
+    bool repairable = false;
+    for (Finding& f : found) {
+        if (only && f.user != *only) continue;
+        const bool counted = f.kind == "bad-table" || f.kind == "unknown" ||
+                             (!f.user.empty() && !Contains(users, f.user)) ||
+                             std::find(failedCreds.begin(), failedCreds.end(), f.user + "\t" + f.name) !=
+                                 failedCreds.end();
+        if (!counted) ++problems;
+        repairable = repairable || Removable(f.kind);
+        if (f.kind != "bad-table") human += "\n  " + DescribeFinding(f);
+        findings.push_back(std::move(f));
+    }
+    if (repairable)
+        human += "\nverify: `vaultkeep repair --app " + appName +
+                 "` removes what interrupted calls left behind (blob-less records included).";
 
     if (problems) {
         human += "\nverify: " + std::to_string(problems) +
@@ -430,6 +556,7 @@ int RunVerify(Context& ctx) {
         .Str("command", ctx.name())
         .Str("app", appName)
         .Raw("users", usersJson)
+        .Raw("findings", FindingsJson(findings))
         .Int("problems", problems)
         .Int("blobs_not_checked", unchecked);
     if (ctx.json())
@@ -592,6 +719,19 @@ std::vector<Command> MakeCommands() {
          {},
          {K::Secret, K::Password},
          RunVerify},
+        {"repair",
+         "remove what interrupted calls left in an application's store",
+         "--app NAME [--secret-* SRC]",
+         "Removes what the tables do not account for: records whose blob file is gone,\n"
+         "blob files and user folders nothing names (with the folder's key, unless a user\n"
+         "of a registered application names it), backups of an archive that did not\n"
+         "finish, temporaries, removed applications in the trash. A blob or table that\n"
+         "does not verify is left as it is. Lists what it removed and what it left; exits\n"
+         "with 40 when something is left that needs attention.\n",
+         {"app"},
+         {},
+         {K::Secret},
+         RunRepair},
     };
 }
 

@@ -1,6 +1,7 @@
 #include "internal/syscalls.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -98,6 +99,7 @@ int Enter(int id) {
         }
     }
     s.anyArmed.store(!s.armed.empty(), std::memory_order_release);
+    if (err == PAL_TEST_KILL_PROCESS) kill(getpid(), SIGKILL);
     return err;
 }
 

@@ -49,6 +49,9 @@ PAL_EXPORT void PalTestResetSyscalls(void);
  * clears every armed failure and zeroes the counters. An unknown name aborts
  * the test process rather than inject nothing. */
 PAL_EXPORT void PalTestFailSyscall(const char* name, int nth, int err);
+/* As err for PalTestFailSyscall: the process kills itself with SIGKILL just
+ * before the call, leaving on disk what a crash at that point would. */
+#define PAL_TEST_KILL_PROCESS (-9)
 /* Calls of the named system call since the last clear. */
 PAL_EXPORT unsigned PalTestSyscallCount(const char* name);
 

@@ -3,6 +3,7 @@
  * after them that the length does not count. The block starts 8 bytes before
  * the string so the characters stay 8-aligned, as on Win64.
  */
+#include <openssl/crypto.h>
 #include <windows.h>
 
 #include <cstdlib>
@@ -54,7 +55,11 @@ extern "C" BSTR SysAllocStringLen(const OLECHAR* strIn, UINT ui) {
 extern "C" BSTR SysAllocStringByteLen(const char* psz, UINT len) { return AllocBytes(psz, len); }
 
 extern "C" void SysFreeString(BSTR bstrString) {
-    if (bstrString) free(reinterpret_cast<unsigned char*>(bstrString) - kHeader);
+    if (!bstrString) return;
+    /* Strings may hold names and passwords: wiped, terminator included, before the free. */
+    unsigned char* block = reinterpret_cast<unsigned char*>(bstrString) - kHeader;
+    OPENSSL_cleanse(block, kHeader + ByteLen(bstrString) + sizeof(OLECHAR));
+    free(block);
 }
 
 extern "C" UINT SysStringLen(BSTR pbstr) { return pbstr ? ByteLen(pbstr) / sizeof(OLECHAR) : 0; }

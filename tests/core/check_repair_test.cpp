@@ -1,0 +1,136 @@
+/* VaultkeepCheck: what the tables do not account for is found without changing anything, and a
+ * repair removes the debris (keys only when no live user names them) but never evidence or data. */
+#include "TableFixture.h"
+
+#include <set>
+
+using namespace vktest;
+using tabletest::ContainerExists;
+
+namespace {
+
+class CheckRepair : public RootTest {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(VaultkeepInitRoot(), 0);
+        ASSERT_EQ(RegisterApp(u"App", secret), 0);
+        for (const char16_t* id : {u"c1", u"c2", u"c3"}) ASSERT_EQ(Store(id, "data"), 0);
+    }
+    LONG Store(const char16_t* id, const std::string& data, const char16_t* user = u"alice") {
+        ByteArray md(std::string("m")), emd(std::string("e")), cred(data);
+        return StoreCredential(u"App", secret, user, u"pw", id, md, emd, cred);
+    }
+    /* The report's lines, as a set. */
+    std::set<std::string> Check(ULONG flags, LONG expect = 0) {
+        BSTR report = nullptr;
+        EXPECT_EQ(VaultkeepCheck(u"App", secret, flags, &report), expect);
+        std::set<std::string> lines;
+        std::stringstream in(TakeBstr(report));
+        for (std::string line; std::getline(in, line);) lines.insert(line);
+        return lines;
+    }
+    std::string AppDir() { return root.host(tabletest::kDataHost + "App"); }
+    /* A user's folder name: the GUID its record holds. */
+    std::string FolderOf(const char16_t* user) {
+        CAppTable t(u"App", secret);
+        UserRecord* r = nullptr;
+        EXPECT_EQ(t.FindUserInAppTable(user, &r), 0);
+        return r ? Narrow(std::u16string(r->guid)) : "";
+    }
+    std::string BlobOf(const std::string& folder, const char16_t* id) {
+        CUserTable t(1, u"App", secret, u"alice", U(folder).c_str(), (tabletest::kDataView + u"App\\" + U(folder)).c_str());
+        for (CredentialRecord* r : t.Creds)
+            if (std::u16string(r->id) == id) return Narrow(std::u16string(r->blobname));
+        ADD_FAILURE() << "no blob for the id";
+        return "none";
+    }
+    size_t Ids() {
+        BSTR list = nullptr;
+        QueryUserCreds(u"App", secret, u"alice", &list);
+        std::string ids = TakeBstr(list);
+        return ids.empty() ? 0 : std::count(ids.begin(), ids.end(), ',') + 1;
+    }
+
+    ByteArray secret{Bytes{1, 2, 3, 4, 5, 6, 7, 8}};
+};
+
+} // namespace
+
+TEST_F(CheckRepair, ACleanStoreReportsNothing) {
+    EXPECT_TRUE(Check(0).empty());
+    EXPECT_TRUE(Check(VAULTKEEP_CHECK_REPAIR).empty());
+    BSTR report = nullptr;
+    ByteArray wrong{Bytes{9}};
+    EXPECT_EQ(VaultkeepCheck(u"App", wrong, 0, &report), Error_Bad_App);
+    EXPECT_EQ(VaultkeepCheck(u"App", secret, 0x10, &report), Error_Internal) << "unknown flags are refused";
+    EXPECT_EQ(report, nullptr);
+}
+
+TEST_F(CheckRepair, DebrisIsFoundLeftAloneByACheckAndRemovedByARepair) {
+    const std::string alice = FolderOf(u"alice"), aliceDir = AppDir() + "/" + alice;
+    // bob's record leaves app.bin while his folder and key stay: an interrupted AddUser.
+    ASSERT_EQ(AddUser(u"App", secret, u"bob", u"pw"), 0);
+    const std::string bob = FolderOf(u"bob");
+    ASSERT_TRUE(ContainerExists(U(bob)));
+    {
+        CAppTable t(u"App", secret);
+        ASSERT_EQ(t.DeleteUserInAppTable(u"bob"), 0);
+    }
+    // A second copy of alice's folder names alice's key, which must survive its removal.
+    const std::string copy = "0badc0de-0000-4000-8000-000000000001";
+    std::filesystem::copy(aliceDir, AppDir() + "/" + copy);
+    const std::string c1 = BlobOf(alice, u"c1"), c3 = BlobOf(alice, u"c3");
+    std::filesystem::remove(aliceDir + "/" + c1);                      // a record without its blob
+    Bytes blob = ReadFileBytes(aliceDir + "/" + c3);                   // a blob that does not verify
+    blob[60] ^= 1;
+    WriteFileBytes(aliceDir + "/" + c3, blob);
+    const std::string orphan = "0badc0de-0000-4000-8000-000000000002";
+    WriteFileBytes(aliceDir + "/" + orphan, Bytes(80, 1));             // a blob nothing names
+    WriteFileBytes(aliceDir + "/user.backup", Bytes(10, 2));           // an archive that did not finish
+    WriteFileBytes(AppDir() + "/notes.txt", Bytes(3, 3));              // not the store's
+
+    const std::set<std::string> found = {
+        "missing-blob\talice\tc1\tfound",       "bad-blob\talice\tc3\tfound",
+        "orphan-blob\talice\t" + orphan + "\tfound", "stale-backup\talice\tuser.backup\tfound",
+        "orphan-folder\t\t" + bob + "\tfound",   "orphan-folder\t\t" + copy + "\tfound",
+        "unknown\t\tnotes.txt\tfound"};
+    EXPECT_EQ(Check(0), found);
+    EXPECT_EQ(Check(0), found) << "a check changes nothing";
+    EXPECT_EQ(Ids(), 3u);
+
+    const std::set<std::string> repaired = {
+        "missing-blob\talice\tc1\tremoved",       "bad-blob\talice\tc3\tleft",
+        "orphan-blob\talice\t" + orphan + "\tremoved", "stale-backup\talice\tuser.backup\tremoved",
+        "orphan-folder\t\t" + bob + "\tremoved",   "orphan-folder\t\t" + copy + "\tremoved",
+        "unknown\t\tnotes.txt\tleft"};
+    EXPECT_EQ(Check(VAULTKEEP_CHECK_REPAIR), repaired);
+    EXPECT_FALSE(ContainerExists(U(bob))) << "a key only an orphan folder named goes with it";
+    EXPECT_TRUE(ContainerExists(U(alice))) << "a key a live user names stays";
+    EXPECT_FALSE(FileExists(AppDir() + "/" + copy));
+    EXPECT_TRUE(FileExists(AppDir() + "/notes.txt"));
+    EXPECT_TRUE(FileExists(aliceDir + "/" + c3)) << "evidence stays";
+    EXPECT_EQ(Ids(), 2u) << "the blob-less record is gone, the damaged one listed";
+
+    SAFEARRAY* out = nullptr;
+    EXPECT_EQ(RetrieveCredential(u"App", secret, u"alice", u"pw", u"c2", &out), 0);
+    EXPECT_EQ(TakeArray(out), Bytes({'d', 'a', 't', 'a'}));
+    EXPECT_EQ(Check(0), (std::set<std::string>{"bad-blob\talice\tc3\tfound", "unknown\t\tnotes.txt\tfound"}));
+    // The name bob's debris held is free again.
+    EXPECT_EQ(Store(u"b1", "x", u"bob"), 0);
+}
+
+TEST_F(CheckRepair, ARemovedApplicationLeftInTheTrashIsEmptiedButALiveUsersKeyStays) {
+    const std::string alice = FolderOf(u"alice");
+    // What a crash after UnRegisterApp's commit point leaves: the application folder in the trash.
+    // This one holds a copy of alice's folder, so it names a key a live user still has.
+    const std::string gone = root.host("ProgramData/Tarnwick Systems Corp/Vaultkeep Trash/gone");
+    std::filesystem::create_directories(gone);
+    std::filesystem::copy(AppDir() + "/" + alice, gone + "/" + alice);
+    EXPECT_EQ(Check(0), (std::set<std::string>{"trash\t\tgone\tfound"}));
+    EXPECT_EQ(Check(VAULTKEEP_CHECK_REPAIR), (std::set<std::string>{"trash\t\tgone\tremoved"}));
+    EXPECT_FALSE(FileExists(gone));
+    EXPECT_TRUE(ContainerExists(U(alice)));
+    SAFEARRAY* out = nullptr;
+    EXPECT_EQ(RetrieveCredential(u"App", secret, u"alice", u"pw", u"c1", &out), 0);
+    TakeArray(out);
+}
