@@ -25,8 +25,10 @@ bool Check(const char* what, LONG status) {
 int main() {
     // A real application keeps its secret somewhere safe; never in the source like here.
     vaultkeep::SafeArrayPtr secret = vaultkeep::MakeByteArray("example application secret");
-    const std::u16string app = u"VaultkeepExample", user = u"alice", id = u"mail";
-    const std::u16string password = vaultkeep::ToUtf16("alice's password");
+    // UTF-16 strings from UTF-8 text: the same source builds where WCHAR is char16_t or wchar_t.
+    const auto app = vaultkeep::ToUtf16("VaultkeepExample"), user = vaultkeep::ToUtf16("alice"),
+               id = vaultkeep::ToUtf16("mail");
+    const auto password = vaultkeep::ToUtf16("alice's password");
 
     const std::string credential = "imap-token-\x01\x02\x03";
     vaultkeep::SafeArrayPtr data = vaultkeep::MakeByteArray(credential);

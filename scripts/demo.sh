@@ -1,18 +1,30 @@
 #!/usr/bin/env bash
 # The main job: builds the tool and runs the demo against a fresh machine root.
+# With --windows: the Windows build's vaultkeep.exe under Wine, in a fresh prefix
+# whose C:\ProgramData and HKLM are the machine root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j"${JOBS:-2}" --target vaultkeep
-root=$(mktemp -d /tmp/vaultkeep-demo-XXXXXX)
 inputs=$(mktemp -d /tmp/vaultkeep-demo-inputs-XXXXXX)
-trap 'rm -rf "$root" "$inputs"' EXIT
+if [ "${1:-}" = --windows ]; then
+  source scripts/windows.sh
+  win_build
+  win_prefix
+  root="$WINEPREFIX/drive_c"
+  trap 'win_prefix_drop; rm -rf "$inputs"' EXIT
+  unset VAULTKEEP_ROOT
+  tool=("$WINE" "$PWD/$WIN_BUILD/bin/vaultkeep.exe")
+else
+  bash scripts/setup.sh
+  cmake -S . -B build -G Ninja >/dev/null
+  cmake --build build -j"${JOBS:-2}" --target vaultkeep
+  root=$(mktemp -d /tmp/vaultkeep-demo-XXXXXX)
+  trap 'rm -rf "$root" "$inputs"' EXIT
+  export VAULTKEEP_ROOT="$root"
+  tool=("$PWD/build/bin/vaultkeep")
+fi
 
 # The story, told through the tool alone. Secrets and passwords travel in files
 # (or a pipe), never on the command line.
-export VAULTKEEP_ROOT="$root"
-tool="$PWD/build/bin/vaultkeep"
 n=0
 step() { n=$((n + 1)); printf '\n\033[1m== %d. %s\033[0m\n' "$n" "$*"; }
 # Prints a command as one would type it (the demo's arguments hold no single quotes).
@@ -25,13 +37,13 @@ show() {
 }
 run() {
   show "$@"
-  "$tool" "$@"
+  "${tool[@]}" "$@"
 }
 # Runs a command that must fail, and shows its exit status.
 refused() {
   show "$@"
   local rc=0
-  "$tool" "$@" || rc=$?
+  "${tool[@]}" "$@" || rc=$?
   if [ "$rc" -eq 0 ]; then
     echo "demo: expected a failure" >&2
     exit 1

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need. Idempotent:
-# when everything is present it only checks and returns.
+# Installs the Debian packages the build, the tests and the demo need, Linux and
+# Windows builds both. Idempotent: when everything is present it only checks and returns.
 set -euo pipefail
 
 PACKAGES=(
@@ -10,6 +10,9 @@ PACKAGES=(
   libtss2-dev swtpm swtpm-tools
   clang-format
   clang clang-14 libclang-rt-14-dev
+  # The Windows build: mingw-w64, its libgcrypt and zlib, Wine to run it, dpkg-dev for apt-get source.
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
+  libgcrypt-mingw-w64-dev libz-mingw-w64-dev wine64 dpkg-dev
 )
 
 missing=()
@@ -19,16 +22,17 @@ for p in "${PACKAGES[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+if [ ${#missing[@]} -ne 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: missing packages: ${missing[*]}; run as root (or install them with apt-get)" >&2
+    exit 1
+  fi
+
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "setup: missing packages: ${missing[*]}; run as root (or install them with apt-get)" >&2
-  exit 1
-fi
-
-echo "setup: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# libzip and GoogleTest for Windows, cross-built once from Debian's sources and cached.
+bash "$(dirname "$0")/win-deps.sh" >/dev/null

@@ -3,7 +3,9 @@
 # client built against the installed package, then the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer (any report fails the run), and
 # a short run of each fuzz harness (clang, build-fuzz/; any crash fails the run). The TPM
-# tests use a swtpm simulator the script starts (scripts/swtpm.sh) and stops.
+# tests use a swtpm simulator the script starts (scripts/swtpm.sh) and stops. Last,
+# the Windows build (one Release build, no sanitizers), its demo story and its tests
+# under Wine, each in a fresh prefix (scripts/windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -48,3 +50,9 @@ rm -rf /tmp/vktest-proc-* 2>/dev/null || true
 
 echo "== fuzz harnesses, ${FUZZ_SECONDS:-3} s each"
 JOBS="$JOBS" bash fuzz/run.sh "${FUZZ_SECONDS:-3}"
+
+echo "== Windows build, demo and tests under Wine"
+bash scripts/windows.sh build
+bash scripts/demo.sh --windows >/dev/null
+echo "Windows demo story: every step behaved as expected"
+bash scripts/windows.sh test

@@ -12,12 +12,19 @@
 #ifndef VAULTKEEP_VAULTKEEP_H
 #define VAULTKEEP_VAULTKEEP_H
 
-#include "pal/ole_types.h"
-
-#if defined(__GNUC__)
-#define VAULTKEEP_API __attribute__((visibility("default")))
+#if defined(_WIN32)
+/* Windows: the real Win32 and OLE Automation declarations; the DLL's exports
+ * come from its module definition file. */
+#include <windows.h>
+#include <oleauto.h>
+#if defined(VAULTKEEP_BUILDING)
+#define VAULTKEEP_API
 #else
 #define VAULTKEEP_API __declspec(dllimport)
+#endif
+#else
+#include "pal/ole_types.h"
+#define VAULTKEEP_API __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus

@@ -1,8 +1,9 @@
 /*
  * Vaultkeep for C++ clients: owners for the arrays and strings the exports hand
  * out, byte-array builders, UTF-8 <-> UTF-16 conversion and the comma-joined
- * lists. Header-only; needs nothing beyond libVaultkeep.so and the standard
- * library.
+ * lists. Header-only; needs nothing beyond libVaultkeep.so (Vaultkeep.dll) and
+ * the standard library. WCHAR is char16_t on POSIX and wchar_t on Windows; strings
+ * built with ToUtf16 serve both.
  *
  *   vaultkeep::SafeArrayPtr secret = vaultkeep::MakeByteArray("my app secret");
  *   vaultkeep::Bstr users;
@@ -133,8 +134,8 @@ class Bstr {
         m_s = s;
     }
     /* The characters (a null BSTR reads as empty). */
-    std::u16string_view view() const noexcept {
-        return m_s ? std::u16string_view(m_s, SysStringLen(m_s)) : std::u16string_view();
+    std::basic_string_view<WCHAR> view() const noexcept {
+        return m_s ? std::basic_string_view<WCHAR>(m_s, SysStringLen(m_s)) : std::basic_string_view<WCHAR>();
     }
 
   private:
@@ -164,7 +165,7 @@ inline SafeArrayPtr MakeByteArray(const std::vector<uint8_t>& bytes) {
 
 /* UTF-8 to UTF-16. False for malformed input (bad sequences, overlong forms,
  * surrogate code points, values beyond U+10FFFF); `out` is then unspecified. */
-inline bool Utf8ToUtf16(std::string_view in, std::u16string& out) {
+inline bool Utf8ToUtf16(std::string_view in, std::basic_string<WCHAR>& out) {
     out.clear();
     out.reserve(in.size());
     size_t i = 0;
@@ -197,10 +198,10 @@ inline bool Utf8ToUtf16(std::string_view in, std::u16string& out) {
         if (cp >= 0xD800 && cp <= 0xDFFF) return false;
         if (cp >= 0x10000) {
             cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+            out.push_back(static_cast<WCHAR>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<WCHAR>(0xDC00 + (cp & 0x3FF)));
         } else {
-            out.push_back(static_cast<char16_t>(cp));
+            out.push_back(static_cast<WCHAR>(cp));
         }
         i += extra + 1;
     }
@@ -208,14 +209,14 @@ inline bool Utf8ToUtf16(std::string_view in, std::u16string& out) {
 }
 
 /* UTF-8 to UTF-16; throws std::invalid_argument for malformed input. */
-inline std::u16string ToUtf16(std::string_view utf8) {
-    std::u16string out;
+inline std::basic_string<WCHAR> ToUtf16(std::string_view utf8) {
+    std::basic_string<WCHAR> out;
     if (!Utf8ToUtf16(utf8, out)) throw std::invalid_argument("vaultkeep: malformed UTF-8");
     return out;
 }
 
 /* UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD. */
-inline std::string ToUtf8(std::u16string_view in) {
+inline std::string ToUtf8(std::basic_string_view<WCHAR> in) {
     std::string out;
     out.reserve(in.size());
     for (size_t i = 0; i < in.size(); ++i) {
@@ -247,15 +248,15 @@ inline std::string ToUtf8(std::u16string_view in) {
 
 /* The names in a list from QueryListOfUsers or QueryUserCreds ("a,b,c"), in
  * order, as UTF-8. The empty list gives no names. */
-inline std::vector<std::string> SplitList(std::u16string_view list) {
+inline std::vector<std::string> SplitList(std::basic_string_view<WCHAR> list) {
     std::vector<std::string> names;
     if (list.empty()) return names;
     size_t start = 0;
     for (;;) {
         const size_t comma = list.find(u',', start);
         names.push_back(
-            ToUtf8(list.substr(start, comma == std::u16string_view::npos ? list.npos : comma - start)));
-        if (comma == std::u16string_view::npos) break;
+            ToUtf8(list.substr(start, comma == std::basic_string_view<WCHAR>::npos ? list.npos : comma - start)));
+        if (comma == std::basic_string_view<WCHAR>::npos) break;
         start = comma + 1;
     }
     return names;

@@ -1,6 +1,7 @@
 /* Laying out a machine root once, and the status names of the public header. */
 #include "RootLayout.h"
 #include <shlobj.h>
+#include <shlwapi.h>
 #include "Frame.h"
 #include "../platform/ZipUtil.h"
 #include "../util/Util.h"

@@ -7,9 +7,15 @@
 #define SETUP_MARKER_VALUE W("Layout")
 #define INSTALL_PATH_VALUE W("Install Path")
 #define DEFAULT_INSTALL_PATH W("C:\\Program Files\\Tarnwick Systems Corp")
+#ifdef _WIN32
+#define PROVIDER_MODULE_NAME W("VaultkeepTpmKsp.dll")
+#define COMSERVERS_MODULE_NAME W("VaultkeepComServers.dll")
+#define ZIPUTIL_MODULE_NAME W("VaultkeepZipUtil.dll")
+#else
 #define PROVIDER_MODULE_NAME W("libVaultkeepTpmKsp.so")
 #define COMSERVERS_MODULE_NAME W("libVaultkeepComServers.so")
 #define ZIPUTIL_MODULE_NAME W("libVaultkeepZipUtil.so")
+#endif
 
 /* TRUE when the root carries the layout marker. */
 BOOL IsRootLaidOut() noexcept;

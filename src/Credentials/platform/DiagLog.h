@@ -4,7 +4,13 @@
  */
 #pragma once
 
-#if defined(__GNUC__)
+#if defined(_WIN32) && defined(DIAGLOG_BUILDING)
+#define DIAG_API extern "C" __declspec(dllexport)
+#define DIAG_PRINTF(f, a)
+#elif defined(_WIN32)
+#define DIAG_API extern "C" __declspec(dllimport)
+#define DIAG_PRINTF(f, a)
+#elif defined(__GNUC__)
 #define DIAG_API extern "C" __attribute__((visibility("default")))
 #define DIAG_PRINTF(f, a)
 #else

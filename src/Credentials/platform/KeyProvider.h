@@ -6,6 +6,14 @@
 
 #define TPM_KSP_PROVIDER_NAME W("Tarnwick TPM Key Storage Provider")
 
+/* winerror.h of the Windows SDK has these, mingw's not */
+#ifndef TPM_E_AUTHFAIL
+#define TPM_E_AUTHFAIL ((HRESULT)0x80280001L)
+#endif
+#ifndef TPM_E_DEFEND_LOCK_RUNNING
+#define TPM_E_DEFEND_LOCK_RUNNING ((HRESULT)0x80280803L)
+#endif
+
 #define PP_TCG_KEYPARAM 0x101
 #define PP_KEYEXCHANGE_PSWD 0x104
 

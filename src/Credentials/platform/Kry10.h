@@ -6,7 +6,11 @@
 #pragma once
 #include <windows.h>
 
-#if defined(__GNUC__)
+#if defined(_WIN32) && defined(KRY10_BUILDING)
+#define KRY_API extern "C" __declspec(dllexport)
+#elif defined(_WIN32)
+#define KRY_API extern "C" __declspec(dllimport)
+#elif defined(__GNUC__)
 #define KRY_API extern "C" __attribute__((visibility("default")))
 #else
 #define KRY_API extern "C" __declspec(dllimport)

@@ -98,7 +98,7 @@ BOOL CUtil::DeleteDirectory(WString folder) {
                     return FALSE;
                 }
             } else if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-                if (fd.dwFileAttributes & FILE_ATTRIBUTE_READONLY) _wchmod(full.c_str(), _S_IWRITE);
+                if (fd.dwFileAttributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
                 if (!DeleteFileW(full.c_str())) {
                     FindClose(hFind);
                     return FALSE;

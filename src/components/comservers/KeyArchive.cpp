@@ -17,7 +17,7 @@
 #include "KeyProvider.h"
 #include "Servers.h"
 
-#include <openssl/crypto.h>
+#include "Platform.h"
 
 #include <cstdlib>
 #include <string>
@@ -41,11 +41,11 @@ HRESULT LastErrorResult() {
 }
 
 /* A BSTR as the NUL-terminated text it carries; NULL is the empty string. */
-LPCWSTR Text(BSTR s) { return s != nullptr ? s : u""; }
+LPCWSTR Text(BSTR s) { return s != nullptr ? s : W(""); }
 bool IsEmpty(BSTR s) { return s == nullptr || s[0] == 0; }
 
 /* The provider's "Image Path", read as untrusted data. */
-HRESULT ReadImagePath(std::u16string& path) {
+HRESULT ReadImagePath(WString& path) {
     path.clear();
     WString subKey = WString(W("SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\")) + TPM_KSP_PROVIDER_NAME;
     HKEY hKey = nullptr;
@@ -75,7 +75,7 @@ Fn ProcAs(FARPROC proc) {
 /* One of the provider's escrow exports. */
 HRESULT FindProviderExport(const char* name, FARPROC& proc) {
     proc = nullptr;
-    std::u16string path;
+    WString path;
     HRESULT hr = ReadImagePath(path);
     if (FAILED(hr)) return hr;
     HMODULE hModule = LoadLibraryW(path.c_str());
@@ -90,15 +90,15 @@ HRESULT FindProviderExport(const char* name, FARPROC& proc) {
 
 /* folder + separator + "key.backup". A host path (one starting with '/') keeps
  * the host's separator; the PAL passes such paths through unchanged. */
-std::u16string BackupPath(BSTR folder) {
-    std::u16string path(Text(folder));
-    const char16_t sep = path[0] == u'/' ? u'/' : u'\\';
-    if (path.back() != u'\\' && path.back() != u'/') path.push_back(sep);
-    path += u"key.backup";
+WString BackupPath(BSTR folder) {
+    WString path(Text(folder));
+    const WCHAR sep = path[0] == W('/') ? W('/') : W('\\');
+    if (path.back() != W('\\') && path.back() != W('/')) path.push_back(sep);
+    path += W("key.backup");
     return path;
 }
 
-HRESULT WriteWhole(const std::u16string& path, const std::vector<BYTE>& bytes) {
+HRESULT WriteWhole(const WString& path, const std::vector<BYTE>& bytes) {
     HANDLE hFile = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) return LastErrorResult();
     DWORD written = 0;
@@ -116,7 +116,7 @@ HRESULT WriteWhole(const std::u16string& path, const std::vector<BYTE>& bytes) {
     return S_OK;
 }
 
-HRESULT ReadWhole(const std::u16string& path, std::vector<BYTE>& bytes) {
+HRESULT ReadWhole(const WString& path, std::vector<BYTE>& bytes) {
     bytes.clear();
     HANDLE hFile =
         CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -188,7 +188,7 @@ public:
 
 private:
     static HRESULT Archive(BSTR container, BSTR folder, BSTR archiveString, BSTR password) {
-        std::u16string label(archiveString != nullptr ? archiveString : u"",
+        WString label(archiveString != nullptr ? archiveString : W(""),
                              archiveString != nullptr ? SysStringLen(archiveString) : 0);
         if (label.size() > keybackup::kMaxLabelChars) return E_INVALIDARG;
 
@@ -207,12 +207,12 @@ private:
         std::vector<BYTE> file;
         bool built = keybackup::Build(label, sealed, cbSealed, file);
         if (sealed != nullptr) {
-            OPENSSL_cleanse(sealed, cbSealed);
+            Wipe(sealed, cbSealed);
             free(sealed);
         }
         if (!built) return NTE_BAD_DATA;
         hr = WriteWhole(BackupPath(folder), file);
-        OPENSSL_cleanse(file.data(), file.size());
+        Wipe(file.data(), file.size());
         return hr;
     }
 
@@ -220,7 +220,7 @@ private:
         std::vector<BYTE> file;
         HRESULT hr = ReadWhole(BackupPath(folder), file);
         if (FAILED(hr)) return hr;
-        std::u16string label;
+        WString label;
         size_t sealedOffset = 0;
         size_t cbSealed = 0;
         if (!keybackup::Parse(file, label, sealedOffset, cbSealed)) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
@@ -240,7 +240,7 @@ private:
             status = ProcAs<PFN_TpmKspImportContainer>(proc)(file.data() + sealedOffset, static_cast<DWORD>(cbSealed),
                                                               Text(password), container, kContainerNameChars);
         }
-        OPENSSL_cleanse(file.data(), file.size());
+        Wipe(file.data(), file.size());
         if (status != 0) return FromStatus(status);
 
         BSTR out = SysAllocStringLen(label.data(), static_cast<UINT>(label.size()));

@@ -14,7 +14,7 @@ uint32_t GetLe32(const BYTE* p) {
 
 } // namespace
 
-bool Build(const std::u16string& label, const BYTE* sealed, size_t cbSealed, std::vector<BYTE>& out) {
+bool Build(const WString& label, const BYTE* sealed, size_t cbSealed, std::vector<BYTE>& out) {
     out.clear();
     if (label.size() > kMaxLabelChars || sealed == nullptr || cbSealed == 0 || cbSealed > kMaxSealedBytes)
         return false;
@@ -23,7 +23,7 @@ bool Build(const std::u16string& label, const BYTE* sealed, size_t cbSealed, std
     PutLe32(out, kVersion);
     PutLe32(out, static_cast<uint32_t>(label.size()));
     PutLe32(out, static_cast<uint32_t>(cbSealed));
-    for (char16_t c : label) {
+    for (WCHAR c : label) {
         out.push_back(static_cast<BYTE>(c & 0xFF));
         out.push_back(static_cast<BYTE>(c >> 8));
     }
@@ -31,7 +31,7 @@ bool Build(const std::u16string& label, const BYTE* sealed, size_t cbSealed, std
     return true;
 }
 
-bool Parse(const std::vector<BYTE>& file, std::u16string& label, size_t& sealedOffset, size_t& cbSealed) {
+bool Parse(const std::vector<BYTE>& file, WString& label, size_t& sealedOffset, size_t& cbSealed) {
     label.clear();
     sealedOffset = 0;
     cbSealed = 0;
@@ -47,7 +47,7 @@ bool Parse(const std::vector<BYTE>& file, std::u16string& label, size_t& sealedO
     label.resize(labelChars);
     for (size_t i = 0; i < labelChars; ++i) {
         const BYTE* q = p + kHeaderSize + 2 * i;
-        label[i] = static_cast<char16_t>(q[0] | (q[1] << 8));
+        label[i] = static_cast<WCHAR>(q[0] | (q[1] << 8));
     }
     sealedOffset = kHeaderSize + 2 * static_cast<size_t>(labelChars);
     cbSealed = sealedBytes;

@@ -16,6 +16,7 @@
  */
 #pragma once
 #include <windows.h>
+#include "Wide.h"
 
 #include <cstdint>
 #include <string>
@@ -31,9 +32,9 @@ constexpr size_t kMaxSealedBytes = 1u << 20;
 constexpr size_t kMaxFileSize = kHeaderSize + 2 * kMaxLabelChars + kMaxSealedBytes;
 
 /* False when the label or the sealed block is out of bounds. */
-bool Build(const std::u16string& label, const BYTE* sealed, size_t cbSealed, std::vector<BYTE>& out);
+bool Build(const WString& label, const BYTE* sealed, size_t cbSealed, std::vector<BYTE>& out);
 
 /* Checks the layout; on success label and the sealed block's place in file. */
-bool Parse(const std::vector<BYTE>& file, std::u16string& label, size_t& sealedOffset, size_t& cbSealed);
+bool Parse(const std::vector<BYTE>& file, WString& label, size_t& sealedOffset, size_t& cbSealed);
 
 } // namespace comservers::keybackup

@@ -1,9 +1,9 @@
-/* The random-number server: bytes straight from OpenSSL's generator. */
+/* The random-number server: bytes straight from the host's strong generator. */
 #include "ComObject.h"
 #include "ComServers.h"
 #include "Servers.h"
 
-#include <openssl/rand.h>
+#include "Platform.h"
 
 namespace comservers {
 namespace {
@@ -35,7 +35,7 @@ public:
             return S_OK;
         }
         if (pbBuffer == nullptr) return E_POINTER;
-        if (RAND_bytes(pbBuffer, cb) != 1) return E_FAIL;
+        if (!StrongRandom(pbBuffer, cb)) return E_FAIL;
         *pbResult = VARIANT_TRUE;
         return S_OK;
     }

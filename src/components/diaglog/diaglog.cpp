@@ -9,14 +9,23 @@
  * Control characters are escaped so a message cannot forge or split lines.
  * Nothing throws out of this file.
  */
+#ifdef _WIN32
+#define _POSIX_THREAD_SAFE_FUNCTIONS 1 /* mingw's gmtime_r */
+#endif
 #include "DiagLog.h"
 #include "diaglog_control.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#include <io.h>
+#define O_CLOEXEC (_O_NOINHERIT | _O_BINARY) /* lines end in LF, as on every host */
+#else
+#include <sys/syscall.h>
+#endif
 
 #include <atomic>
 #include <cstdarg>
@@ -401,6 +410,14 @@ void MarkTruncated(Buf& b) {
     b.put("...", 3);
 }
 
+long ThreadId() {
+#ifdef _WIN32
+    return static_cast<long>(GetCurrentThreadId());
+#else
+    return static_cast<long>(syscall(SYS_gettid));
+#endif
+}
+
 void WriteAll(int fd, const char* p, size_t n) {
     while (n > 0) {
         ssize_t w = write(fd, p, n);
@@ -424,7 +441,7 @@ void WriteLine(diaglog::Level level, const char* function, int line, const char*
     char head[128];
     int hn = snprintf(head, sizeof head, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ %ld %ld %-5s ", tm.tm_year + 1900,
                       tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ts.tv_nsec / 1000000L,
-                      static_cast<long>(getpid()), static_cast<long>(syscall(SYS_gettid)), LevelName(level));
+                      static_cast<long>(getpid()), ThreadId(), LevelName(level));
     if (hn > 0) out.put(head, static_cast<size_t>(hn) < sizeof head ? hn : sizeof head - 1);
     const char* fn = function ? function : "(null)";
     PutEscaped(out, fn, strnlen(fn, kMaxFunction));

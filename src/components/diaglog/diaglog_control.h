@@ -7,7 +7,13 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32) && defined(DIAGLOG_BUILDING)
+#define DIAG_CONTROL_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define DIAG_CONTROL_API __declspec(dllimport)
+#else
 #define DIAG_CONTROL_API __attribute__((visibility("default")))
+#endif
 
 namespace diaglog {
 

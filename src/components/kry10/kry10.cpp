@@ -1,6 +1,7 @@
 /*
- * The crypto library over OpenSSL 3: PBKDF2-HMAC-SHA256, HMAC-SHA256, random
- * bytes, memory streams and a deterministic authenticated AES-256 cipher.
+ * The crypto library: PBKDF2-HMAC-SHA256, HMAC-SHA256, random bytes, memory
+ * streams and a deterministic authenticated AES-256 cipher, over the primitives
+ * of primitives.h (OpenSSL 3, or libgcrypt on Windows).
  *
  * Cipher: AES-256-SIV (RFC 5297). The caller's 32-byte key is expanded with
  * HKDF-SHA256 into the 64-byte SIV key; the 32-byte IV buffer is the one
@@ -15,12 +16,7 @@
  */
 #include "Kry10.h"
 
-#include <openssl/core_names.h>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/kdf.h>
-#include <openssl/params.h>
-#include <openssl/rand.h>
+#include "primitives.h"
 
 #include <atomic>
 #include <climits>
@@ -35,8 +31,8 @@ namespace {
 
 constexpr size_t kKeySize = 32;
 constexpr size_t kIvSize = 32;
-constexpr size_t kSivKeySize = 64;
-constexpr size_t kTagSize = 16;
+constexpr size_t kSivKeySize = kry10::kSivKeySize;
+constexpr size_t kTagSize = kry10::kSivTagSize;
 /* SIV takes the whole message in one int-sized update; streams stay below that. */
 constexpr size_t kMaxStream = INT_MAX - kTagSize;
 
@@ -97,14 +93,14 @@ struct Cipher {
 
 void FreeStream(Stream* s) {
     if (s->owned && s->data) {
-        OPENSSL_cleanse(s->data, s->capacity);
+        kry10::PrimCleanse(s->data, s->capacity);
         free(s->data);
     }
     delete s;
 }
 
 void FreeCipher(Cipher* c) {
-    OPENSSL_cleanse(c, sizeof(*c));
+    kry10::PrimCleanse(c, sizeof(*c));
     delete c;
 }
 
@@ -119,7 +115,7 @@ LONG Reserve(Stream* s, size_t need) {
     if (!grown) return KRY_E_MEMORY;
     if (s->data) {
         memcpy(grown, s->data, s->length);
-        OPENSSL_cleanse(s->data, s->capacity); // no stray copies of plaintext
+        kry10::PrimCleanse(s->data, s->capacity); // no stray copies of plaintext
         free(s->data);
     }
     s->data = grown;
@@ -140,46 +136,19 @@ LONG WriteAll(Stream* s, const unsigned char* src, size_t n) {
     return KRY_OK;
 }
 
-/* RAII for the OpenSSL objects of one operation. */
-struct CipherCtx {
-    EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, "AES-256-SIV", nullptr);
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    ~CipherCtx() {
-        EVP_CIPHER_CTX_free(ctx);
-        EVP_CIPHER_free(cipher);
-    }
-    bool ok() const { return cipher && ctx; }
-};
-
 /* SIV encryption of a non-empty message under the associated-data vector (iv[, extra]). */
 bool SivSeal(const Cipher* c, const unsigned char* extraAd, size_t extraLen, const unsigned char* in, size_t inLen,
              unsigned char* tag, unsigned char* out) {
     if (inLen == 0 || inLen > kMaxStream) return false;
-    CipherCtx k;
-    int outl = 0;
-    if (!k.ok() || EVP_EncryptInit_ex2(k.ctx, k.cipher, c->sivKey, nullptr, nullptr) != 1) return false;
-    if (EVP_EncryptUpdate(k.ctx, nullptr, &outl, c->iv, static_cast<int>(kIvSize)) != 1) return false;
-    if (extraAd && EVP_EncryptUpdate(k.ctx, nullptr, &outl, extraAd, static_cast<int>(extraLen)) != 1) return false;
-    if (EVP_EncryptUpdate(k.ctx, out, &outl, in, static_cast<int>(inLen)) != 1 || static_cast<size_t>(outl) != inLen)
-        return false;
-    int finl = 0;
-    if (EVP_EncryptFinal_ex(k.ctx, out + outl, &finl) != 1) return false;
-    return EVP_CIPHER_CTX_ctrl(k.ctx, EVP_CTRL_AEAD_GET_TAG, static_cast<int>(kTagSize), tag) == 1;
+    kry10::SivAd ad[2] = {{c->iv, kIvSize}, {extraAd, extraLen}};
+    return kry10::PrimSivSeal(c->sivKey, ad, extraAd ? 2 : 1, in, inLen, tag, out);
 }
 
 /* SIV decryption; false when the input does not authenticate. */
 bool SivOpen(const Cipher* c, const unsigned char* tag, const unsigned char* in, size_t inLen, unsigned char* out) {
     if (inLen == 0 || inLen > kMaxStream) return false;
-    CipherCtx k;
-    int outl = 0;
-    if (!k.ok() || EVP_DecryptInit_ex2(k.ctx, k.cipher, c->sivKey, nullptr, nullptr) != 1) return false;
-    if (EVP_CIPHER_CTX_ctrl(k.ctx, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(kTagSize), const_cast<unsigned char*>(tag)) != 1)
-        return false;
-    if (EVP_DecryptUpdate(k.ctx, nullptr, &outl, c->iv, static_cast<int>(kIvSize)) != 1) return false;
-    if (EVP_DecryptUpdate(k.ctx, out, &outl, in, static_cast<int>(inLen)) != 1 || static_cast<size_t>(outl) != inLen)
-        return false;
-    int finl = 0;
-    return EVP_DecryptFinal_ex(k.ctx, out + outl, &finl) == 1;
+    kry10::SivAd ad = {c->iv, kIvSize};
+    return kry10::PrimSivOpen(c->sivKey, &ad, 1, tag, in, inLen, out);
 }
 
 /* The 16-byte seal of the empty message. */
@@ -190,20 +159,8 @@ bool EmptySeal(const Cipher* c, unsigned char* tag) {
 }
 
 bool ExpandKey(const BYTE* key, unsigned char* out) {
-    EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
-    if (!kdf) return false;
-    EVP_KDF_CTX* kctx = EVP_KDF_CTX_new(kdf);
-    EVP_KDF_free(kdf);
-    if (!kctx) return false;
-    OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, const_cast<char*>("SHA256"), 0),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<BYTE*>(key), kKeySize),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, const_cast<char*>(kHkdfInfo), sizeof(kHkdfInfo) - 1),
-        OSSL_PARAM_construct_end(),
-    };
-    bool ok = EVP_KDF_derive(kctx, out, kSivKeySize, params) == 1;
-    EVP_KDF_CTX_free(kctx);
-    return ok;
+    return kry10::PrimHkdfSha256(key, kKeySize, reinterpret_cast<const unsigned char*>(kHkdfInfo),
+                                 sizeof(kHkdfInfo) - 1, out, kSivKeySize);
 }
 
 /* The unread rest of an input stream. */
@@ -242,7 +199,7 @@ LONG Decrypt(Cipher* c, Stream* in, Stream* out) {
     if (plainLen == 0) {
         unsigned char expect[kTagSize];
         if (!EmptySeal(c, expect)) return KRY_E_FAIL;
-        if (CRYPTO_memcmp(expect, src, kTagSize) != 0) return KRY_E_AUTH;
+        if (!kry10::PrimEqual(expect, src, kTagSize)) return KRY_E_AUTH;
         in->pos = in->length;
         return KRY_OK;
     }
@@ -251,7 +208,7 @@ LONG Decrypt(Cipher* c, Stream* in, Stream* out) {
     if (!plain) return KRY_E_MEMORY;
     LONG r = SivOpen(c, src, src + kTagSize, plainLen, plain) ? WriteAll(out, plain, plainLen) : KRY_E_AUTH;
     if (r == KRY_OK) in->pos = in->length;
-    OPENSSL_cleanse(plain, plainLen);
+    kry10::PrimCleanse(plain, plainLen);
     free(plain);
     return r;
 }
@@ -259,6 +216,7 @@ LONG Decrypt(Cipher* c, Stream* in, Stream* out) {
 } // namespace
 
 KRY_API LONG KRY_Initialize(void) {
+    if (!kry10::PrimInit()) return KRY_E_FAIL;
     g_initCount.fetch_add(1, std::memory_order_acq_rel);
     return KRY_OK;
 }
@@ -275,13 +233,7 @@ KRY_API LONG KRY_RandomBytes(BYTE* pbDest, DWORD cb) {
     if (!Initialized()) return KRY_E_NOT_INITIALIZED;
     if (cb == 0) return KRY_OK;
     if (!pbDest) return KRY_E_PARAM;
-    while (cb > 0) {
-        int chunk = cb > (1u << 20) ? (1 << 20) : static_cast<int>(cb);
-        if (RAND_bytes(pbDest, chunk) != 1) return KRY_E_FAIL;
-        pbDest += chunk;
-        cb -= static_cast<DWORD>(chunk);
-    }
-    return KRY_OK;
+    return kry10::PrimRandom(pbDest, cb) ? KRY_OK : KRY_E_FAIL;
 }
 
 KRY_API LONG KRY_Pbkdf2Compute(const BYTE* pbPassword, LONG cbPassword, const BYTE* pbSalt, LONG cbSalt,
@@ -289,10 +241,8 @@ KRY_API LONG KRY_Pbkdf2Compute(const BYTE* pbPassword, LONG cbPassword, const BY
     if (!Initialized()) return KRY_E_NOT_INITIALIZED;
     if (cbPassword < 0 || cbSalt < 0 || iterations < 1 || cbKey < 1 || !pbKey) return KRY_E_PARAM;
     if ((cbPassword > 0 && !pbPassword) || (cbSalt > 0 && !pbSalt)) return KRY_E_PARAM;
-    static const unsigned char empty[1] = {0};
-    const char* pass = cbPassword ? reinterpret_cast<const char*>(pbPassword) : reinterpret_cast<const char*>(empty);
-    const unsigned char* salt = cbSalt ? pbSalt : empty;
-    if (PKCS5_PBKDF2_HMAC(pass, cbPassword, salt, cbSalt, iterations, EVP_sha256(), cbKey, pbKey) != 1)
+    if (!kry10::PrimPbkdf2Sha256(pbPassword, static_cast<size_t>(cbPassword), pbSalt, static_cast<size_t>(cbSalt),
+                                 static_cast<unsigned long>(iterations), pbKey, static_cast<size_t>(cbKey)))
         return KRY_E_FAIL;
     return KRY_OK;
 }
@@ -301,10 +251,8 @@ KRY_API LONG KRY_HmacSha256Compute(const BYTE* pbKey, LONG cbKey, const BYTE* pb
     if (!Initialized()) return KRY_E_NOT_INITIALIZED;
     if (cbKey < 0 || !pbMac || (cbKey > 0 && !pbKey) || (cbData > 0 && !pbData)) return KRY_E_PARAM;
     static const unsigned char empty[1] = {0};
-    size_t macLen = 0;
-    if (!EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, cbKey ? pbKey : empty, static_cast<size_t>(cbKey),
-                   cbData ? pbData : empty, cbData, pbMac, 32, &macLen) ||
-        macLen != 32)
+    if (!kry10::PrimHmacSha256(cbKey ? pbKey : empty, static_cast<size_t>(cbKey), cbData ? pbData : empty, cbData,
+                               pbMac))
         return KRY_E_FAIL;
     return KRY_OK;
 }

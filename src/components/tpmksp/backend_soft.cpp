@@ -30,9 +30,9 @@
 #include <cstring>
 #include <mutex>
 
-#include <openssl/crypto.h>
 
 #include "DiagLog.h"
+#include "KeyProvider.h"
 
 namespace tpmksp {
 
@@ -331,7 +331,7 @@ DWORD SoftwareBackend::UnwrapKey(const WString& name, const SecureBytes& passwor
     PkeyPtr priv, pub;
     if (DecodePrivateKey(privateDer, priv) != ERROR_SUCCESS ||
         DecodePublicKey(c.publicKey.data(), c.publicKey.size(), pub) != ERROR_SUCCESS ||
-        EVP_PKEY_eq(priv.get(), pub.get()) != 1) {
+        !SameKeyPair(priv.get(), pub.get())) {
         _PrintError(kLogName, __LINE__, "container %S holds a key pair that does not match", name.c_str());
         return Nte(NTE_KEYSET_ENTRY_BAD);
     }

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include <openssl/crypto.h>
+#include <shlobj.h>
 
 #include "DiagLog.h"
 
@@ -138,7 +138,7 @@ const char* CheckEnvelope(const Bytes& file, size_t headerSize, size_t maxSize, 
     if (file.size() < headerSize + kSha256Size || file.size() > maxSize) return "size out of range";
     BYTE digest[kSha256Size];
     Sha256(file.data(), file.size() - kSha256Size, digest);
-    if (CRYPTO_memcmp(digest, file.data() + file.size() - kSha256Size, kSha256Size) != 0)
+    if (!ConstantTimeEqual(digest, file.data() + file.size() - kSha256Size, kSha256Size))
         return "checksum mismatch";
     const BYTE* p = nullptr;
     if (!r.Take(sizeof(magic), p) || memcmp(p, magic, sizeof(magic)) != 0) return notOurs;

@@ -1,5 +1,6 @@
 /*
- * Primitives shared by the provider and its backends, all over OpenSSL 3 EVP.
+ * Primitives shared by the provider and its backends, over OpenSSL 3 EVP
+ * (ksp_crypto_openssl.cpp) or libgcrypt on Windows (ksp_crypto_gcrypt.cpp).
  * Every function returns ERROR_SUCCESS or an NTE_* / Win32 code as a DWORD and
  * fills its outputs only on success. Secrets travel in SecureBytes.
  */
@@ -9,9 +10,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
+#ifdef _WIN32
+struct gcry_sexp; /* an RSA key as libgcrypt's S-expression */
+typedef struct gcry_sexp* RsaKeyRaw;
+#else
 #include <openssl/evp.h>
+typedef EVP_PKEY* RsaKeyRaw;
+#endif
 
 #include "Wide.h"
 
@@ -50,10 +58,13 @@ class SecureBytes {
     size_t m_size = 0;
 };
 
-struct EvpPkeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+struct RsaKeyFree {
+    void operator()(RsaKeyRaw p) const;
 };
-using PkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyFree>;
+using PkeyPtr = std::unique_ptr<std::remove_pointer_t<RsaKeyRaw>, RsaKeyFree>;
+
+void Cleanse(void* p, size_t size);
+bool ConstantTimeEqual(const void* a, const void* b, size_t size);
 
 constexpr size_t kSha256Size = 32;
 constexpr size_t kAesKeySize = 32;
@@ -91,16 +102,19 @@ DWORD GcmOpen(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYT
 
 /* RSA-2048 with e = 65537. */
 DWORD GenerateRsaKey(PkeyPtr& key);
-/* DER SubjectPublicKeyInfo; Decode accepts only an RSA-2048 key with e = 65537. */
-DWORD EncodePublicKey(EVP_PKEY* key, Bytes& der);
+/* DER SubjectPublicKeyInfo (libgcrypt: its canonical S-expression); Decode
+ * accepts only an RSA-2048 key with e = 65537. */
+DWORD EncodePublicKey(RsaKeyRaw key, Bytes& der);
 DWORD DecodePublicKey(const BYTE* der, size_t size, PkeyPtr& key);
-/* DER PKCS#8 PrivateKeyInfo. */
-DWORD EncodePrivateKey(EVP_PKEY* key, SecureBytes& der);
+/* DER PKCS#8 PrivateKeyInfo (libgcrypt: its canonical S-expression). */
+DWORD EncodePrivateKey(RsaKeyRaw key, SecureBytes& der);
 DWORD DecodePrivateKey(const SecureBytes& der, PkeyPtr& key);
+/* true when the private key belongs to the public key. */
+bool SameKeyPair(RsaKeyRaw privateKey, RsaKeyRaw publicKey);
 
 /* RSA-OAEP with SHA-256 and MGF1-SHA-256, empty label. Output is kRsaBytes. */
-DWORD OaepEncrypt(EVP_PKEY* publicKey, const BYTE* plain, size_t plainSize, Bytes& out);
-DWORD OaepDecrypt(EVP_PKEY* privateKey, const BYTE* in, size_t inSize, SecureBytes& out);
+DWORD OaepEncrypt(RsaKeyRaw publicKey, const BYTE* plain, size_t plainSize, Bytes& out);
+DWORD OaepDecrypt(RsaKeyRaw privateKey, const BYTE* in, size_t inSize, SecureBytes& out);
 
 /* Little-endian layout helpers with bounds checks. */
 class Writer {

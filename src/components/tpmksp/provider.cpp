@@ -22,7 +22,6 @@
 #include <map>
 #include <mutex>
 
-#include <openssl/crypto.h>
 
 #include "pal/csp.h"
 
@@ -30,7 +29,7 @@
 #include "KeyProvider.h"
 #include "backend.h"
 
-#define TPMKSP_EXPORT extern "C" __attribute__((visibility("default")))
+#define TPMKSP_EXPORT extern "C" PAL_EXPORT
 
 namespace tpmksp {
 
@@ -488,7 +487,7 @@ BOOL CPEncrypt(PAL_CSP_PROV hProv, PAL_CSP_KEY hKey, BOOL Final, DWORD dwFlags, 
         if ((err = RandomBytes(nonce, sizeof(nonce))) != ERROR_SUCCESS) return err;
         if ((err = GcmSeal(key->aes, nonce, nullptr, 0, plain.data(), plain.size(),
                            pbData + kGcmNonceSize)) != ERROR_SUCCESS) {
-            OPENSSL_cleanse(pbData, needed);
+            Cleanse(pbData, needed);
             return err;
         }
         memcpy(pbData, nonce, sizeof(nonce));
@@ -633,7 +632,7 @@ DWORD ImportEscrow(const BYTE* pBlob, DWORD cbBlob, LPCWSTR backupPassword, WCHA
     if (cbBlob < kEscrowHeader + kSha256Size || cbBlob > kMaxEscrowBlob) return Nte(NTE_BAD_DATA);
     BYTE digest[kSha256Size];
     Sha256(pBlob, cbBlob - kSha256Size, digest);
-    if (CRYPTO_memcmp(digest, pBlob + cbBlob - kSha256Size, kSha256Size) != 0) return Nte(NTE_BAD_DATA);
+    if (!ConstantTimeEqual(digest, pBlob + cbBlob - kSha256Size, kSha256Size)) return Nte(NTE_BAD_DATA);
 
     Reader r(pBlob, cbBlob - kSha256Size);
     const BYTE *magic = nullptr, *salt = nullptr, *nonce = nullptr, *nameBytes = nullptr,

@@ -330,7 +330,7 @@ DWORD Zip(LPCWSTR archivePath, LPCWSTR folderPath) {
         return err;
     }
     /* The archive's name survives a crash once this succeeds; a failed flush leaves it in place. */
-    size_t cut = target.find_last_of(u"\\/");
+    size_t cut = target.find_last_of(W("\\/"));
     if (cut != WString::npos && cut > 0) {
         HANDLE dir = CreateFileW(target.substr(0, cut).c_str(), GENERIC_WRITE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,

@@ -32,8 +32,8 @@ std::optional<std::string> Context::Optional(const char* key) const {
     return it->second;
 }
 
-std::u16string Context::Wide(const char* key) const {
-    std::u16string w;
+std::basic_string<WCHAR> Context::Wide(const char* key) const {
+    std::basic_string<WCHAR> w;
     if (!vaultkeep::Utf8ToUtf16(Required(key), w))
         throw ToolError{kExitUsage, "--" + std::string(key) + " is not valid UTF-8 text"};
     return w;
@@ -41,7 +41,7 @@ std::u16string Context::Wide(const char* key) const {
 
 namespace {
 
-const std::u16string kEmpty;
+const std::basic_string<WCHAR> kEmpty;
 
 std::string Q(const std::string& s) {
     return "\"" + s + "\"";
@@ -55,7 +55,7 @@ int EmitBytes(Context& ctx, Json json, const SecretArray& arr) {
     std::vector<uint8_t> bytes = arr.array().bytes();
     struct Wipe {
         std::vector<uint8_t>& b;
-        ~Wipe() { OPENSSL_cleanse(b.data(), b.size()); }
+        ~Wipe() { WipeMemory(b.data(), b.size()); }
     } wipe{bytes};
     json.Int("length", static_cast<long long>(bytes.size()));
     if (auto out = ctx.Optional("out")) {
@@ -69,8 +69,8 @@ int EmitBytes(Context& ctx, Json json, const SecretArray& arr) {
         json.Str("data_base64", b64);
         std::string text = json.Done();
         printf("%s\n", text.c_str());
-        OPENSSL_cleanse(b64.data(), b64.size());
-        OPENSSL_cleanse(text.data(), text.size());
+        WipeMemory(b64.data(), b64.size());
+        WipeMemory(text.data(), text.size());
         return kExitOk;
     }
     fflush(stdout);
@@ -110,7 +110,7 @@ int RunInit(Context& ctx) {
 }
 
 int RunRegisterApp(Context& ctx) {
-    const std::u16string app = ctx.Wide("app");
+    const std::basic_string<WCHAR> app = ctx.Wide("app");
     SecretArray secret = ctx.Secret(true);
     const LONG st = RegisterApp(app.c_str(), secret.get());
     if (st != 0) return Fail(ctx, st);
@@ -120,7 +120,7 @@ int RunRegisterApp(Context& ctx) {
 }
 
 int RunUnregisterApp(Context& ctx) {
-    const std::u16string app = ctx.Wide("app");
+    const std::basic_string<WCHAR> app = ctx.Wide("app");
     SecretArray secret = ctx.Secret();
     const LONG st = UnRegisterApp(app.c_str(), secret.get());
     if (st != 0) return Fail(ctx, st);
@@ -136,7 +136,7 @@ bool Contains(const std::vector<std::string>& names, const std::string& name) {
 }
 
 int RunAddUser(Context& ctx) {
-    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user");
+    const std::basic_string<WCHAR> app = ctx.Wide("app"), user = ctx.Wide("user");
     SecretArray secret = ctx.Secret();
     // Adding a present user succeeds without a change; look first so the report says which it was.
     Bstr list;
@@ -156,7 +156,7 @@ int RunAddUser(Context& ctx) {
 }
 
 int RunListUsers(Context& ctx) {
-    const std::u16string app = ctx.Wide("app");
+    const std::basic_string<WCHAR> app = ctx.Wide("app");
     SecretArray secret = ctx.Secret();
     Bstr list;
     const LONG st = QueryListOfUsers(app.c_str(), secret.get(), list.out());
@@ -170,7 +170,7 @@ int RunListUsers(Context& ctx) {
 }
 
 int RunDeleteUser(Context& ctx) {
-    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user");
+    const std::basic_string<WCHAR> app = ctx.Wide("app"), user = ctx.Wide("user");
     SecretArray secret = ctx.Secret();
     const LONG st = DeleteUser(app.c_str(), secret.get(), user.c_str());
     if (st != 0) return Fail(ctx, st);
@@ -195,7 +195,7 @@ SecretArray ToArray(const std::optional<SecretBytes>& bytes) {
 }
 
 int RunStore(Context& ctx) {
-    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user"), id = ctx.Wide("id");
+    const std::basic_string<WCHAR> app = ctx.Wide("app"), user = ctx.Wide("user"), id = ctx.Wide("id");
     SecretArray secret = ctx.Secret();
     std::optional<SecretWide> password = ctx.Password(InputKind::Password, false);
     SecretArray md = ToArray(ctx.Bytes(InputKind::Metadata, true));
@@ -214,7 +214,7 @@ int RunStore(Context& ctx) {
 }
 
 int RunRetrieve(Context& ctx) {
-    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user"), id = ctx.Wide("id");
+    const std::basic_string<WCHAR> app = ctx.Wide("app"), user = ctx.Wide("user"), id = ctx.Wide("id");
     SecretArray secret = ctx.Secret();
     std::optional<SecretWide> password = ctx.Password(InputKind::Password, false);
     SecretArray out;
@@ -225,7 +225,7 @@ int RunRetrieve(Context& ctx) {
 }
 
 int RunMetadata(Context& ctx) {
-    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user"), id = ctx.Wide("id");
+    const std::basic_string<WCHAR> app = ctx.Wide("app"), user = ctx.Wide("user"), id = ctx.Wide("id");
     SecretArray secret = ctx.Secret();
     SecretArray out;
     const LONG st =
@@ -235,7 +235,7 @@ int RunMetadata(Context& ctx) {
 }
 
 int RunProtectedMetadata(Context& ctx) {
-    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user"), id = ctx.Wide("id");
+    const std::basic_string<WCHAR> app = ctx.Wide("app"), user = ctx.Wide("user"), id = ctx.Wide("id");
     SecretArray secret = ctx.Secret();
     SecretArray out;
     const LONG st =
@@ -245,7 +245,7 @@ int RunProtectedMetadata(Context& ctx) {
 }
 
 int RunList(Context& ctx) {
-    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user");
+    const std::basic_string<WCHAR> app = ctx.Wide("app"), user = ctx.Wide("user");
     SecretArray secret = ctx.Secret();
     Bstr list;
     const LONG st = QueryUserCreds(app.c_str(), secret.get(), user.c_str(), list.out());
@@ -261,7 +261,7 @@ int RunList(Context& ctx) {
 }
 
 int RunDelete(Context& ctx) {
-    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user"), id = ctx.Wide("id");
+    const std::basic_string<WCHAR> app = ctx.Wide("app"), user = ctx.Wide("user"), id = ctx.Wide("id");
     SecretArray secret = ctx.Secret();
     const LONG st = DeleteCred(app.c_str(), secret.get(), user.c_str(), id.c_str());
     if (st != 0) return Fail(ctx, st);
@@ -273,9 +273,9 @@ int RunDelete(Context& ctx) {
 /* ---- archive and restore ---- */
 
 int RunArchive(Context& ctx) {
-    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user");
+    const std::basic_string<WCHAR> app = ctx.Wide("app"), user = ctx.Wide("user");
     const std::string file = AbsolutePath(ctx.Required("file"));
-    std::u16string fileW, note;
+    std::basic_string<WCHAR> fileW, note;
     if (!vaultkeep::Utf8ToUtf16(file, fileW)) throw ToolError{kExitUsage, "--file is not valid UTF-8 text"};
     if (auto n = ctx.Optional("key-archive-string"); n && !vaultkeep::Utf8ToUtf16(*n, note))
         throw ToolError{kExitUsage, "--key-archive-string is not valid UTF-8 text"};
@@ -295,9 +295,9 @@ int RunArchive(Context& ctx) {
 }
 
 int RunRestore(Context& ctx) {
-    const std::u16string app = ctx.Wide("app"), user = ctx.Wide("user");
+    const std::basic_string<WCHAR> app = ctx.Wide("app"), user = ctx.Wide("user");
     const std::string file = AbsolutePath(ctx.Required("file"));
-    std::u16string fileW;
+    std::basic_string<WCHAR> fileW;
     if (!vaultkeep::Utf8ToUtf16(file, fileW)) throw ToolError{kExitUsage, "--file is not valid UTF-8 text"};
     if (access(file.c_str(), R_OK) != 0)
         throw ToolError{kExitInput, "cannot read the archive " + file + ": " + strerror(errno)};
@@ -432,7 +432,7 @@ std::string CheckWord(const Check& c) {
 }
 
 int RunVerify(Context& ctx) {
-    const std::u16string app = ctx.Wide("app");
+    const std::basic_string<WCHAR> app = ctx.Wide("app");
     const std::optional<std::string> only = ctx.Optional("user");
     if (ctx.opts.sources.count(InputKind::Password) && !only)
         throw ToolError{kExitUsage, "a password opens one user's credentials: give --user with it"};
@@ -455,7 +455,7 @@ int RunVerify(Context& ctx) {
     int problems = 0, unchecked = 0;
     std::vector<std::string> failedCreds; /* "user\tid" of credentials already counted */
     for (const std::string& name : users) {
-        std::u16string userW = vaultkeep::ToUtf16(name);
+        std::basic_string<WCHAR> userW = vaultkeep::ToUtf16(name);
         Bstr ids;
         st = QueryUserCreds(app.c_str(), secret.get(), userW.c_str(), ids.out());
         Json uj;
@@ -473,7 +473,7 @@ int RunVerify(Context& ctx) {
                  (idList.size() == 1 ? " credential)" : " credentials)");
         std::string credsJson = "[";
         for (const std::string& id : idList) {
-            const std::u16string idW = vaultkeep::ToUtf16(id);
+            const std::basic_string<WCHAR> idW = vaultkeep::ToUtf16(id);
             Check md, emd, blob;
             {
                 SecretArray out;

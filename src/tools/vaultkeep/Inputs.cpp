@@ -5,8 +5,10 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <termios.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <termios.h>
+#endif
 
 #include <cerrno>
 #include <climits>
@@ -52,18 +54,18 @@ bool ReadAllFd(int fd, size_t limit, SecretBytes& out) {
         const ssize_t n = read(fd, buf, sizeof buf);
         if (n < 0) {
             if (errno == EINTR) continue;
-            OPENSSL_cleanse(buf, sizeof buf);
+            WipeMemory(buf, sizeof buf);
             return false;
         }
         if (n == 0) break;
         if (out.size() + static_cast<size_t>(n) > limit) {
-            OPENSSL_cleanse(buf, sizeof buf);
+            WipeMemory(buf, sizeof buf);
             errno = EFBIG;
             return false;
         }
         out.insert(out.end(), buf, buf + n);
     }
-    OPENSSL_cleanse(buf, sizeof buf);
+    WipeMemory(buf, sizeof buf);
     return true;
 }
 
@@ -114,7 +116,7 @@ SecretBytes ReadSource(const InputInfo& info, const Source& src) {
         if (n > limit) throw fail(EFBIG);
         out.assign(value, value + n);
         // The environment is readable through /proc for as long as the process lives.
-        OPENSSL_cleanse(value, n);
+        WipeMemory(value, n);
         unsetenv(src.value.c_str());
         break;
     }
@@ -124,6 +126,51 @@ SecretBytes ReadSource(const InputInfo& info, const Source& src) {
 
 /* ---- the no-echo prompt ---- */
 
+#ifdef _WIN32
+/* Asks on the console with echo off. False when the process has no console. */
+bool Prompt(const char* prompt, size_t limit, SecretBytes& out) {
+    HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+    if (in == INVALID_HANDLE_VALUE) return false;
+    HANDLE con = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    DWORD mode = 0;
+    if (!GetConsoleMode(in, &mode)) {
+        CloseHandle(in);
+        if (con != INVALID_HANDLE_VALUE) CloseHandle(con);
+        return false;
+    }
+    SetConsoleMode(in, (mode | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT) & ~ENABLE_ECHO_INPUT);
+    DWORD written = 0;
+    if (con != INVALID_HANDLE_VALUE) WriteConsoleA(con, prompt, static_cast<DWORD>(strlen(prompt)), &written, nullptr);
+    out.clear();
+    bool ok = true;
+    for (;;) {
+        char c = 0;
+        DWORD n = 0;
+        if (!ReadFile(in, &c, 1, &n, nullptr)) {
+            ok = false;
+            break;
+        }
+        if (n == 0 || c == '\n') break;
+        if (out.size() >= limit) {
+            ok = false;
+            break;
+        }
+        out.push_back(static_cast<uint8_t>(c));
+        c = 0;
+    }
+    if (!out.empty() && out.back() == '\r') out.pop_back();
+    SetConsoleMode(in, mode);
+    if (con != INVALID_HANDLE_VALUE) {
+        WriteConsoleA(con, "\r\n", 2, &written, nullptr);
+        CloseHandle(con);
+    }
+    CloseHandle(in);
+    if (!ok) throw ToolError{kExitInput, "cannot read from the console"};
+    return true;
+}
+#else
 volatile sig_atomic_t g_ttyFd = -1;
 struct termios g_savedTermios;
 
@@ -188,6 +235,8 @@ bool Prompt(const char* prompt, size_t limit, SecretBytes& out) {
     return true;
 }
 
+#endif
+
 std::string HowToPass(const InputInfo& info) {
     const std::string s = info.stem;
     return "--" + s + "-file FILE, --" + s + "-fd N or --" + s + "-env VAR";
@@ -195,7 +244,7 @@ std::string HowToPass(const InputInfo& info) {
 
 /* UTF-8 to zero-terminated UTF-16 without leaving an unwiped copy behind. */
 SecretWide ToSecretWide(const InputInfo& info, const SecretBytes& bytes) {
-    std::u16string tmp;
+    std::basic_string<WCHAR> tmp;
     tmp.reserve(bytes.size() + 1);
     const bool ok = vaultkeep::Utf8ToUtf16(
         std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), tmp);
@@ -203,13 +252,13 @@ SecretWide ToSecretWide(const InputInfo& info, const SecretBytes& bytes) {
     bool hasNul = false;
     if (ok) {
         wide.reserve(tmp.size() + 1);
-        for (char16_t c : tmp) {
+        for (WCHAR c : tmp) {
             hasNul |= c == 0;
             wide.push_back(c);
         }
         wide.push_back(0);
     }
-    OPENSSL_cleanse(tmp.data(), tmp.capacity() * sizeof(char16_t));
+    WipeMemory(tmp.data(), tmp.capacity() * sizeof(WCHAR));
     if (!ok) throw ToolError{kExitInput, "the " + std::string(info.noun) + " is not valid UTF-8 text"};
     if (hasNul) throw ToolError{kExitInput, "the " + std::string(info.noun) + " contains a NUL character"};
     return wide;
@@ -250,7 +299,7 @@ std::optional<SecretBytes> Context::Read(InputKind kind, bool confirm, bool opti
         const std::string repeat =
             std::string("Repeat ") + static_cast<char>(tolower(info.prompt[0])) + (info.prompt + 1);
         Prompt(repeat.c_str(), LimitFor(kind), again);
-        if (again.size() != first.size() || CRYPTO_memcmp(again.data(), first.data(), first.size()) != 0)
+        if (again.size() != first.size() || !SameBytes(again.data(), first.data(), first.size()))
             throw ToolError{kExitInput, "the two entries of the " + std::string(info.noun) + " differ"};
     }
     return first;

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <openssl/evp.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -162,18 +161,16 @@ Json& Json::Raw(const char* key, const std::string& json) {
 }
 
 std::string Base64(const uint8_t* p, size_t n) {
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
-    size_t done = 0;
-    // EVP_EncodeBlock takes an int length; encode in whole 3-byte groups.
-    const size_t chunk = 3 * 1024 * 1024;
-    std::vector<unsigned char> buf(4 * ((chunk + 2) / 3) + 1);
-    while (done < n) {
-        const size_t len = std::min(chunk, n - done);
-        const int m = EVP_EncodeBlock(buf.data(), p + done, static_cast<int>(len));
-        out.append(reinterpret_cast<const char*>(buf.data()), static_cast<size_t>(m));
-        done += len;
+    out.reserve(4 * ((n + 2) / 3));
+    for (size_t i = 0; i < n; i += 3) {
+        const uint32_t v = uint32_t(p[i]) << 16 | (i + 1 < n ? uint32_t(p[i + 1]) << 8 : 0) | (i + 2 < n ? p[i + 2] : 0);
+        out.push_back(kAlphabet[v >> 18]);
+        out.push_back(kAlphabet[(v >> 12) & 63]);
+        out.push_back(i + 1 < n ? kAlphabet[(v >> 6) & 63] : '=');
+        out.push_back(i + 2 < n ? kAlphabet[v & 63] : '=');
     }
-    OPENSSL_cleanse(buf.data(), buf.size());
     return out;
 }
 
@@ -259,14 +256,14 @@ void WriteOutFile(const std::string& path, const uint8_t* p, size_t n) {
 }
 
 std::string AbsolutePath(const std::string& path) {
-    if (!path.empty() && path[0] == '/') return path;
+    if (IsAbsolutePath(path.c_str())) return path;
     char buf[4096];
     if (!getcwd(buf, sizeof buf))
         throw ToolError{kExitInput, std::string("cannot find the current folder: ") + strerror(errno)};
     std::string rel = path;
-    while (rel.compare(0, 2, "./") == 0)
+    while (rel.compare(0, 2, "./") == 0 || (kPathSeparator != '/' && rel.compare(0, 2, ".\\") == 0))
         rel = rel.substr(2);
-    return std::string(buf) + "/" + rel;
+    return std::string(buf) + kPathSeparator + rel;
 }
 
 } // namespace vktool

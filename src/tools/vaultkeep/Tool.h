@@ -3,7 +3,7 @@
 
 #include <vaultkeep/vaultkeep.hpp>
 
-#include <openssl/crypto.h>
+#include "Host.h"
 
 #include <cstdint>
 #include <map>
@@ -34,14 +34,14 @@ template <class T> struct WipingAllocator {
     template <class U> WipingAllocator(const WipingAllocator<U>&) noexcept {}
     T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T))); }
     void deallocate(T* p, size_t n) noexcept {
-        OPENSSL_cleanse(p, n * sizeof(T));
+        WipeMemory(p, n * sizeof(T));
         ::operator delete(p);
     }
     template <class U> bool operator==(const WipingAllocator<U>&) const noexcept { return true; }
 };
 using SecretBytes = std::vector<uint8_t, WipingAllocator<uint8_t>>;
 /* A zero-terminated UTF-16 secret (password); data() is ready for a const WCHAR* parameter. */
-using SecretWide = std::vector<char16_t, WipingAllocator<char16_t>>;
+using SecretWide = std::vector<WCHAR, WipingAllocator<WCHAR>>;
 
 /* An error the tool reports itself (not a library status). */
 struct ToolError {
@@ -115,7 +115,7 @@ class Context {
     const std::string& Required(const char* key) const;
     std::optional<std::string> Optional(const char* key) const;
     /* A name argument as UTF-16 (a ToolError for malformed UTF-8 or an embedded NUL). */
-    std::u16string Wide(const char* key) const;
+    std::basic_string<WCHAR> Wide(const char* key) const;
 
     /* The application secret as a byte array. */
     SecretArray Secret(bool confirm = false);

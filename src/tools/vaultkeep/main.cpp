@@ -1,8 +1,10 @@
 /* vaultkeep: the command-line tool over the library's exports. */
 #include "Tool.h"
 
-#include <sys/resource.h>
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -30,9 +32,17 @@ namespace {
 } // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // Secrets pass through this process's memory: no crash dialog or dump of it; bytes in and out as they are.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    _fmode = _O_BINARY;
+    _setmode(0, _O_BINARY);
+    _setmode(1, _O_BINARY);
+#else
     // Secrets pass through this process's memory: keep them out of core files.
     struct rlimit noCore = {0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
+#endif
 
     bool json = false;
     for (int i = 1; i < argc; ++i)
@@ -56,6 +66,12 @@ int main(int argc, char** argv) {
     }
     const Command& cmd = *FindCommand(opts.command);
 
+#ifdef _WIN32
+    // Windows has one machine root: C:\ProgramData and HKLM, as the library finds them.
+    if (opts.root)
+        ExitUntouched(ReportToolError(opts.json, cmd.name,
+                                      ToolError{kExitUsage, "--root is not available on Windows"}));
+#endif
     try {
         if (opts.root) {
             const std::string root = AbsolutePath(*opts.root);

@@ -14,7 +14,13 @@
 #ifndef PAL_CSP_H
 #define PAL_CSP_H
 
+#ifdef _WIN32
+/* On Windows the table serves the module's own CryptoAPI entry points. */
+#include <windows.h>
+#include <wincrypt.h>
+#else
 #include "pal/win32.h"
+#endif
 
 #ifdef __cplusplus
 extern "C" {

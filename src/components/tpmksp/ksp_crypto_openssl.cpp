@@ -1,3 +1,4 @@
+/* The provider's primitives over OpenSSL 3 EVP. */
 #include "ksp_crypto.h"
 
 #include <climits>
@@ -39,8 +40,7 @@ struct BnFree {
 using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
 using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
 
-/* 16 MiB at the default; the upper bound keeps a hostile file's demand sane. */
-constexpr uint64_t kMaxKdfMemory = 256ull << 20;
+constexpr uint64_t kMaxKdfMemory = 256ull << 20; /* as KdfParamsAcceptable's bound */
 
 bool SetOaep(EVP_PKEY_CTX* ctx) {
     return EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_OAEP_PADDING) > 0 &&
@@ -50,57 +50,7 @@ bool SetOaep(EVP_PKEY_CTX* ctx) {
 
 } // namespace
 
-/* ---- SecureBytes --------------------------------------------------------- */
-
-SecureBytes::SecureBytes(size_t size) : m_data(size ? new BYTE[size]() : nullptr), m_size(size) {}
-
-SecureBytes::SecureBytes(const BYTE* data, size_t size) {
-    assign(data, size);
-}
-
-SecureBytes::SecureBytes(SecureBytes&& other) noexcept
-    : m_data(std::move(other.m_data)), m_size(other.m_size) {
-    other.m_size = 0;
-}
-
-SecureBytes& SecureBytes::operator=(SecureBytes&& other) noexcept {
-    if (this != &other) {
-        clear();
-        m_data = std::move(other.m_data);
-        m_size = other.m_size;
-        other.m_size = 0;
-    }
-    return *this;
-}
-
-void SecureBytes::assign(const BYTE* data, size_t size) {
-    clear();
-    if (size == 0) return;
-    m_data.reset(new BYTE[size]);
-    memcpy(m_data.get(), data, size);
-    m_size = size;
-}
-
-void SecureBytes::truncate(size_t size) {
-    if (size >= m_size) return;
-    OPENSSL_cleanse(m_data.get() + size, m_size - size);
-    m_size = size;
-}
-
-void SecureBytes::clear() {
-    if (m_data) OPENSSL_cleanse(m_data.get(), m_size);
-    m_data.reset();
-    m_size = 0;
-}
-
 /* ---- random, hash, KDF ---------------------------------------------------- */
-
-bool KdfParamsAcceptable(const KdfParams& kdf) {
-    if (kdf.log2N < 14 || kdf.log2N > 20) return false;
-    if (kdf.r < 1 || kdf.r > 16 || kdf.p < 1 || kdf.p > 4) return false;
-    const uint64_t n = 1ull << kdf.log2N;
-    return 128ull * kdf.r * (n + kdf.p) <= kMaxKdfMemory;
-}
 
 DWORD RandomBytes(BYTE* out, size_t size) {
     if (size == 0) return ERROR_SUCCESS;
@@ -200,13 +150,13 @@ DWORD GenerateRsaKey(PkeyPtr& key) {
     if (!e || BN_set_word(e.get(), RSA_F4) != 1 ||
         EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), e.get()) != 1)
         return Nte(NTE_FAIL);
-    EVP_PKEY* raw = nullptr;
+    RsaKeyRaw raw = nullptr;
     if (EVP_PKEY_generate(ctx.get(), &raw) != 1) return Nte(NTE_FAIL);
     key.reset(raw);
     return ERROR_SUCCESS;
 }
 
-DWORD EncodePublicKey(EVP_PKEY* key, Bytes& der) {
+DWORD EncodePublicKey(RsaKeyRaw key, Bytes& der) {
     int len = i2d_PUBKEY(key, nullptr);
     if (len <= 0) return Nte(NTE_FAIL);
     Bytes out(static_cast<size_t>(len));
@@ -231,7 +181,7 @@ DWORD DecodePublicKey(const BYTE* der, size_t size, PkeyPtr& key) {
     return ERROR_SUCCESS;
 }
 
-DWORD EncodePrivateKey(EVP_PKEY* key, SecureBytes& der) {
+DWORD EncodePrivateKey(RsaKeyRaw key, SecureBytes& der) {
     std::unique_ptr<OSSL_ENCODER_CTX, EncoderCtxFree> ctx(
         OSSL_ENCODER_CTX_new_for_pkey(key, OSSL_KEYMGMT_SELECT_KEYPAIR, "DER", "PrivateKeyInfo", nullptr));
     if (!ctx) return Nte(NTE_FAIL);
@@ -254,7 +204,7 @@ DWORD DecodePrivateKey(const SecureBytes& der, PkeyPtr& key) {
     return ERROR_SUCCESS;
 }
 
-DWORD OaepEncrypt(EVP_PKEY* publicKey, const BYTE* plain, size_t plainSize, Bytes& out) {
+DWORD OaepEncrypt(RsaKeyRaw publicKey, const BYTE* plain, size_t plainSize, Bytes& out) {
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, publicKey, nullptr));
     if (!ctx) return Nte(NTE_NO_MEMORY);
     if (EVP_PKEY_encrypt_init(ctx.get()) != 1 || !SetOaep(ctx.get())) return Nte(NTE_FAIL);
@@ -268,7 +218,7 @@ DWORD OaepEncrypt(EVP_PKEY* publicKey, const BYTE* plain, size_t plainSize, Byte
     return ERROR_SUCCESS;
 }
 
-DWORD OaepDecrypt(EVP_PKEY* privateKey, const BYTE* in, size_t inSize, SecureBytes& out) {
+DWORD OaepDecrypt(RsaKeyRaw privateKey, const BYTE* in, size_t inSize, SecureBytes& out) {
     if (inSize != kRsaBytes) return Nte(NTE_BAD_DATA);
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, privateKey, nullptr));
     if (!ctx) return Nte(NTE_NO_MEMORY);
@@ -281,92 +231,22 @@ DWORD OaepDecrypt(EVP_PKEY* privateKey, const BYTE* in, size_t inSize, SecureByt
     return ERROR_SUCCESS;
 }
 
-/* ---- layouts -------------------------------------------------------------- */
+/* ---- wiping and comparing ------------------------------------------------ */
 
-void Writer::U32(uint32_t v) {
-    BYTE b[4] = {static_cast<BYTE>(v), static_cast<BYTE>(v >> 8), static_cast<BYTE>(v >> 16),
-                 static_cast<BYTE>(v >> 24)};
-    Raw(b, 4);
+void Cleanse(void* p, size_t size) {
+    OPENSSL_cleanse(p, size);
 }
 
-void Writer::Raw(const BYTE* p, size_t n) {
-    if (n) m_out.insert(m_out.end(), p, p + n);
+bool ConstantTimeEqual(const void* a, const void* b, size_t size) {
+    return CRYPTO_memcmp(a, b, size) == 0;
 }
 
-bool Reader::U32(uint32_t& v) {
-    const BYTE* p = nullptr;
-    if (!Take(4, p)) return false;
-    v = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-        static_cast<uint32_t>(p[3]) << 24;
-    return true;
+void RsaKeyFree::operator()(RsaKeyRaw p) const {
+    EVP_PKEY_free(p);
 }
 
-bool Reader::Take(size_t n, const BYTE*& p) {
-    if (n > m_n - m_off) return false;
-    p = m_p + m_off;
-    m_off += n;
-    return true;
-}
-
-Bytes NameBytes(const WString& name) {
-    Bytes out;
-    out.reserve(name.size() * 2);
-    for (WCHAR c : name) {
-        out.push_back(static_cast<BYTE>(c & 0xFF));
-        out.push_back(static_cast<BYTE>(c >> 8));
-    }
-    return out;
-}
-
-bool NameFromBytes(const BYTE* p, size_t n, WString& name) {
-    if (n == 0 || n % 2 != 0 || n / 2 > kMaxContainerName) return false;
-    WString out;
-    for (size_t i = 0; i < n; i += 2)
-        out.push_back(static_cast<WCHAR>(p[i] | (p[i + 1] << 8)));
-    if (!IsValidContainerName(out.c_str())) return false;
-    name = std::move(out);
-    return true;
-}
-
-bool IsValidContainerName(LPCWSTR name) {
-    if (!name) return false;
-    size_t n = 0;
-    for (; name[n]; ++n) {
-        if (n >= kMaxContainerName) return false;
-        const WCHAR c = name[n];
-        if (c < 0x20 || c == 0x7F) return false;
-        switch (c) {
-        case u'\\':
-        case u'/':
-        case u':':
-        case u'*':
-        case u'?':
-        case u'"':
-        case u'<':
-        case u'>':
-        case u'|':
-            return false;
-        default:
-            break;
-        }
-    }
-    if (n == 0) return false;
-    // No leading dot either: that also keeps "." and "..", hidden files and the PAL's own temporaries apart.
-    if (name[0] == u' ' || name[0] == u'.' || name[n - 1] == u' ' || name[n - 1] == u'.') return false;
-    return true;
-}
-
-DWORD WideToAnsi(LPCWSTR text, SecureBytes& out) {
-    if (!text) return ERROR_INVALID_PARAMETER;
-    int n = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return GetLastError() ? GetLastError() : ERROR_INVALID_PARAMETER;
-    SecureBytes buf(static_cast<size_t>(n));
-    if (WideCharToMultiByte(CP_ACP, 0, text, -1, reinterpret_cast<LPSTR>(buf.data()), n, nullptr, nullptr) !=
-        n)
-        return GetLastError() ? GetLastError() : ERROR_INVALID_PARAMETER;
-    buf.truncate(static_cast<size_t>(n - 1)); // drop the terminator
-    out = std::move(buf);
-    return ERROR_SUCCESS;
+bool SameKeyPair(RsaKeyRaw privateKey, RsaKeyRaw publicKey) {
+    return EVP_PKEY_eq(privateKey, publicKey) == 1;
 }
 
 } // namespace tpmksp
