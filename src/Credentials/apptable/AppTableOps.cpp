@@ -126,7 +126,7 @@ LONG CAppTable::DeleteApp() {
         /* Durable before the registry forgets the application, or a crash could leave the
          * folder holding the name with nothing left to unregister it. */
         CUtil::FlushFolder(WString(DataFolder));
-        if (RegDeleteKeyW(hParent, AppName.c_str()) != ERROR_SUCCESS) {
+        if (RegDeleteKeyW(hParent, AppName.c_str()) != ERROR_SUCCESS || RegFlushKey(hParent) != ERROR_SUCCESS) {
             MoveFileExW(aside.c_str(), Location.c_str(), 0);
             CUtil::FlushFolder(WString(DataFolder));
             RegCloseKey(hParent);
@@ -165,7 +165,7 @@ LONG CAppTable::DeleteApp() {
         DeleteFileW(table.c_str());
         RemoveDirectoryW(Location.c_str());
     }
-    if (RegDeleteKeyW(hParent, AppName.c_str()) != ERROR_SUCCESS) {
+    if (RegDeleteKeyW(hParent, AppName.c_str()) != ERROR_SUCCESS || RegFlushKey(hParent) != ERROR_SUCCESS) {
         RegCloseKey(hParent);
         _PrintError(fn, __LINE__, "Error_Insufficient_Privileges");
         return Error_Insufficient_Privileges;
