@@ -5,7 +5,7 @@ set -u
 objdump=$1 dll=$2
 expected="AddUser ArchiveUser DeleteCred DeleteUser QueryListOfUsers QueryUserCreds RegisterApp RestoreUser
 RetrieveCredential RetrieveCredentialMetaData RetrieveEncryptedCredentialMetaData StoreCredential UnRegisterApp
-VaultkeepInitRoot VaultkeepStatusName SafeArrayAccessData SafeArrayCreate SafeArrayCreateVector SafeArrayDestroy
+VaultkeepInitRoot VaultkeepCheck VaultkeepStatusName SafeArrayAccessData SafeArrayCreate SafeArrayCreateVector SafeArrayDestroy
 SafeArrayGetDim SafeArrayGetLBound SafeArrayGetUBound SafeArrayUnaccessData SysAllocString SysAllocStringLen
 SysFreeString SysStringLen"
 actual=$("$objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/\]/ && NR > 1 {print $NF}' | sort)
