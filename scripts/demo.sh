@@ -113,8 +113,8 @@ byte=$(od -An -tu1 -j"$offset" -N1 "$blob" | tr -d ' ')
 printf "\\$(printf '%03o' $((byte ^ 1)))" | dd of="$blob" bs=1 seek="$offset" conv=notrunc status=none
 echo "flipped byte $offset of ${blob#"$root"/}"
 
-step "verify: without bob's password his credential cannot be opened; with it the damage shows"
-run verify --app Mail --secret-file "$app_secret"
+step "verify finds the damaged blob file even without bob's password, and with it too"
+refused verify --app Mail --secret-file "$app_secret"
 refused verify --app Mail --secret-file "$app_secret" --user bob --password-file "$bob_pw"
 
 step "retrieve refuses the damaged credential"

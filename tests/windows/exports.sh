@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Vaultkeep.dll exports the thirteen functions, the root and check helpers and the OLE
+# Vaultkeep.dll exports the thirteen functions, the root helpers and the OLE
 # Automation helpers of the public header, by name, and nothing else.
 set -u
 objdump=$1 dll=$2
 expected="AddUser ArchiveUser DeleteCred DeleteUser QueryListOfUsers QueryUserCreds RegisterApp RestoreUser
 RetrieveCredential RetrieveCredentialMetaData RetrieveEncryptedCredentialMetaData StoreCredential UnRegisterApp
-VaultkeepInitRoot VaultkeepStatusName VaultkeepCheck SafeArrayAccessData SafeArrayCreate SafeArrayCreateVector SafeArrayDestroy
+VaultkeepInitRoot VaultkeepCheck VaultkeepStatusName SafeArrayAccessData SafeArrayCreate SafeArrayCreateVector SafeArrayDestroy
 SafeArrayGetDim SafeArrayGetLBound SafeArrayGetUBound SafeArrayUnaccessData SysAllocString SysAllocStringLen
 SysFreeString SysStringLen"
 actual=$("$objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/\]/ && NR > 1 {print $NF}' | sort)

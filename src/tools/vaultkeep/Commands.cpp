@@ -330,7 +330,7 @@ bool Removable(const std::string& kind) {
            kind == "temporary" || kind == "trash";
 }
 
-LONG CheckStore(const std::u16string& app, SAFEARRAY* secret, ULONG flags, std::vector<Finding>& findings) {
+LONG CheckStore(const std::basic_string<WCHAR>& app, SAFEARRAY* secret, ULONG flags, std::vector<Finding>& findings) {
     Bstr report;
     findings.clear();
     const LONG st = VaultkeepCheck(app.c_str(), secret, flags, report.out());
@@ -391,7 +391,7 @@ std::string FindingsJson(const std::vector<Finding>& findings) {
 }
 
 int RunRepair(Context& ctx) {
-    const std::u16string app = ctx.Wide("app");
+    const std::basic_string<WCHAR> app = ctx.Wide("app");
     SecretArray secret = ctx.Secret();
     std::vector<Finding> findings;
     const LONG st = CheckStore(app, secret.get(), VAULTKEEP_CHECK_REPAIR, findings);
