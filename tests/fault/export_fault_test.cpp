@@ -179,8 +179,10 @@ struct Injection {
 
 /* The system calls through which a write path changes the disk, and how each is
  * broken. The default run fails every call that writes, publishes, deletes or
- * makes a folder; VK_FAULT_MATRIX=full adds EIO at every other call of the path
- * (opens and closes included) and ENOSPC at every call that can allocate. */
+ * makes a folder and kills before each flush, publish, delete and folder change;
+ * VK_FAULT_MATRIX=full adds EIO at every other call of the path (opens and
+ * closes included), ENOSPC at every call that can allocate, and kills before
+ * writes and truncations. */
 std::vector<Injection> Injections() {
     const char* mode = getenv("VK_FAULT_MATRIX");
     const bool full = mode && std::string(mode) == "full";
@@ -194,9 +196,11 @@ std::vector<Injection> Injections() {
         out.push_back({call, ENOSPC});
         if (!full) break;
     }
-    for (const char* call : {"write", "fsync", "fdatasync", "rename", "renameat2", "link", "unlink", "mkdir", "rmdir",
-                             "ftruncate"})
+    // A kill before a write or a truncation leaves what a kill before the flush that follows it does.
+    for (const char* call : {"fsync", "rename", "renameat2", "link", "unlink", "mkdir", "rmdir"})
         out.push_back({call, PAL_TEST_KILL_PROCESS});
+    if (full)
+        for (const char* call : {"write", "fdatasync", "ftruncate"}) out.push_back({call, PAL_TEST_KILL_PROCESS});
     return out;
 }
 
