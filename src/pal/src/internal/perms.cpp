@@ -21,10 +21,7 @@ std::string GroupName() {
     return env && env[0] ? std::string(env) : std::string(VK_VAULT_GROUP);
 }
 
-bool GroupId(gid_t& gid) {
-    // Looked up afresh: an administrator may create the group while a
-    // long-lived process runs, and the lookup is cheap next to the I/O.
-    std::string name = GroupName();
+bool LookUpGroup(const std::string& name, gid_t& gid) {
     struct group grp;
     struct group* found = nullptr;
     std::vector<char> buf(4096);
@@ -38,6 +35,12 @@ bool GroupId(gid_t& gid) {
         gid = found->gr_gid;
         return true;
     }
+}
+
+bool GroupId(gid_t& gid) {
+    // Looked up afresh: an administrator may create the group while a
+    // long-lived process runs, and the lookup is cheap next to the I/O.
+    return LookUpGroup(GroupName(), gid);
 }
 
 Area AreaOf(const std::string& hostPath) {

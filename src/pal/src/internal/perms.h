@@ -29,6 +29,8 @@ namespace pal::perms {
 std::string GroupName();
 /* Its id; false when the host has no such group. */
 bool GroupId(gid_t& gid);
+/* The id of the host group called name; false when there is none. */
+bool LookUpGroup(const std::string& name, gid_t& gid);
 
 enum class Area { Data, Modules };
 /* Modules below the current root's "Program Files", Data everywhere else. */

@@ -3,7 +3,6 @@
 #include "security/secutil.h"
 #include "internal/perms.h"
 
-#include <grp.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -129,25 +128,10 @@ bool UsersGroupId(uint32_t& gid) {
         std::lock_guard<std::mutex> guard(g_usersNameLock);
         name = g_usersName;
     }
-    if (name.empty()) {
-        gid_t vault;
-        if (!pal::perms::GroupId(vault)) return false;
-        gid = vault;
-        return true;
-    }
-    struct group grp;
-    struct group* found = nullptr;
-    std::vector<char> buf(4096);
-    for (;;) {
-        int rc = getgrnam_r(name.c_str(), &grp, buf.data(), buf.size(), &found);
-        if (rc == ERANGE && buf.size() < (1u << 20)) {
-            buf.resize(buf.size() * 2);
-            continue;
-        }
-        if (rc != 0 || !found) return false;
-        gid = found->gr_gid;
-        return true;
-    }
+    gid_t found;
+    if (!(name.empty() ? pal::perms::GroupId(found) : pal::perms::LookUpGroup(name, found))) return false;
+    gid = found;
+    return true;
 }
 
 std::vector<uint8_t> SidForUser(uint32_t uid) { return MakeSid(kUnixAuthority, {1, uid}); }
