@@ -99,6 +99,13 @@ DWORD GcmSeal(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYT
               const BYTE* plain, size_t plainSize, BYTE* out /* plainSize + kGcmTagSize */);
 DWORD GcmOpen(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYTE* aad, size_t aadSize,
               const BYTE* sealed, size_t sealedSize, SecureBytes& out);
+/* The library's half of the two, called with sizes already checked (key of
+ * kAesKeySize, every length within INT_MAX); OpenCipher writes cipherSize bytes
+ * to plain and fails with NTE_BAD_DATA on a tag that does not verify. */
+DWORD GcmSealCipher(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYTE* aad, size_t aadSize,
+                    const BYTE* plain, size_t plainSize, BYTE* out);
+DWORD GcmOpenCipher(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYTE* aad, size_t aadSize,
+                    const BYTE* cipher, size_t cipherSize, const BYTE tag[kGcmTagSize], BYTE* plain);
 
 /* RSA-2048 with e = 65537. */
 DWORD GenerateRsaKey(PkeyPtr& key);

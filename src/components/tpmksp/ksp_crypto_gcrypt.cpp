@@ -149,7 +149,6 @@ DWORD DeriveKey(const SecureBytes& password, const BYTE* salt, size_t saltSize, 
 namespace {
 DWORD GcmHandle(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYTE* aad, size_t aadSize,
                 CipherPtr& out) {
-    if (key.size() != kAesKeySize) return Nte(NTE_BAD_KEY);
     if (!Ready()) return Nte(NTE_FAIL);
     gcry_cipher_hd_t h = nullptr;
     if (gcry_cipher_open(&h, GCRY_CIPHER_AES256, GCRY_CIPHER_MODE_GCM, GCRY_CIPHER_SECURE) != 0)
@@ -163,9 +162,8 @@ DWORD GcmHandle(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const B
 }
 } // namespace
 
-DWORD GcmSeal(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYTE* aad, size_t aadSize,
-              const BYTE* plain, size_t plainSize, BYTE* out) {
-    if (aadSize > INT_MAX || plainSize > INT_MAX - kGcmTagSize) return Nte(NTE_BAD_LEN);
+DWORD GcmSealCipher(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYTE* aad, size_t aadSize,
+                    const BYTE* plain, size_t plainSize, BYTE* out) {
     CipherPtr c;
     DWORD err = GcmHandle(key, nonce, aad, aadSize, c);
     if (err != ERROR_SUCCESS) return err;
@@ -175,21 +173,14 @@ DWORD GcmSeal(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYT
     return ERROR_SUCCESS;
 }
 
-DWORD GcmOpen(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYTE* aad, size_t aadSize,
-              const BYTE* sealed, size_t sealedSize, SecureBytes& out) {
-    if (key.size() != kAesKeySize) return Nte(NTE_BAD_KEY);
-    if (sealedSize < kGcmTagSize) return Nte(NTE_BAD_DATA);
-    if (aadSize > INT_MAX || sealedSize > INT_MAX) return Nte(NTE_BAD_LEN);
-    const size_t cipherSize = sealedSize - kGcmTagSize;
+DWORD GcmOpenCipher(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYTE* aad, size_t aadSize,
+                    const BYTE* cipher, size_t cipherSize, const BYTE tag[kGcmTagSize], BYTE* plain) {
     CipherPtr c;
     DWORD err = GcmHandle(key, nonce, aad, aadSize, c);
     if (err != ERROR_SUCCESS) return err;
-    SecureBytes plain(cipherSize);
-    if (gcry_cipher_final(c.get()) != 0 ||
-        gcry_cipher_decrypt(c.get(), plain.data(), cipherSize, sealed, cipherSize) != 0)
+    if (gcry_cipher_final(c.get()) != 0 || gcry_cipher_decrypt(c.get(), plain, cipherSize, cipher, cipherSize) != 0)
         return Nte(NTE_FAIL);
-    if (gcry_cipher_checktag(c.get(), sealed + cipherSize, kGcmTagSize) != 0) return Nte(NTE_BAD_DATA);
-    out = std::move(plain);
+    if (gcry_cipher_checktag(c.get(), tag, kGcmTagSize) != 0) return Nte(NTE_BAD_DATA);
     return ERROR_SUCCESS;
 }
 

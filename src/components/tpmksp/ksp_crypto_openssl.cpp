@@ -94,10 +94,8 @@ DWORD DeriveKey(const SecureBytes& password, const BYTE* salt, size_t saltSize, 
 
 /* ---- AES-256-GCM ---------------------------------------------------------- */
 
-DWORD GcmSeal(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYTE* aad, size_t aadSize,
-              const BYTE* plain, size_t plainSize, BYTE* out) {
-    if (key.size() != kAesKeySize) return Nte(NTE_BAD_KEY);
-    if (aadSize > INT_MAX || plainSize > INT_MAX - kGcmTagSize) return Nte(NTE_BAD_LEN);
+DWORD GcmSealCipher(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYTE* aad, size_t aadSize,
+                    const BYTE* plain, size_t plainSize, BYTE* out) {
     CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!ctx) return Nte(NTE_NO_MEMORY);
     int len = 0;
@@ -113,29 +111,22 @@ DWORD GcmSeal(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYT
     return ERROR_SUCCESS;
 }
 
-DWORD GcmOpen(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYTE* aad, size_t aadSize,
-              const BYTE* sealed, size_t sealedSize, SecureBytes& out) {
-    if (key.size() != kAesKeySize) return Nte(NTE_BAD_KEY);
-    if (sealedSize < kGcmTagSize) return Nte(NTE_BAD_DATA);
-    if (aadSize > INT_MAX || sealedSize > INT_MAX) return Nte(NTE_BAD_LEN);
-    const size_t cipherSize = sealedSize - kGcmTagSize;
+DWORD GcmOpenCipher(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYTE* aad, size_t aadSize,
+                    const BYTE* cipher, size_t cipherSize, const BYTE tag[kGcmTagSize], BYTE* plain) {
     CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!ctx) return Nte(NTE_NO_MEMORY);
-    SecureBytes plain(cipherSize);
     int len = 0;
-    BYTE tag[kGcmTagSize];
-    memcpy(tag, sealed + cipherSize, kGcmTagSize);
+    BYTE tagCopy[kGcmTagSize];
+    memcpy(tagCopy, tag, kGcmTagSize);
     if (EVP_DecryptInit_ex2(ctx.get(), EVP_aes_256_gcm(), key.data(), nonce, nullptr) != 1)
         return Nte(NTE_FAIL);
     if (aadSize && EVP_DecryptUpdate(ctx.get(), nullptr, &len, aad, static_cast<int>(aadSize)) != 1)
         return Nte(NTE_FAIL);
-    if (cipherSize &&
-        EVP_DecryptUpdate(ctx.get(), plain.data(), &len, sealed, static_cast<int>(cipherSize)) != 1)
+    if (cipherSize && EVP_DecryptUpdate(ctx.get(), plain, &len, cipher, static_cast<int>(cipherSize)) != 1)
         return Nte(NTE_FAIL);
-    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kGcmTagSize, tag) != 1) return Nte(NTE_FAIL);
+    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kGcmTagSize, tagCopy) != 1) return Nte(NTE_FAIL);
     BYTE finalBlock[16];
-    if (EVP_DecryptFinal_ex(ctx.get(), finalBlock, &len) != 1) return Nte(NTE_BAD_DATA); // plain is cleansed
-    out = std::move(plain);
+    if (EVP_DecryptFinal_ex(ctx.get(), finalBlock, &len) != 1) return Nte(NTE_BAD_DATA);
     return ERROR_SUCCESS;
 }
 

@@ -2,6 +2,7 @@
  * wiped buffers, KDF bounds, byte layouts, container names, ANSI passwords. */
 #include "ksp_crypto.h"
 
+#include <climits>
 #include <cstring>
 
 namespace tpmksp {
@@ -55,6 +56,26 @@ void SecureBytes::clear() {
 }
 
 /* ---- KDF bounds ---------------------------------------------------------- */
+
+DWORD GcmSeal(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYTE* aad, size_t aadSize,
+              const BYTE* plain, size_t plainSize, BYTE* out) {
+    if (key.size() != kAesKeySize) return Nte(NTE_BAD_KEY);
+    if (aadSize > INT_MAX || plainSize > INT_MAX - kGcmTagSize) return Nte(NTE_BAD_LEN);
+    return GcmSealCipher(key, nonce, aad, aadSize, plain, plainSize, out);
+}
+
+DWORD GcmOpen(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], const BYTE* aad, size_t aadSize,
+              const BYTE* sealed, size_t sealedSize, SecureBytes& out) {
+    if (key.size() != kAesKeySize) return Nte(NTE_BAD_KEY);
+    if (sealedSize < kGcmTagSize) return Nte(NTE_BAD_DATA);
+    if (aadSize > INT_MAX || sealedSize > INT_MAX) return Nte(NTE_BAD_LEN);
+    const size_t cipherSize = sealedSize - kGcmTagSize;
+    SecureBytes plain(cipherSize); // cleansed when the tag fails
+    DWORD err = GcmOpenCipher(key, nonce, aad, aadSize, sealed, cipherSize, sealed + cipherSize, plain.data());
+    if (err != ERROR_SUCCESS) return err;
+    out = std::move(plain);
+    return ERROR_SUCCESS;
+}
 
 bool KdfParamsAcceptable(const KdfParams& kdf) {
     if (kdf.log2N < 14 || kdf.log2N > 20) return false;
