@@ -133,33 +133,36 @@ BOOL DeleteKey(LPCWSTR keyName) {
                                 CRYPT_DELETEKEYSET | CRYPT_MACHINE_KEYSET);
 }
 
-void EmptyTrash(LPCWSTR dataFolder, std::vector<WString>* report) {
+void EmptyTrash(LPCWSTR dataFolder, std::vector<TrashEntry>* found, BOOL remove) {
     CFuncTrace trace("reclaim::EmptyTrash");
     WString trash = TrashFolder(dataFolder);
-    std::vector<WIN32_FIND_DATAW> removed;
-    if (trash.empty() || !ListFolder(trash, removed)) return;
+    std::vector<WIN32_FIND_DATAW> entries;
+    if (trash.empty() || !ListFolder(trash, entries)) return;
     std::vector<WString> inUse;
     BOOL inUseKnown = FALSE, inUseComplete = FALSE;
-    for (const WIN32_FIND_DATAW& app : removed) {
-        if (!(app.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (app.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-            continue;
-        WString appFolder = trash + W("\\") + app.cFileName;
-        if (!inUseKnown) {
-            inUseComplete = KeysInUse(WString(), inUse);
-            inUseKnown = TRUE;
+    for (const WIN32_FIND_DATAW& app : entries) {
+        BOOL removed = FALSE;
+        const BOOL folder =
+            (app.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(app.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        if (remove && folder) {
+            WString appFolder = trash + W("\\") + app.cFileName;
+            if (!inUseKnown) {
+                inUseComplete = KeysInUse(WString(), inUse);
+                inUseKnown = TRUE;
+            }
+            std::vector<WIN32_FIND_DATAW> users;
+            ListFolder(appFolder, users);
+            for (const WIN32_FIND_DATAW& u : users) {
+                if (!(u.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsGuidString(u.cFileName, MAX_PATH)) continue;
+                WString key = UnverifiedKeyName(appFolder + W("\\") + u.cFileName);
+                BOOL used = !inUseComplete;
+                for (const WString& k : inUse) used = used || k == key;
+                if (!key.empty() && !used) DeleteKey(key.c_str());
+            }
+            removed = CUtil::DeleteDirectory(appFolder);
+            _Print(trace.Name(), removed ? "removed %S" : "could not remove %S", appFolder.c_str());
         }
-        std::vector<WIN32_FIND_DATAW> users;
-        ListFolder(appFolder, users);
-        for (const WIN32_FIND_DATAW& u : users) {
-            if (!(u.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsGuidString(u.cFileName, MAX_PATH)) continue;
-            WString key = UnverifiedKeyName(appFolder + W("\\") + u.cFileName);
-            BOOL used = !inUseComplete;
-            for (const WString& k : inUse) used = used || k == key;
-            if (!key.empty() && !used) DeleteKey(key.c_str());
-        }
-        CUtil::DeleteDirectory(appFolder);
-        _Print(trace.Name(), "removed %S", appFolder.c_str());
-        if (report) report->push_back(WString(W("trash\t\t")) + app.cFileName);
+        if (found) found->push_back(TrashEntry{app.cFileName, removed});
     }
 }
 

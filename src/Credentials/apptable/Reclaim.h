@@ -39,8 +39,14 @@ BOOL KeyInUse(const WString& keyName, const WString& exceptFolder);
 /* Removes a key container of the provider's machine key set; TRUE when it is gone. */
 BOOL DeleteKey(LPCWSTR keyName);
 
-/* Deletes what the trash holds, with the keys its users' tables name unless a
- * live user names them too; appends one line per removed folder to report. */
-void EmptyTrash(LPCWSTR dataFolder, std::vector<WString>* report);
+/* One entry of the trash: its name, and whether it is gone. */
+struct TrashEntry {
+    WString name;
+    BOOL removed;
+};
+/* With remove, deletes what the trash holds, with the keys its users' tables
+ * name unless a live user names them too. Appends every entry found to found
+ * (when given): a listing without remove. */
+void EmptyTrash(LPCWSTR dataFolder, std::vector<TrashEntry>* found, BOOL remove = TRUE);
 
 } // namespace reclaim

@@ -89,19 +89,10 @@ void CChecker::CheckUser(const UserRecord* record) {
 
     if (!missing.empty()) {
         /* A record whose blob is gone can never be read again; a repair drops it in one save. */
-        BOOL removed = FALSE;
-        if (m_repair) {
-            std::vector<CredentialRecord*> kept;
-            for (CredentialRecord* r : userTable.Creds)
-                if (std::find(missing.begin(), missing.end(), r) == missing.end()) kept.push_back(r);
-            std::vector<CredentialRecord*> all = userTable.Creds;
-            userTable.Creds = kept;
-            userTable.Header.credcount = (DWORD)kept.size();
-            removed = userTable.SaveUserTable() == 0;
-            userTable.Creds = all; /* the destructor frees every record once */
-            userTable.Header.credcount = (DWORD)all.size();
-        }
-        for (CredentialRecord* r : missing) Add(W("missing-blob"), user, FieldString(r->id, CRED_ID_CHARS), TRUE, removed);
+        std::vector<WString> ids;
+        for (CredentialRecord* r : missing) ids.push_back(FieldString(r->id, CRED_ID_CHARS));
+        const BOOL removed = m_repair && userTable.DropRecords(missing) == 0;
+        for (const WString& id : ids) Add(W("missing-blob"), user, id, TRUE, removed);
     }
 
     std::vector<WIN32_FIND_DATAW> entries;
@@ -173,17 +164,9 @@ void CChecker::CheckApplication() {
     if (changed) CUtil::FlushFolder(m_table.Location);
 
     /* Removed applications wait in the trash until a later call finishes them off. */
-    std::vector<WIN32_FIND_DATAW> trash;
-    if (reclaim::ListFolder(reclaim::TrashFolder(m_table.DataFolder), trash)) {
-        if (m_repair) reclaim::EmptyTrash(m_table.DataFolder, NULL);
-        std::vector<WIN32_FIND_DATAW> left;
-        if (m_repair) reclaim::ListFolder(reclaim::TrashFolder(m_table.DataFolder), left);
-        for (const WIN32_FIND_DATAW& e : trash) {
-            BOOL stays = FALSE;
-            for (const WIN32_FIND_DATAW& l : left) stays = stays || WString(l.cFileName) == e.cFileName;
-            Add(W("trash"), WString(), e.cFileName, TRUE, !stays);
-        }
-    }
+    std::vector<reclaim::TrashEntry> trash;
+    reclaim::EmptyTrash(m_table.DataFolder, &trash, m_repair);
+    for (const reclaim::TrashEntry& e : trash) Add(W("trash"), WString(), e.name, TRUE, e.removed);
 }
 
 WString CChecker::Report() const {

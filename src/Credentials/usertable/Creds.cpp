@@ -1,5 +1,6 @@
 /* CUserTable: credential records, their blob files, and the blob encryption steps. */
 #include "UserTable.h"
+#include <algorithm>
 #include <comdef.h>
 #include <cstdlib>
 #include <cstring>
@@ -329,6 +330,28 @@ LONG CUserTable::DeleteCred(LPCWSTR id) {
     }
     _Print(fn, "status=%d", (int)Error_Cred_Not_Found);
     return Error_Cred_Not_Found;
+}
+
+LONG CUserTable::DropRecords(const std::vector<CredentialRecord*>& records) {
+    CFuncTrace trace("CUserTable::DropRecords");
+    std::vector<CredentialRecord*> kept;
+    for (CredentialRecord* r : Creds)
+        if (std::find(records.begin(), records.end(), r) == records.end()) kept.push_back(r);
+    kept.swap(Creds);
+    LONG status = SaveUserTable();
+    kept.swap(Creds);
+    if (status == 0) {
+        Creds.erase(std::remove_if(Creds.begin(), Creds.end(),
+                                   [&](CredentialRecord* r) {
+                                       if (std::find(records.begin(), records.end(), r) == records.end()) return false;
+                                       free(r);
+                                       return true;
+                                   }),
+                    Creds.end());
+    }
+    Header.credcount = (DWORD)Creds.size();
+    _Print(trace.Name(), "status=%d", (int)status);
+    return status;
 }
 
 LONG CUserTable::ListCreds(WString& list) {

@@ -87,6 +87,9 @@ public:
                  CredentialRecord** ppRecord, CredentialRecord* replacing = NULL);
     LONG FindCredInUserTable(LPCWSTR id, LPCWSTR password, CredentialRecord** ppRecord, SAFEARRAY** ppCred);
     LONG DeleteCred(LPCWSTR id);
+    /* Removes these records (of this table) in one save; on failure the table
+     * keeps them. Their blobs are left alone. */
+    LONG DropRecords(const std::vector<CredentialRecord*>& records);
     LONG ListCreds(WString& list);
     LONG EncryptBlob(SAFEARRAY* cred, LPCWSTR password, BYTE** ppOut, DWORD* pcbOut);
     LONG DecryptBlob(DWORD len, BYTE* data, LPCWSTR uuid, LPCWSTR password, SAFEARRAY** ppCred);
