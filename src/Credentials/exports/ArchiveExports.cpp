@@ -134,7 +134,11 @@ BOOL Named(const std::vector<WString>& names, const WCHAR* name) {
 /* Deletes the files of a folder that are not in keep: what nothing names. */
 void DeleteUnnamedFiles(const WString& folder, const std::vector<WString>& keep) {
     std::vector<WIN32_FIND_DATAW> entries;
-    reclaim::ListFolder(folder, entries);
+    if (!reclaim::ListFolder(folder, entries)) {
+        /* Left for VaultkeepCheck: unnamed files are debris, never read. */
+        _PrintError("DeleteUnnamedFiles", __LINE__, "cannot list %S (error %d)", folder.c_str(), (int)GetLastError());
+        return;
+    }
     for (const WIN32_FIND_DATAW& e : entries) {
         if (e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
         if (!Named(keep, e.cFileName)) DeleteFileW((folder + W("\\") + e.cFileName).c_str());
