@@ -1,6 +1,8 @@
 #include "Counters.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -19,7 +21,7 @@ namespace {
 
 std::atomic<bool> g_on{false};
 std::atomic<uint64_t> g_pbkdf2, g_hmac, g_hmacBytes, g_aes, g_kdf, g_keygen, g_enc, g_dec, g_fileFlush,
-    g_folderFlush;
+    g_folderFlush, g_rename, g_unlink;
 std::atomic<uint64_t> g_flushNs{0}; /* always counted: two clock reads per flush */
 
 uint64_t MonoNs() {
@@ -50,7 +52,7 @@ void CountFlush(int fd) {
 
 void CountWindowBegin() {
     for (auto* c : {&g_pbkdf2, &g_hmac, &g_hmacBytes, &g_aes, &g_kdf, &g_keygen, &g_enc, &g_dec, &g_fileFlush,
-                    &g_folderFlush})
+                    &g_folderFlush, &g_rename, &g_unlink})
         c->store(0, std::memory_order_relaxed);
     g_on.store(true);
 }
@@ -70,6 +72,8 @@ Counts CountWindowEnd() {
     c.rsaDecrypt = g_dec;
     c.fileFlushes = g_fileFlush;
     c.folderFlushes = g_folderFlush;
+    c.renames = g_rename;
+    c.unlinks = g_unlink;
     return c;
 }
 
@@ -148,6 +152,30 @@ int fdatasync(int fd) {
     const int rc = static_cast<int>(syscall(SYS_fdatasync, fd));
     Bump(g_flushNs, MonoNs() - t0);
     return rc;
+}
+
+int rename(const char* from, const char* to) noexcept {
+    static auto next = Next<int (*)(const char*, const char*)>("rename");
+    if (On()) Bump(g_rename);
+    return next(from, to);
+}
+
+int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) noexcept {
+    static auto next = Next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
+    if (On()) Bump(g_rename);
+    return next(fromDir, from, toDir, to, flags);
+}
+
+int unlink(const char* path) noexcept {
+    static auto next = Next<int (*)(const char*)>("unlink");
+    if (On()) Bump(g_unlink);
+    return next(path);
+}
+
+int rmdir(const char* path) noexcept {
+    static auto next = Next<int (*)(const char*)>("rmdir");
+    if (On()) Bump(g_unlink);
+    return next(path);
 }
 
 } // extern "C"

@@ -71,8 +71,9 @@ struct Fixtures {
 };
 
 /* Builds every snapshot below base (or reuses them when base holds a complete
- * set from an earlier run of the same build). progress: lines to stderr. */
-Fixtures BuildFixtures(Client& client, const std::string& base, bool reuse);
+ * set from an earlier run of the same build). progress: lines to stderr.
+ * credsOnly: only users-0, users-1 and the creds series, and no archives. */
+Fixtures BuildFixtures(Client& client, const std::string& base, bool reuse, bool credsOnly = false);
 
 /* Host path of a file of the current root, given its Windows-side form below C:\. */
 std::string HostOf(const std::string& root, const std::string& rel);

@@ -48,7 +48,43 @@
  *                               K + AES of it (current secret), SaveBlob
  *                               K + H(F); SaveUserTable K + H(B). 5 + 4N K.
  */
+/*
+ * The durability floor: the least crash-safe sequence of each export, under
+ * the rules the write path keeps (a new file is flushed before anything names
+ * it; each changed folder is flushed once per call, after its last rename;
+ * deletes that leave only debris a repair reclaims are not flushed; the
+ * registry changes of one call are written once). W(n) = a new file of n bytes
+ * written and flushed, R = its rename over a file of about its size (which
+ * frees the old file's blocks), F = a folder flush,
+ * U = an unlink (or rmdir) left unflushed. A(U), B(N), F below are whole files
+ * (body + HMAC); Reg = the registry store, C = a key container, Z = the archive.
+ * A new file in a new folder, or under a name nothing uses yet, can be written
+ * at its name: only a replacement needs the rename.
+ *
+ * Reading exports, RetrieveCredential   nothing.
+ * RegisterApp (a new name)      W(A(0)) in the new application folder; the
+ *                               registry once: W(Reg) + R; F of the new folder,
+ *                               of its parent (names it) and of the registry's.
+ * UnRegisterApp                 the registry once: W(Reg) + R, F; the files and
+ *                               folders removed: app.bin, per user its table,
+ *                               N blobs, key container and folder, the
+ *                               application folder: U(N + 3) + 2 U.
+ * AddUser (a new user)          W(C), W(B(0)) in the new user folder,
+ *                               W(A(U+1)) + R; F of the key folder, the user
+ *                               folder and the application folder.
+ * DeleteUser                    W(A(U-1)) + R, F; U: table, N blobs, key
+ *                               container, folder.
+ * StoreCredential (same id)     W(F) under a new name, W(B(N)) + R, F of the
+ *                               user folder; U of the old blob.
+ * DeleteCred                    W(B(N-1)) + R, F; U of the blob.
+ * ArchiveUser                   W(Z) + R (whole under its name), F of its folder.
+ * RestoreUser (overwrite)       W(C) + R over the user's key; N x W(F) under
+ *                               new names, W(B(N)) + R; F of the key folder and
+ *                               the user folder; U of the N old blobs.
+ */
 #include "Floor.h"
+
+#include <cstdio>
 
 namespace bench {
 
@@ -142,6 +178,86 @@ OpList FloorOps(Export e, const Layout& l, unsigned users, unsigned creds) {
         break;
     }
     return ops;
+}
+
+DurableOps DurableFloorOps(Export e, const Layout& l, unsigned users, unsigned creds) {
+    const unsigned U = users, N = creds;
+    DurableOps d;
+    auto W = [&d](uint64_t bytes, unsigned count = 1) {
+        if (count) d.writes.push_back(DurableOps::Write{bytes, count, false});
+    };
+    auto WR = [&d](uint64_t bytes) { d.writes.push_back(DurableOps::Write{bytes, 1, true}); };
+    switch (e) {
+    case Export::RegisterApp:
+        W(l.AppFile(0));
+        WR(l.registry);
+        d.folders = 3;
+        break;
+    case Export::UnRegisterApp:
+        WR(l.registry);
+        d.folders = 1;
+        d.unlinks = U * (N + 3) + 2;
+        break;
+    case Export::AddUser:
+        W(l.container);
+        W(l.UserFile(0));
+        WR(l.AppFile(U + 1));
+        d.folders = 3;
+        break;
+    case Export::DeleteUser:
+        WR(l.AppFile(U - 1));
+        d.folders = 1;
+        d.unlinks = N + 3;
+        break;
+    case Export::StoreCredential:
+        W(l.BlobFile());
+        WR(l.UserFile(N));
+        d.folders = 1;
+        d.unlinks = 1;
+        break;
+    case Export::DeleteCred:
+        WR(l.UserFile(N - 1));
+        d.folders = 1;
+        d.unlinks = 1;
+        break;
+    case Export::ArchiveUser:
+        WR(l.archive);
+        d.folders = 1;
+        break;
+    case Export::RestoreUser:
+        WR(l.container);
+        W(l.BlobFile(), N);
+        WR(l.UserFile(N));
+        d.folders = 2;
+        d.unlinks = N;
+        break;
+    case Export::QueryListOfUsers:
+    case Export::RetrieveCredentialMetaData:
+    case Export::RetrieveEncryptedCredentialMetaData:
+    case Export::RetrieveCredential:
+    case Export::QueryUserCreds: break;
+    }
+    return d;
+}
+
+double DurableFloorOf(const DurableUnits& u, const DurableOps& d) {
+    double t = 0;
+    for (const auto& w : d.writes) t += (u.writeNew.At(w.bytes) + (w.replaces ? u.rename.At(w.bytes) : 0)) * w.count;
+    return t + u.folderFlush * d.folders + u.unlink * d.unlinks;
+}
+
+std::string DescribeDurable(const DurableOps& d) {
+    std::string s;
+    auto part = [&s](const std::string& p) { s += (s.empty() ? "" : ", ") + p; };
+    for (const auto& w : d.writes) {
+        char b[64];
+        snprintf(b, sizeof b, "%ux W(%llu B)%s", w.count, static_cast<unsigned long long>(w.bytes),
+                 w.replaces ? " + R" : "");
+        part(b);
+    }
+    if (d.folders) part(std::to_string(d.folders) + "x F");
+    if (d.unlinks) part(std::to_string(d.unlinks) + "x U");
+    return s.empty() ? "nothing" : s;
 }
 
 } // namespace bench

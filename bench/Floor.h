@@ -4,6 +4,8 @@
  */
 #pragma once
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "Units.h"
 
@@ -37,6 +39,8 @@ struct Layout {
     unsigned aesOverhead = 16;  /* EncryptWithAES output beyond its input (measured) */
     unsigned privateKey = 1218; /* the provider's sealed private key, PKCS#8 DER (read from the store) */
     unsigned container = 1700;  /* the provider's container file (read from the store) */
+    unsigned registry = 4096;   /* the registry store (read from the store) */
+    unsigned archive = 2048;    /* the archive ArchiveUser writes (the fixture's archive of the store) */
 
     static constexpr unsigned kAppHeader = 48, kUserRecord = 1182;
     static constexpr unsigned kUserHeader = 636, kCredFixed = 580;
@@ -53,10 +57,36 @@ struct Layout {
     uint64_t BlobBody() const { return kBlobHeader + BlobData(); }
     /* wrapsecret's plaintext: namelen, name with NUL, secretlen, secret. */
     uint64_t SecretRecord() const { return 4 + 2ull * (appNameChars + 1) + 4 + secret; }
+    /* Files as written: bodies and their HMAC. */
+    uint64_t AppFile(unsigned users) const { return AppBody(users) + kHmac; }
+    uint64_t UserFile(unsigned creds) const { return UserBody(creds) + kHmac; }
+    uint64_t BlobFile() const { return BlobBody() + kHmac; }
 };
 
 /* The mandated operations of one successful call. users: users in the
  * application when the call starts; creds: credentials of every user. */
 OpList FloorOps(Export e, const Layout& l, unsigned users, unsigned creds);
+
+/* The least crash-safe sequence of one successful call: the new files it must
+ * write and flush (bytes, count, and whether each is renamed over a file of
+ * about its size), the distinct folders it must flush, and the unlinks it must
+ * make. */
+struct DurableOps {
+    struct Write {
+        uint64_t bytes;
+        unsigned count;
+        bool replaces;
+    };
+    std::vector<Write> writes;
+    unsigned folders = 0, unlinks = 0;
+};
+DurableOps DurableFloorOps(Export e, const Layout& l, unsigned users, unsigned creds);
+/* Seconds: the sum of the units over the sequence. */
+double DurableFloorOf(const DurableUnits& u, const DurableOps& d);
+/* Runs the sequence for real in a scratch folder below dir (the files it
+ * replaces or removes made beforehand, untimed). Returns seconds. */
+double ReplayDurable(const std::string& dir, const DurableOps& d);
+/* "1x W(700 B), 1x W(1328 B) + R, 1x F, 1x U" */
+std::string DescribeDurable(const DurableOps& d);
 
 } // namespace bench

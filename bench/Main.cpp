@@ -4,13 +4,19 @@
  * the cryptographic floor measured in the same run.
  *
  *   vaultkeep_bench [--vk_fixtures=DIR] [--vk_report=FILE] [--vk_calls=X]
- *                   [--vk_replay=0|1] [--benchmark_filter=...]
+ *                   [--vk_replay=0|1] [--vk_series=creds] [--benchmark_filter=...]
  *
  * --vk_fixtures keeps the built roots in DIR and reuses them on the next run
  * (only with the same build: the files must be what this library writes).
  * --vk_report writes the report table as Markdown. --vk_calls scales the
  * number of calls per benchmark. --vk_replay=1 (default) runs each call's
  * floor operations right after it, so that load on the machine shows in both.
+ * --vk_series=creds builds and runs only the one-user series (a key provider
+ * whose key generation is slow, e.g. the TPM backend on a simulator).
+ *
+ * Each export is timed against two floors measured in the same run: the
+ * cryptography it must do and the least crash-safe sequence of writes it must
+ * make (Floor.cpp), on the file system of the store.
  */
 #include <benchmark/benchmark.h>
 #include <algorithm>
@@ -52,6 +58,7 @@ struct Options {
     double calls = 1.0;
     bool replay = true;
     bool units = true;
+    bool credsOnly = false;
 };
 
 struct Config {
@@ -67,7 +74,7 @@ struct Config {
 struct Result {
     Export e;
     Config cfg;
-    std::vector<double> times, cpu, replays;
+    std::vector<double> times, cpu, replays, durableReplays;
     std::vector<double> flush, beyondFlush; /* time inside fsync, and wall minus it */
     std::vector<double> io;
     size_t heapPeak = 0;
@@ -75,8 +82,10 @@ struct Result {
     std::string largestName;
     double floor = 0, kdf = 0;       /* wall-clock units */
     double floorCpu = 0, kdfCpu = 0; /* CPU-time units */
-    std::string ops;
+    double durable = 0;              /* the least crash-safe sequence, wall-clock */
+    std::string ops, durableText;
     OpList opList;
+    DurableOps durableOps;
     Counts performed, mandated;
     bool counted = false;
     unsigned underived = 0; /* key derivations the algorithm makes and the call did not */
@@ -127,6 +136,12 @@ Client* g_client = nullptr;
 Fixtures g_fix;
 UnitCosts g_units;    /* wall-clock */
 UnitCosts g_unitsCpu; /* CPU time of the thread */
+DurableUnits g_durable;
+std::string g_durableDir; /* on the store's file system */
+/* The provider's key is in a TPM (VAULTKEEP_KSP_BACKEND=tpm2): its key generation,
+ * unsealing and RSA-OAEP decryption run there, and the floor holds only the
+ * cryptography done in this process. */
+bool g_tpm = false;
 std::vector<std::unique_ptr<Result>> g_results;
 
 /* Bytes this process read and wrote through system calls. */
@@ -240,6 +255,8 @@ void CheckLayout(unsigned users, unsigned creds) {
         userSeen = true;
     }
     if (!userSeen && users != 0) throw std::runtime_error("no user folder in " + data);
+    l.registry = static_cast<unsigned>(FileSize(root + "/registry/machine.hive"));
+    if (l.registry == 0) throw std::runtime_error("no registry store in " + root + "/registry");
     /* The provider's container: header 80, name, public key, sealed key, trailer 32. */
     const std::string keys = root + "/ProgramData/Tarnwick Systems Corp/TPM Key Storage Provider/MachineKeys";
     std::error_code ec;
@@ -259,6 +276,17 @@ void CheckLayout(unsigned users, unsigned creds) {
  * into place is given that moment, as a machine's registry would have. */
 void SettleRegistry() { usleep(150 * 1000); }
 
+/* A store just copied into place is on disk before the next call, as a
+ * machine's store would be: its renames and deletes then free allocated
+ * blocks, as the least sequence's replay does. */
+void SyncStore(const std::string& work) {
+    const int fd = open(work.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("cannot open " + work);
+    const int rc = syncfs(fd);
+    close(fd);
+    if (rc != 0) throw std::runtime_error("syncfs failed on " + work);
+}
+
 /* Puts the store back after a call that changed it: its data and key store,
  * and the registry too when the call changed that. */
 void Restore(const Plan& plan, const std::string& snap, const std::string& work) {
@@ -268,6 +296,7 @@ void Restore(const Plan& plan, const std::string& snap, const std::string& work)
     } else {
         CopyRoot(snap + "/ProgramData", work + "/ProgramData");
     }
+    SyncStore(work);
 }
 
 void RunExport(benchmark::State& state, Export e, Config c) {
@@ -275,6 +304,7 @@ void RunExport(benchmark::State& state, Export e, Config c) {
     const std::string snap = g_fix.Snapshot(plan.snapshot);
     const std::string work = g_fix.Work();
     CopyRoot(snap, work);
+    SyncStore(work);
     SettleRegistry();
     UseRoot(work);
     try {
@@ -287,8 +317,21 @@ void RunExport(benchmark::State& state, Export e, Config c) {
     auto r = std::make_unique<Result>();
     r->e = e;
     r->cfg = c;
+    g_client->layout().archive = static_cast<unsigned>(FileSize(g_fix.ArchiveOf(c.name())));
     const Layout& l = g_client->layout();
     OpList ops = FloorOps(e, l, plan.usersAtStart, c.creds());
+    if (g_tpm)
+        ops.erase(std::remove_if(ops.begin(), ops.end(),
+                                 [&l](const Op& op) {
+                                     return op.kind == OpKind::PasswordKdf || op.kind == OpKind::RsaKeygen ||
+                                            op.kind == OpKind::OaepUnwrap ||
+                                            ((op.kind == OpKind::GcmOpen || op.kind == OpKind::GcmSeal) &&
+                                             op.bytes == l.privateKey);
+                                 }),
+                  ops.end());
+    r->durableOps = DurableFloorOps(e, l, plan.usersAtStart, c.creds());
+    r->durable = DurableFloorOf(g_durable, r->durableOps);
+    r->durableText = DescribeDurable(r->durableOps);
     r->floor = FloorOf(g_units, ops, &r->kdf);
     r->floorCpu = FloorOf(g_unitsCpu, ops, &r->kdfCpu);
     r->ops = DescribeOps(ops);
@@ -339,7 +382,11 @@ void RunExport(benchmark::State& state, Export e, Config c) {
         r->flush.push_back(f1 - f0);
         r->beyondFlush.push_back((t1 - t0) - (f1 - f0));
         r->io.push_back(io1 - io0);
-        if (g_opt.replay) r->replays.push_back(ReplayOps(g_units, ops));
+        if (g_opt.replay) {
+            r->replays.push_back(ReplayOps(g_units, ops));
+            if (!r->durableOps.writes.empty() || r->durableOps.unlinks)
+                r->durableReplays.push_back(ReplayDurable(g_durableDir, r->durableOps));
+        }
     }
     /* The heap is measured on one more call, untimed: the bookkeeping costs
      * time on every allocation. */
@@ -367,6 +414,8 @@ void RunExport(benchmark::State& state, Export e, Config c) {
     state.counters["median_ms"] = med * 1e3;
     state.counters["floor_ms"] = r->floor * 1e3;
     state.counters["ratio"] = r->floor > 0 ? med / r->floor : 0;
+    state.counters["durable_ms"] = r->durable * 1e3;
+    state.counters["ratio_total"] = r->floor + r->durable > 0 ? med / (r->floor + r->durable) : 0;
     state.counters["cpu_ratio"] = r->floorCpu > 0 ? Median(r->cpu) / r->floorCpu : 0;
     if (!r->replays.empty()) state.counters["paired_ratio"] = med / Median(r->replays);
     state.counters["io_KB"] = Median(r->io) / 1024;
@@ -397,7 +446,7 @@ void Register() {
     };
     for (const Row& row : rows) {
         for (const char* axis : {"creds", "users"}) {
-            const bool on = std::string(axis) == "users" ? row.users : row.creds;
+            const bool on = std::string(axis) == "users" ? row.users && !g_opt.credsOnly : row.creds;
             if (!on) continue;
             for (unsigned s : kSizes) {
                 /* creds-1 and users-1 are one store; measured once, under "creds". */
@@ -436,34 +485,62 @@ std::string Fmt(const char* f, double v) {
     return b;
 }
 
+/* Wall median over the crypto and durability sequences run for real right
+ * after each call (load on the machine and its disk shows in both); "-" without replays. */
+std::string PairedTotal(const Result& r) {
+    if (r.replays.empty()) return "-";
+    const double both = Median(r.replays) + (r.durableReplays.empty() ? 0 : Median(r.durableReplays));
+    return both > 0 ? Fmt("%.2f", Median(r.times) / both) : "-";
+}
+
 /* One line per export at its smallest and largest store: the figures the
  * requirements speak of. */
 std::string Summary() {
     std::ostringstream o;
     o << "Summary: each export at 1 and 255 credentials (application-level exports: at 1 and 255 users). "
-         "Floor = mandated cryptography, of it the provider's password KDF; ratio = median / floor by "
-         "wall-clock and by CPU time; flushes = fsync of files + folders and the time in them; beyond "
-         "flushes = (wall - flush time) / floor; heap / file = peak heap of a call (less the password KDF's "
-         "memory when the call runs it) over the largest file of the store.\n\n";
-    o << "| export | store | wall ms | floor ms | KDF ms | ratio wall | ratio CPU | flushes | flush ms | "
-         "beyond flushes | heap / file |\n";
-    o << "|---|---|---|---|---|---|---|---|---|---|---|\n";
+         "Crypto = mandated cryptography, of it the provider's password KDF; durable = the least crash-safe "
+         "sequence of writes (units measured in this run on the store's file system); ratio = median wall / "
+         "(crypto + durable); paired = median wall / (median of the same cryptography + median of the "
+         "least sequence, both run for real right after each call); CPU / crypto = median CPU time of the thread / crypto floor by CPU time; "
+         "flushes = fsync of files + folders in one call and the median time in them; renames, unlinks = "
+         "in one call; heap / file = peak heap of a call (less the password KDF's memory when the call runs "
+         "it) over the largest file of the store.\n\n";
+    o << "| export | store | wall ms | crypto ms | KDF ms | durable ms | ratio | paired | CPU / crypto | flushes | "
+         "flush ms | renames | unlinks | heap / file |\n";
+    o << "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
     for (const auto& r : g_results) {
         if (r->times.empty() || (r->cfg.size != 1 && r->cfg.size != 255)) continue;
         bool usersOnly = true;
         for (const auto& q : g_results)
             if (q->e == r->e && q->cfg.axis == "creds") usersOnly = false;
         if (r->cfg.axis != (usersOnly ? "users" : "creds")) continue;
-        const double med = Median(r->times), cpu = Median(r->cpu);
+        const double med = Median(r->times), cpu = Median(r->cpu), both = r->floor + r->durable;
         size_t heap = r->heapPeak;
         if (r->performed.passwordKdf && heap > g_units.passwordKdfHeap) heap -= g_units.passwordKdfHeap;
         o << "| " << ExportName(r->e) << " | " << r->cfg.name() << " | " << Fmt("%.2f", med * 1e3) << " | "
           << Fmt("%.2f", r->floor * 1e3) << " | " << Fmt("%.1f", r->kdf * 1e3) << " | "
-          << Fmt("%.2f", r->floor > 0 ? med / r->floor : 0) << " | "
-          << Fmt("%.2f", r->floorCpu > 0 ? cpu / r->floorCpu : 0) << " | " << r->performed.fileFlushes << "+"
+          << Fmt("%.2f", r->durable * 1e3) << " | " << Fmt("%.2f", both > 0 ? med / both : 0) << " | "
+          << PairedTotal(*r) << " | " << Fmt("%.2f", r->floorCpu > 0 ? cpu / r->floorCpu : 0) << " | " << r->performed.fileFlushes << "+"
           << r->performed.folderFlushes << " | " << Fmt("%.2f", Median(r->flush) * 1e3) << " | "
-          << Fmt("%.2f", r->floor > 0 ? Median(r->beyondFlush) / r->floor : 0) << " | "
+          << r->performed.renames << " | " << r->performed.unlinks << " | "
           << Fmt("%.1f", r->largestFile ? static_cast<double>(heap) / r->largestFile : 0) << " |\n";
+    }
+    /* What the provider's password hardening costs a retrieval: the same calls
+     * with the KDF term, measured in this run, taken out of wall and floor. */
+    bool header = false;
+    for (const auto& r : g_results) {
+        if (r->e != Export::RetrieveCredential || r->times.empty() || r->kdf <= 0) continue;
+        if (!header) {
+            o << "\nRetrieveCredential without the provider's password hardening: wall and crypto floor less "
+                 "the KDF term (one derivation, measured in this run).\n\n"
+                 "| store | wall ms | KDF ms | wall - KDF ms | crypto - KDF ms | ratio without KDF |\n"
+                 "|---|---|---|---|---|---|\n";
+            header = true;
+        }
+        const double med = Median(r->times), rest = r->floor - r->kdf;
+        o << "| " << r->cfg.name() << " | " << Fmt("%.2f", med * 1e3) << " | " << Fmt("%.1f", r->kdf * 1e3)
+          << " | " << Fmt("%.2f", (med - r->kdf) * 1e3) << " | " << Fmt("%.2f", rest * 1e3) << " | "
+          << Fmt("%.2f", rest > 0 ? (med - r->kdf) / rest : 0) << " |\n";
     }
     o << "\n";
     return o.str();
@@ -500,7 +577,15 @@ std::string Report(const std::string& command, double loadBefore, double loadAft
       << Fmt("%.3f ms", c.oaepUnwrap * 1e3) << " |\n";
     o << "| provider password KDF (scrypt N=2^" << u.kdf.log2N << ", r=" << u.kdf.r << ", p=" << u.kdf.p
       << ", " << Fmt("%.1f MiB", u.passwordKdfHeap / 1048576.0) << " of heap) | "
-      << Fmt("%.1f ms", u.passwordKdf * 1e3) << " | " << Fmt("%.1f ms", c.passwordKdf * 1e3) << " |\n\n";
+      << Fmt("%.1f ms", u.passwordKdf * 1e3) << " | " << Fmt("%.1f ms", c.passwordKdf * 1e3) << " |\n";
+    const DurableUnits& d = g_durable;
+    auto linMs = [](const LinearCost& l) {
+        return Fmt("%.3f ms", l.fixed * 1e3) + " + n x " + Fmt("%.3f us/KB", l.perByte * 1024 * 1e6);
+    };
+    o << "| W(n): new file of n bytes written and flushed | " << linMs(d.writeNew) << " | - |\n";
+    o << "| R(n): its rename over a file of n bytes | " << linMs(d.rename) << " | - |\n";
+    o << "| F: folder flush after a rename into it | " << Fmt("%.3f ms", d.folderFlush * 1e3) << " | - |\n";
+    o << "| U: unlink of a flushed 700-byte file, unflushed | " << Fmt("%.3f ms", d.unlink * 1e3) << " | - |\n\n";
 
     o << "Per export and store: median latency of the calls (wall) and median CPU time of the calling thread; "
          "floor = mandated operations x unit costs, of which the provider's password KDF in brackets; "
@@ -508,10 +593,12 @@ std::string Report(const std::string& command, double loadBefore, double loadAft
          "operations run right after each call; I/O = bytes read + written by the call (system calls); "
          "heap = peak heap of one call above its start; file = the largest file of the store; "
          "flushes = fsync calls of one call (files + folders); flush ms = median time a call spent in them; "
-         "ratio beyond flushes = median of (wall - flush time) / floor.\n\n";
-    o << "| export | store | calls | wall ms | CPU ms | floor ms (KDF) | ratio wall | ratio CPU | paired | flushes | "
-         "flush ms | ratio beyond flushes | I/O KB | heap KB | file KB |\n";
-    o << "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
+         "ratio beyond flushes = median of (wall - flush time) / floor; durable = the least crash-safe "
+         "sequence of writes x the units above (replayed: median of it run right after each call); ratio "
+         "total = wall / (floor + durable); R+U = renames + unlinks of one call.\n\n";
+    o << "| export | store | calls | wall ms | CPU ms | floor ms (KDF) | ratio wall | ratio CPU | paired | durable ms | "
+         "replayed ms | ratio total | flushes | R+U | flush ms | ratio beyond flushes | I/O KB | heap KB | file KB |\n";
+    o << "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
     for (const auto& r : g_results) {
         if (r->times.empty()) continue;
         const double med = Median(r->times), cpu = Median(r->cpu), beyond = Median(r->beyondFlush);
@@ -520,7 +607,11 @@ std::string Report(const std::string& command, double loadBefore, double loadAft
           << " (" << Fmt("%.1f", r->kdf * 1e3) << ") | " << Fmt("%.3f", r->floor > 0 ? med / r->floor : 0) << " | "
           << Fmt("%.3f", r->floorCpu > 0 ? cpu / r->floorCpu : 0) << " | "
           << (r->replays.empty() ? std::string("-") : Fmt("%.3f", med / Median(r->replays))) << " | "
-          << r->performed.fileFlushes << "+" << r->performed.folderFlushes << " | "
+          << Fmt("%.3f", r->durable * 1e3) << " | "
+          << (r->durableReplays.empty() ? std::string("-") : Fmt("%.3f", Median(r->durableReplays) * 1e3)) << " | "
+          << Fmt("%.3f", r->floor + r->durable > 0 ? med / (r->floor + r->durable) : 0) << " | "
+          << r->performed.fileFlushes << "+" << r->performed.folderFlushes << " | " << r->performed.renames << "+"
+          << r->performed.unlinks << " | "
           << Fmt("%.2f", Median(r->flush) * 1e3) << " | " << Fmt("%.3f", r->floor > 0 ? beyond / r->floor : 0)
           << " | " << Fmt("%.1f", Median(r->io) / 1024) << " | "
           << Fmt("%.0f", r->heapPeak / 1024.0) << " | " << Fmt("%.1f", r->largestFile / 1024.0) << " |\n";
@@ -578,14 +669,16 @@ std::string Report(const std::string& command, double loadBefore, double loadAft
           << marg << " |\n";
     }
 
-    o << "\nMandated operations per call (success path), at the smallest and largest store:\n\n";
+    o << "\nMandated operations per call (success path), at the smallest and largest store, and the least "
+         "crash-safe sequence (W(n) = new file of n bytes flushed, + R = renamed over a file, F = folder flush, "
+         "U = unlink):\n\n";
     std::map<std::string, bool> seen;
     for (const auto& r : g_results) {
         if (r->cfg.size != 255 && r->cfg.size != 1) continue;
         std::string key = std::string(ExportName(r->e)) + " " + r->cfg.name();
         if (seen[key]) continue;
         seen[key] = true;
-        o << "- " << key << ": " << r->ops << "\n";
+        o << "- " << key << ": " << r->ops << "; durable: " << r->durableText << "\n";
     }
     return o.str();
 }
@@ -636,6 +729,7 @@ int main(int argc, char** argv) {
         else if (const char* v = value("--vk_calls=")) g_opt.calls = atof(v);
         else if (const char* v = value("--vk_replay=")) g_opt.replay = atoi(v) != 0;
         else if (const char* v = value("--vk_units=")) g_opt.units = atoi(v) != 0;
+        else if (const char* v = value("--vk_series=")) g_opt.credsOnly = strcmp(v, "creds") == 0;
         else rest.push_back(argv[i]);
     }
     int rargc = static_cast<int>(rest.size());
@@ -666,12 +760,13 @@ int main(int argc, char** argv) {
     try {
         Client client;
         g_client = &client;
-        g_fix = BuildFixtures(client, base, !temporary);
+        if (const char* b = getenv("VAULTKEEP_KSP_BACKEND")) g_tpm = strcmp(b, "tpm2") == 0;
+        g_fix = BuildFixtures(client, base, !temporary, g_opt.credsOnly);
         g_fix.work = g_opt.work;
 
         /* The provider's KDF parameters, as stored in a container it wrote. */
         KdfParams kdf;
-        {
+        if (!g_tpm) {
             const std::string keys = g_fix.Snapshot("users-1") +
                                      "/ProgramData/Tarnwick Systems Corp/TPM Key Storage Provider/MachineKeys";
             for (auto& f : std::filesystem::directory_iterator(keys)) {
@@ -693,6 +788,11 @@ int main(int argc, char** argv) {
             g_opt.replay = false;
         }
         if (g_opt.units) client.layout().aesOverhead = g_units.aesOverhead;
+        /* On the store's file system: beside the folder the calls run in. */
+        const std::string durableDir = std::filesystem::path(g_fix.Work()).parent_path().string();
+        g_durableDir = durableDir;
+        fprintf(stderr, "durability units: measuring in %s\n", durableDir.c_str());
+        g_durable = MeasureDurableUnits(durableDir, 25);
 
         Register();
         benchmark::RunSpecifiedBenchmarks();
@@ -705,7 +805,9 @@ int main(int argc, char** argv) {
             MeasureUnits(kdf, 25, wall2, cpu2);
             g_units = Lower(g_units, wall2);
             g_unitsCpu = Lower(g_unitsCpu, cpu2);
+            g_durable = Lower(g_durable, MeasureDurableUnits(durableDir, 25));
             for (auto& r : g_results) {
+                r->durable = DurableFloorOf(g_durable, r->durableOps);
                 r->floor = FloorOf(g_units, r->opList, &r->kdf) - r->underived * g_units.pbkdf2;
                 r->floorCpu = FloorOf(g_unitsCpu, r->opList, &r->kdfCpu) - r->underived * g_unitsCpu.pbkdf2;
             }

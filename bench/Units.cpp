@@ -39,6 +39,22 @@ double Median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
+LinearCost LeastSquares(const std::vector<double>& x, const std::vector<double>& y) {
+    double sx = 0, sy = 0, sxx = 0, sxy = 0;
+    const double k = static_cast<double>(x.size());
+    for (size_t i = 0; i < x.size(); ++i) {
+        sx += x[i];
+        sy += y[i];
+        sxx += x[i] * x[i];
+        sxy += x[i] * y[i];
+    }
+    LinearCost c;
+    c.perByte = (k * sxy - sx * sy) / (k * sxx - sx * sx);
+    c.fixed = (sy - c.perByte * sx) / k;
+    if (c.fixed < 0) c.fixed = 0;
+    return c;
+}
+
 const char* OpName(OpKind kind) {
     switch (kind) {
     case OpKind::Pbkdf2: return "PBKDF2";
@@ -274,21 +290,6 @@ struct BothLinear {
     LinearCost wall, cpu;
 };
 
-LinearCost LeastSquares(const std::vector<double>& x, const std::vector<double>& y) {
-    double sx = 0, sy = 0, sxx = 0, sxy = 0;
-    const double k = static_cast<double>(x.size());
-    for (size_t i = 0; i < x.size(); ++i) {
-        sx += x[i];
-        sy += y[i];
-        sxx += x[i] * x[i];
-        sxy += x[i] * y[i];
-    }
-    LinearCost c;
-    c.perByte = (k * sxy - sx * sy) / (k * sxx - sx * sx);
-    c.fixed = (sy - c.perByte * sx) / k;
-    if (c.fixed < 0) c.fixed = 0;
-    return c;
-}
 
 template <class F> BothLinear Fit(unsigned n, F&& f) {
     static const uint64_t sizes[] = {16, 1024, 16384, 65536, 262144};

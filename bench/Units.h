@@ -70,9 +70,23 @@ double ReplayOps(const UnitCosts& u, const OpList& ops);
 /* "7 PBKDF2, 2 HMAC(1.3 KB) ..." */
 std::string DescribeOps(const OpList& ops);
 
+/* The durability units, on the file system of the store (wall-clock seconds):
+ * a new file of n bytes written and flushed (open, write, fsync, close), its
+ * rename over a file of n bytes, the flush of a folder after such a rename, and
+ * an unlink of a flushed file of a blob's size. */
+struct DurableUnits {
+    LinearCost writeNew, rename;
+    double folderFlush = 0, unlink = 0;
+};
+/* Measures them in a scratch folder made (and removed) below dir. */
+DurableUnits MeasureDurableUnits(const std::string& dir, unsigned samples);
+DurableUnits Lower(const DurableUnits& a, const DurableUnits& b);
+
 /* Seconds on a monotonic clock, and of this thread's CPU time. */
 double Now();
 double CpuNow();
 double Median(std::vector<double> v);
+/* Least-squares line through (x, y); the fixed part kept non-negative. */
+LinearCost LeastSquares(const std::vector<double>& x, const std::vector<double>& y);
 
 } // namespace bench
