@@ -22,11 +22,11 @@
  * QueryListOfUsers              K + H(A).
  * DeleteUser                    K + H(A), K + H(B), app.bin saved: K + H(A(U-1)).
  * StoreCredential (same id)     K + H(A), K + H(B); the lookup with a password
- *                               reads the old blob: K + H(F); DeleteCred saves:
- *                               K + H(B(N-1)); AddCred: K and AES of the EMD,
- *                               EncryptBlob: OAEP wrap of a fresh AES key and GCM
- *                               over S; SaveBlob: K + H(F); SaveUserTable:
- *                               K + H(B(N)). 7 K in all.
+ *                               reads the old blob: K + H(F); AddCred: K and AES
+ *                               of the EMD, EncryptBlob: OAEP wrap of a fresh AES
+ *                               key and GCM over S; SaveBlob: K + H(F); one
+ *                               SaveUserTable that drops the old record and adds
+ *                               the new: K + H(B(N)). 6 K in all.
  * RetrieveCredentialMetaData    K + H(A), K + H(B).
  * RetrieveEncrypted...MetaData  K + H(A), K + H(B), K and AES-decrypt of the EMD.
  * RetrieveCredential            K + H(A), K + H(B), ReadBlob K + H(F); DecryptBlob:
@@ -140,7 +140,7 @@ OpList FloorOps(Export e, const Layout& l, unsigned users, unsigned creds) {
         break;
     case Export::StoreCredential:
         openBoth();
-        add({K(), H(l.BlobBody()), K(), H(l.UserBody(N - 1)), K(), Op{OpKind::AesEncrypt, l.emd, 1},
+        add({K(), H(l.BlobBody()), K(), Op{OpKind::AesEncrypt, l.emd, 1},
              Op{OpKind::OaepWrap, 0, 1}, Op{OpKind::GcmSeal, l.cred, 1}, K(), H(l.BlobBody()), K(),
              H(l.UserBody(N))});
         break;
