@@ -10,8 +10,8 @@ include(CMakePackageConfigHelpers)
 set(VK_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Vaultkeep)
 
 install(TARGETS Vaultkeep LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-# Linked by libVaultkeep.so (diaglog, kry10) or loaded by it at run time from its own folder.
-install(TARGETS diaglog kry10 tpmksp comservers ziputil LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# Linked by libVaultkeep.so (the PAL, diaglog, kry10) or loaded by it at run time from its own folder.
+install(TARGETS vkpal diaglog kry10 tpmksp comservers ziputil LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS vaultkeep RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # vaultkeep.h includes "pal/ole_types.h" relative to itself.

@@ -98,7 +98,7 @@ TEST_F(RootTest, MissingModulesAndWrongHandles) {
     EXPECT_EQ(GetProcAddress((HMODULE)ev, "x"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_FALSE(FreeLibrary((HMODULE)ev));
-    EXPECT_FALSE(CloseHandle((HANDLE)pal::loader::RegisterSelf())) << "modules are not closed by CloseHandle";
+    EXPECT_FALSE(CloseHandle((HANDLE)pal::loader::RegisterSelf(reinterpret_cast<const void*>(&CreateFileW)))) << "modules are not closed by CloseHandle";
     CloseHandle(ev);
 }
 
@@ -107,10 +107,13 @@ TEST(PalLoader, ProgramAndOwnLibraryNames) {
     std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
     EXPECT_EQ(ModuleName(NULL), vktest::U(exe));
 
-    HMODULE self = pal::loader::RegisterSelf();
+    HMODULE self = pal::loader::RegisterSelf(reinterpret_cast<const void*>(&CreateFileW));
     ASSERT_NE(self, (HMODULE)NULL);
     std::string own = vktest::Narrow(ModuleName(self));
-    EXPECT_NE(own.find("libVaultkeep.so"), std::string::npos) << own;
+    EXPECT_NE(own.find("libVaultkeepPal.so"), std::string::npos) << own;
+    HMODULE core = pal::loader::RegisterSelf(reinterpret_cast<const void*>(&SysAllocString));
+    EXPECT_NE(vktest::Narrow(ModuleName(core)).find("libVaultkeep-internal.so"), std::string::npos)
+        << "the OLE helpers live in the core library";
     EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(self, "CreateFileW")),
               reinterpret_cast<void*>(&CreateFileW));
     EXPECT_TRUE(DisableThreadLibraryCalls(self));

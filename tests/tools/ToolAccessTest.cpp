@@ -4,6 +4,7 @@
 // everyone. Needs root to make the accounts (CI runs the suite as root).
 #include "ToolHarness.h"
 
+#include <functional>
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -146,29 +147,57 @@ TEST_F(GroupShared, MembersUseTheVaultOutsidersReachNothing) {
     EXPECT_NE(RunAs(kOutsider, tool + " list-users" + app + " >/dev/null 2>&1"), 0);
 }
 
+/* A tool run: exit status and output. */
+using ToolRun = std::function<std::pair<int, std::string>(const std::string& args)>;
+
+/* What a caller who may not write the root still gets: every read, and writes
+ * that fail with the statuses they document rather than the lock's -6. */
+void ExpectReadsServedWritesRefused(const ToolRun& run, const std::string& secretFile, const std::string& passwordFile) {
+    const std::string app = "--app App --secret-file " + secretFile;
+    const std::string cred = app + " --user alice --id imap --password-file " + passwordFile;
+    EXPECT_EQ(run("list-users " + app), std::make_pair(0, std::string("alice\n")));
+    EXPECT_EQ(run("retrieve " + cred), std::make_pair(0, std::string("token")));
+    EXPECT_EQ(run("verify " + app).first, 0);
+    EXPECT_EQ(run("register-app --app Other --secret-file " + secretFile).first, 11) << "Error_Insufficient_Privileges";
+    EXPECT_NE(run("delete " + app + " --user alice --id imap").first, 0);
+    EXPECT_EQ(run("list " + app + " --user alice").second, "imap\n") << "nothing was deleted";
+}
+
 TEST_F(OwnerOnly, AReadOnlyRootServesReadsAndWritesFailWithTheirStatus) {
     if (!Sh("unshare -m true 2>/dev/null")) GTEST_SKIP() << "no mount namespaces here (needs CAP_SYS_ADMIN)";
     const std::string r = root.path();
     const std::string out = "/tmp/vkt-ro-out-" + std::to_string(getpid());
-    auto readOnly = [&](const std::string& args) {
-        const std::string command = "unshare -m sh -c 'mount --bind " + r + " " + r + " && mount -o remount,bind,ro " +
-                                    r + " && exec " + ToolPath() + " " + args + "' >" + out + " 2>&1";
-        int rc = system(command.c_str());
-        vktest::Bytes bytes = vktest::ReadFileBytes(out);
-        std::remove(out.c_str());
-        return std::make_pair(WIFEXITED(rc) ? WEXITSTATUS(rc) : 128, std::string(bytes.begin(), bytes.end()));
-    };
-    const std::string app = "--app App --secret-file " + secretFile;
-    const std::string cred = app + " --user alice --id imap --password-file " + passwordFile;
-    auto listed = readOnly("list-users " + app);
-    EXPECT_EQ(listed, std::make_pair(0, std::string("alice\n")));
-    auto retrieved = readOnly("retrieve " + cred);
-    EXPECT_EQ(retrieved, std::make_pair(0, std::string("token")));
-    EXPECT_EQ(readOnly("verify " + app).first, 0);
-    // Writing calls fail with the statuses they document, not with the lock's -6.
-    EXPECT_EQ(readOnly("register-app --app Other --secret-file " + secretFile).first, 11) << "Error_Insufficient_Privileges";
-    EXPECT_EQ(readOnly("delete " + app + " --user alice --id imap").first == 0, false);
-    EXPECT_EQ(readOnly("list " + app + " --user alice").second, "imap\n") << "nothing was deleted";
+    ExpectReadsServedWritesRefused(
+        [&](const std::string& args) {
+            const std::string command = "unshare -m sh -c 'mount --bind " + r + " " + r +
+                                        " && mount -o remount,bind,ro " + r + " && exec " + ToolPath() + " " + args +
+                                        "' >" + out + " 2>&1";
+            int rc = system(command.c_str());
+            vktest::Bytes bytes = vktest::ReadFileBytes(out);
+            std::remove(out.c_str());
+            return std::make_pair(WIFEXITED(rc) ? WEXITSTATUS(rc) : 128, std::string(bytes.begin(), bytes.end()));
+        },
+        secretFile, passwordFile);
+}
+
+TEST_F(GroupShared, AMemberWithoutWritePermissionIsServedReads) {
+    struct group* g = getgrnam(kGroup);
+    ASSERT_NE(g, nullptr);
+    // An administrator gives the group read access only: every write is EACCES, not EROFS.
+    ASSERT_TRUE(Sh("chgrp -R " + std::string(kGroup) + " " + root.path() + " && chmod -R g-w " + root.path()));
+    chmod(root.path().c_str(), 02750);
+    chmod(root.host("scratch").c_str(), 0777);
+    for (const std::string& f : {secretFile, passwordFile})
+        chmod(f.c_str(), 0644);
+    const std::string out = root.host("scratch/out");
+    ExpectReadsServedWritesRefused(
+        [&](const std::string& args) {
+            int rc = RunAs(kMember, ToolPath() + " --root " + root.path() + " " + args + " >" + out + " 2>&1");
+            vktest::Bytes bytes = vktest::ReadFileBytes(out);
+            std::remove(out.c_str());
+            return std::make_pair(rc, std::string(bytes.begin(), bytes.end()));
+        },
+        secretFile, passwordFile);
 }
 
 } // namespace

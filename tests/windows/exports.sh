@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Vaultkeep.dll exports the thirteen functions, the root helpers and the OLE
+# The core library (Vaultkeep.dll, read with objdump -p; libVaultkeep.so, read
+# with nm -D) exports the thirteen functions, the root helpers and the OLE
 # Automation helpers of the public header, by name, and nothing else.
 set -u
-objdump=$1 dll=$2
+tool=$1 dll=$2
 expected="AddUser ArchiveUser DeleteCred DeleteUser QueryListOfUsers QueryUserCreds RegisterApp RestoreUser
 RetrieveCredential RetrieveCredentialMetaData RetrieveEncryptedCredentialMetaData StoreCredential UnRegisterApp
 VaultkeepInitRoot VaultkeepCheck VaultkeepStatusName SafeArrayAccessData SafeArrayCreate SafeArrayCreateVector SafeArrayDestroy
 SafeArrayGetDim SafeArrayGetLBound SafeArrayGetUBound SafeArrayUnaccessData SysAllocString SysAllocStringLen
 SysFreeString SysStringLen"
-actual=$("$objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/\]/ && NR > 1 {print $NF}' | sort)
+case "$tool" in
+*nm) actual=$("$tool" -D --defined-only "$dll" | awk '{print $NF}' | sort) ;;
+*) actual=$("$tool" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/\]/ && NR > 1 {print $NF}' | sort) ;;
+esac
 want=$(tr ' ' '\n' <<<"$expected" | grep . | sort)
 if [ "$actual" != "$want" ]; then
   echo "export table of $dll differs:"

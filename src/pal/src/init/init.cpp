@@ -1,6 +1,6 @@
 /*
- * Library entry: load and unload of the shared object that holds the PAL run
- * the core's DllMain with DLL_PROCESS_ATTACH and DLL_PROCESS_DETACH.
+ * Library entry: load and unload of the shared object that holds the core run
+ * its DllMain with DLL_PROCESS_ATTACH and DLL_PROCESS_DETACH.
  *
  * Order at unload. The detach is registered with atexit right after the
  * attach has run. atexit in a shared object is tied to that object, so the
@@ -15,12 +15,10 @@
 
 #include <cstdlib>
 
-/* The core's entry point. Weak, so the PAL links and loads without a core.
- * Protected, so the call binds to this library's own DllMain: a plain
- * reference could resolve to another DllMain earlier in the global scope
- * (an in-process COM server has one too). The symbol stays exported. */
-extern "C" BOOL DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvReserved)
-    __attribute__((weak, visibility("protected")));
+/* The core's entry point. Protected, so the call binds to this library's own
+ * DllMain: a plain reference could resolve to another DllMain earlier in the
+ * global scope (an in-process COM server has one too). */
+extern "C" BOOL DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvReserved) __attribute__((visibility("protected")));
 
 namespace {
 
@@ -31,8 +29,7 @@ void Detach() {
 }
 
 __attribute__((constructor)) void Attach() {
-    g_self = pal::loader::RegisterSelf();
-    if (!DllMain) return;
+    g_self = pal::loader::RegisterSelf(reinterpret_cast<const void*>(&Attach));
     DllMain(g_self, DLL_PROCESS_ATTACH, nullptr);
     atexit(Detach);
 }

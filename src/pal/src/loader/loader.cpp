@@ -160,9 +160,9 @@ DWORD FreeWorker(HMODULE h) {
 
 } // namespace
 
-HMODULE RegisterSelf() {
+HMODULE RegisterSelf(const void* address) {
     Dl_info info;
-    if (!dladdr(reinterpret_cast<void*>(&RegisterSelf), &info) || !info.dli_fname) return NULL;
+    if (!dladdr(address, &info) || !info.dli_fname) return NULL;
     std::string path = info.dli_fname;
     char resolved[PATH_MAX];
     if (path.find('/') == std::string::npos && realpath("/proc/self/exe", resolved)) path = resolved;

@@ -3,8 +3,8 @@
 
 namespace pal::loader {
 
-/* The module handle of the shared object that contains the PAL, without a
+/* The module handle of the shared object that contains address, without a
  * loader reference (holding one would keep the library from unloading). */
-HMODULE RegisterSelf();
+HMODULE RegisterSelf(const void* address);
 
 } // namespace pal::loader
