@@ -68,7 +68,7 @@
  * UnRegisterApp                 the registry once: W(Reg) + R, F; the files and
  *                               folders removed: app.bin, per user its table,
  *                               N blobs, key container and folder, the
- *                               application folder: U(N + 3) + 2 U.
+ *                               application folder: users x (N + 3) + 2.
  * AddUser (a new user)          W(C), W(B(0)) in the new user folder,
  *                               W(A(U+1)) + R; F of the key folder, the user
  *                               folder and the application folder.
