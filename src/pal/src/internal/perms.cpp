@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
+#include <map>
+#include <mutex>
 #include <cstdlib>
 #include <vector>
 
@@ -21,7 +24,9 @@ std::string GroupName() {
     return env && env[0] ? std::string(env) : std::string(VK_VAULT_GROUP);
 }
 
-bool LookUpGroup(const std::string& name, gid_t& gid) {
+namespace {
+
+bool QueryGroup(const std::string& name, gid_t& gid) {
     struct group grp;
     struct group* found = nullptr;
     std::vector<char> buf(4096);
@@ -35,6 +40,37 @@ bool LookUpGroup(const std::string& name, gid_t& gid) {
         gid = found->gr_gid;
         return true;
     }
+}
+
+struct CachedGroup {
+    bool found;
+    gid_t gid;
+    struct timespec at;
+};
+
+} // namespace
+
+bool LookUpGroup(const std::string& name, gid_t& gid) {
+    // A lookup, a miss above all, may walk every name-service module (one of them opens
+    // hundreds of paths), and a call makes several: the answer is kept for a few seconds,
+    // so a group an administrator creates or changes is still seen soon after.
+    constexpr time_t kKeepSeconds = 5;
+    static std::mutex lock;
+    static auto* cache = new std::map<std::string, CachedGroup>;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        auto it = cache->find(name);
+        if (it != cache->end() && now.tv_sec - it->second.at.tv_sec < kKeepSeconds) {
+            gid = it->second.gid;
+            return it->second.found;
+        }
+    }
+    CachedGroup entry{QueryGroup(name, gid), gid, now};
+    std::lock_guard<std::mutex> guard(lock);
+    (*cache)[name] = entry;
+    return entry.found;
 }
 
 bool GroupId(gid_t& gid) {
