@@ -1,31 +1,21 @@
 // CryptoAPI: the default provider, provider lookup by name, table checks, and
 // dispatch through typed handles to a provider module.
-#include "VkTest.h"
-#include "fixtures/Fixture.h"
+#include "fixtures/PalTest.h"
 
 #include <wincrypt.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <tuple>
 
 namespace {
 
+using namespace paltest;
 using vktest::Bytes;
 using vktest::U;
 
 constexpr DWORD kSentinel = 0xdeadbeef;
 constexpr const char16_t* kFakeName = u"Vaultkeep Test Fake Provider";
-
-std::string LibDir() {
-    const char* bin = getenv("VK_TEST_BIN_DIR");
-    return std::string(bin ? bin : ".") + "/lib";
-}
-
-std::u16string FixturePath() {
-    return U(LibDir() + "/" FIXTURE_MODULE_FILE);
-}
 
 DWORD Code(HRESULT hr) {
     return static_cast<DWORD>(hr);
@@ -44,13 +34,9 @@ DWORD TryAcquire(LPCWSTR container, LPCWSTR provider, DWORD type, DWORD flags) {
 
 /* HKLM\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\<name>; type 0 leaves "Type" unwritten. */
 void RegisterProvider(const std::u16string& name, const std::u16string& imagePath, DWORD type) {
-    std::u16string key = u"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\" + name;
-    HKEY h = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                             nullptr, &h, nullptr));
-    RegSetValueExW(h, u"Image Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(imagePath.c_str()),
-                   static_cast<DWORD>((imagePath.size() + 1) * 2));
-    if (type) RegSetValueExW(h, u"Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&type), 4);
+    HKEY h = RegCreate(u"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\" + name);
+    RegSetSz(h, u"Image Path", imagePath);
+    if (type) RegSetDword(h, u"Type", type);
     RegCloseKey(h);
 }
 
@@ -58,14 +44,12 @@ void RegisterProvider(const std::u16string& name, const std::u16string& imagePat
 class FakeProviderTest : public vktest::RootTest {
   protected:
     void SetUp() override {
-        auto state = reinterpret_cast<PFN_FixtureState>(reinterpret_cast<void (*)(void)>(
-            GetProcAddress(LoadLibraryW(FixturePath().c_str()), "FixtureGetState")));
-        ASSERT_NE(state, nullptr);
-        fx = state();
+        fx = LoadFixture();
+        ASSERT_NE(fx, nullptr);
         fx->tableMode = TableGood;
         contexts0 = fx->liveContexts;
         keys0 = fx->liveKeys;
-        RegisterProvider(kFakeName, FixturePath(), PROV_RSA_FULL);
+        RegisterProvider(kFakeName, TestLib(FIXTURE_MODULE_FILE), PROV_RSA_FULL);
     }
     void TearDown() override {
         if (fx) fx->tableMode = TableGood;
@@ -100,8 +84,8 @@ TEST(PalCrypt, DefaultProviderGivesVerifyContextsOnly) {
         EXPECT_EQ(TryAcquire(c.container, nullptr, c.type, c.flags), c.error) << c.what;
         EXPECT_EQ(TryAcquire(c.container, u"", c.type, c.flags), c.error) << c.what;
     }
-    EXPECT_FALSE(CryptAcquireContextW(nullptr, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
+              ErrOf(CryptAcquireContextW(nullptr, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)));
 }
 
 TEST(PalCrypt, DefaultProviderRandomFillsExactlyTheAskedBytes) {
@@ -113,26 +97,22 @@ TEST(PalCrypt, DefaultProviderRandomFillsExactlyTheAskedBytes) {
     EXPECT_EQ(Bytes(a.begin() + 32, a.end()), Bytes(8, 0xCC)) << "written past the end";
     EXPECT_NE(a, b);
     EXPECT_TRUE(CryptGenRandom(h, 0, nullptr));
-    EXPECT_FALSE(CryptGenRandom(h, 4, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), ErrOf(CryptGenRandom(h, 4, nullptr)));
     HCRYPTKEY k = 0x77; // the default provider keeps no keys
-    EXPECT_FALSE(CryptGenKey(h, CALG_AES_256, 0, &k));
-    EXPECT_EQ(Code(NTE_BAD_ALGID), GetLastError());
+    EXPECT_EQ(Code(NTE_BAD_ALGID), ErrOf(CryptGenKey(h, CALG_AES_256, 0, &k)));
     EXPECT_EQ(0u, k);
     // A release with flags is refused and leaves the context usable; after a release the handle is dead.
-    EXPECT_FALSE(CryptReleaseContext(h, 1));
-    EXPECT_EQ(Code(NTE_BAD_FLAGS), GetLastError());
+    EXPECT_EQ(Code(NTE_BAD_FLAGS), ErrOf(CryptReleaseContext(h, 1)));
     EXPECT_TRUE(CryptGenRandom(h, 4, a.data()));
     EXPECT_TRUE(CryptReleaseContext(h, 0));
-    EXPECT_FALSE(CryptGenRandom(h, 4, a.data()));
-    EXPECT_EQ(Code(NTE_BAD_UID), GetLastError());
+    EXPECT_EQ(Code(NTE_BAD_UID), ErrOf(CryptGenRandom(h, 4, a.data())));
 }
 
 TEST_F(FakeProviderTest, NamedProviderIsFoundThroughItsRegistration) {
-    RegisterProvider(u"Wrong Type", FixturePath(), PROV_RSA_AES);
-    RegisterProvider(u"No Type", FixturePath(), 0);
-    RegisterProvider(u"No Module", U(LibDir() + "/libNoSuchProvider.so"), PROV_RSA_FULL);
-    RegisterProvider(u"Not A Provider", U(LibDir() + "/libVaultkeepKry10.so"), PROV_RSA_FULL);
+    RegisterProvider(u"Wrong Type", TestLib(FIXTURE_MODULE_FILE), PROV_RSA_AES);
+    RegisterProvider(u"No Type", TestLib(FIXTURE_MODULE_FILE), 0);
+    RegisterProvider(u"No Module", TestLib("libNoSuchProvider.so"), PROV_RSA_FULL);
+    RegisterProvider(u"Not A Provider", TestLib("libVaultkeepKry10.so"), PROV_RSA_FULL);
     const struct {
         const char16_t* name;
         DWORD type, error;
@@ -232,8 +212,7 @@ TEST_F(FakeProviderTest, CallsReachTheProviderWithItsOwnHandles) {
     const LONG keysBefore = fx->liveKeys;
     EXPECT_TRUE(CryptReleaseContext(hProv, 0));
     EXPECT_EQ(keysBefore - 2, fx->liveKeys);
-    EXPECT_FALSE(CryptEncrypt(blob, 0, TRUE, 0, data, &len, sizeof(data)));
-    EXPECT_EQ(Code(NTE_BAD_KEY), GetLastError());
+    EXPECT_EQ(Code(NTE_BAD_KEY), ErrOf(CryptEncrypt(blob, 0, TRUE, 0, data, &len, sizeof(data))));
     EXPECT_EQ(1, data[0]) << "a refused call leaves the data alone";
 }
 
@@ -265,8 +244,7 @@ TEST_F(FakeProviderTest, WrongKindsAndStaleHandlesAreRefused) {
     };
     for (const auto& [what, call, error] : cases) {
         SetLastError(kSentinel);
-        EXPECT_FALSE(call()) << what;
-        EXPECT_EQ(error, GetLastError()) << what;
+        EXPECT_EQ(ErrOf(call()), error) << what;
     }
     EXPECT_EQ(0u, out);
     EXPECT_TRUE(CryptReleaseContext(hOther, 0));

@@ -1,5 +1,5 @@
 // Modules: load, look up, free, and the names modules report.
-#include "VkTest.h"
+#include "fixtures/PalTest.h"
 #include "loader/loader.h"
 #include "internal/syscalls.h"
 
@@ -33,12 +33,12 @@ TEST_F(RootTest, LibrariesLoadFromWindowsPathsBelowTheRoot) {
     ASSERT_NE(version, nullptr);
     EXPECT_NE(version()[0], 0);
     EXPECT_EQ(GetProcAddress(h, "NoSuchExport"), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PROC_NOT_FOUND));
 
     // Truncation as Windows does it: nSize characters with the terminator.
     WCHAR small[6];
     EXPECT_EQ(GetModuleFileNameW(h, small, 6), 6u);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(std::u16string(small), u"C:\\Pr");
 
     EXPECT_TRUE(FreeLibrary(h));
@@ -46,7 +46,7 @@ TEST_F(RootTest, LibrariesLoadFromWindowsPathsBelowTheRoot) {
     EXPECT_TRUE(FreeLibrary(h));
     EXPECT_FALSE(FreeLibrary(h));
     EXPECT_EQ(GetProcAddress(h, "zlibVersion"), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
 }
 
 TEST_F(RootTest, ModulesLoadOnlyFromFilesAndFoldersNobodyElseCanWrite) {
@@ -59,7 +59,11 @@ TEST_F(RootTest, ModulesLoadOnlyFromFilesAndFoldersNobodyElseCanWrite) {
     const struct {
         mode_t folder, file;
         bool loads;
-    } cases[] = {{0777, 0644, false}, {0775, 0644, false}, {0755, 0664, false}, {0755, 0646, false}, {0755, 0644, true}};
+    } cases[] = {{0777, 0644, false},
+                 {0775, 0644, false},
+                 {0755, 0664, false},
+                 {0755, 0646, false},
+                 {0755, 0644, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.folder) + " " + std::to_string(c.file));
         chmod(dir.c_str(), c.folder);
@@ -71,7 +75,7 @@ TEST_F(RootTest, ModulesLoadOnlyFromFilesAndFoldersNobodyElseCanWrite) {
             continue;
         }
         EXPECT_EQ(h, (HMODULE)NULL);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
         EXPECT_NE(PalTestTakeDebugOutput().find("loader: refusing to load"), std::string::npos);
     }
     // A link from a safe folder into an open one is judged by where it leads.
@@ -79,7 +83,7 @@ TEST_F(RootTest, ModulesLoadOnlyFromFilesAndFoldersNobodyElseCanWrite) {
     std::filesystem::create_directories(root.host("safe"));
     std::filesystem::create_symlink(dir + "/z.so", root.host("safe/z.so"));
     EXPECT_EQ(LoadLibraryW(u"C:\\safe\\z.so"), (HMODULE)NULL);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     PalTestCaptureDebugOutput(FALSE);
 }
 
@@ -96,9 +100,10 @@ TEST_F(RootTest, MissingModulesAndWrongHandles) {
 
     HANDLE ev = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     EXPECT_EQ(GetProcAddress((HMODULE)ev, "x"), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
     EXPECT_FALSE(FreeLibrary((HMODULE)ev));
-    EXPECT_FALSE(CloseHandle((HANDLE)pal::loader::RegisterSelf(reinterpret_cast<const void*>(&CreateFileW)))) << "modules are not closed by CloseHandle";
+    EXPECT_FALSE(CloseHandle((HANDLE)pal::loader::RegisterSelf(reinterpret_cast<const void*>(&CreateFileW))))
+        << "modules are not closed by CloseHandle";
     CloseHandle(ev);
 }
 
