@@ -18,7 +18,7 @@ constexpr DWORD kSentinel = 0xdeadbeef;
 constexpr const char16_t* kFakeName = u"Vaultkeep Test Fake Provider";
 
 DWORD Code(HRESULT hr) {
-    return static_cast<DWORD>(hr);
+    return DWORD(hr);
 }
 
 /* Acquires a context and releases it again; returns the last error, ERROR_SUCCESS for a context. */
@@ -84,7 +84,7 @@ TEST(PalCrypt, DefaultProviderGivesVerifyContextsOnly) {
         EXPECT_EQ(TryAcquire(c.container, nullptr, c.type, c.flags), c.error) << c.what;
         EXPECT_EQ(TryAcquire(c.container, u"", c.type, c.flags), c.error) << c.what;
     }
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
+    EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER),
               ErrOf(CryptAcquireContextW(nullptr, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)));
 }
 
@@ -97,7 +97,7 @@ TEST(PalCrypt, DefaultProviderRandomFillsExactlyTheAskedBytes) {
     EXPECT_EQ(Bytes(a.begin() + 32, a.end()), Bytes(8, 0xCC)) << "written past the end";
     EXPECT_NE(a, b);
     EXPECT_TRUE(CryptGenRandom(h, 0, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), ErrOf(CryptGenRandom(h, 4, nullptr)));
+    EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), ErrOf(CryptGenRandom(h, 4, nullptr)));
     HCRYPTKEY k = 0x77; // the default provider keeps no keys
     EXPECT_EQ(Code(NTE_BAD_ALGID), ErrOf(CryptGenKey(h, CALG_AES_256, 0, &k)));
     EXPECT_EQ(0u, k);
@@ -145,7 +145,7 @@ TEST_F(FakeProviderTest, UnusableProviderTablesAreRefused) {
     }
     EXPECT_EQ(contexts0, fx->liveContexts) << "a refused table is never called";
     fx->tableMode = TableGood;
-    EXPECT_EQ(TryAcquire(u"box", kFakeName, PROV_RSA_FULL, 0), static_cast<DWORD>(ERROR_SUCCESS))
+    EXPECT_EQ(TryAcquire(u"box", kFakeName, PROV_RSA_FULL, 0), DWORD(ERROR_SUCCESS))
         << "the same module serves again once its table is good";
 }
 
@@ -190,7 +190,7 @@ TEST_F(FakeProviderTest, CallsReachTheProviderWithItsOwnHandles) {
     HCRYPTKEY exchange = 0, blob = 0;
     ASSERT_TRUE(CryptGetUserKey(hProv, AT_KEYEXCHANGE, &exchange));
     ASSERT_TRUE(CryptGenKey(hProv, CALG_AES_256, CRYPT_EXPORTABLE, &blob));
-    EXPECT_EQ(static_cast<DWORD>(CRYPT_EXPORTABLE), fx->lastFlags);
+    EXPECT_EQ(DWORD(CRYPT_EXPORTABLE), fx->lastFlags);
     EXPECT_EQ(providerCtx, fx->lastProv);
     BYTE exported[16] = {};
     DWORD cbExported = sizeof(exported);
@@ -200,7 +200,7 @@ TEST_F(FakeProviderTest, CallsReachTheProviderWithItsOwnHandles) {
     const PAL_CSP_KEY providerBlob = ids[0], providerExchangeKey = ids[1];
     EXPECT_NE(providerBlob, providerExchangeKey);
     EXPECT_NE(static_cast<ULONG_PTR>(providerBlob), blob);
-    EXPECT_EQ(static_cast<DWORD>(CRYPT_OAEP), fx->lastFlags);
+    EXPECT_EQ(DWORD(CRYPT_OAEP), fx->lastFlags);
     HCRYPTKEY imported = 0;
     ASSERT_TRUE(CryptImportKey(hProv, exported, cbExported, exchange, CRYPT_OAEP, &imported));
     EXPECT_EQ(providerExchangeKey, fx->lastAuxKey);

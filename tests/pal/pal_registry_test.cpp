@@ -24,19 +24,15 @@ constexpr DWORD kSentinel = 0xdeadbeef;
 class RegistryTest : public vktest::RootTest {
   protected:
     std::string StorePath() const { return root.host("registry/machine.hive"); }
-    static HKEY Create(const std::u16string& path, DWORD* disposition = nullptr,
-                       HKEY parent = HKEY_LOCAL_MACHINE) {
-        return RegCreate(path, parent, disposition);
-    }
 };
 
 TEST_F(RegistryTest, CreateOpenAndBadPaths) {
     DWORD disp = 0;
-    RegCloseKey(Create(u"Software\\Vendor\\App", &disp));
-    EXPECT_EQ(disp, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+    RegCloseKey(RegCreate(u"Software\\Vendor\\App", HKEY_LOCAL_MACHINE, &disp));
+    EXPECT_EQ(disp, DWORD(REG_CREATED_NEW_KEY));
     // The intermediate key was made; a trailing backslash names the same key.
-    HKEY parent = Create(u"Software\\Vendor\\", &disp);
-    EXPECT_EQ(disp, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+    HKEY parent = RegCreate(u"Software\\Vendor\\", HKEY_LOCAL_MACHINE, &disp);
+    EXPECT_EQ(disp, DWORD(REG_OPENED_EXISTING_KEY));
     HKEY k;
     EXPECT_EQ(RegOpen(HKEY_LOCAL_MACHINE, u"Software\\Missing", k), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(k, nullptr);
@@ -62,9 +58,9 @@ TEST_F(RegistryTest, CreateOpenAndBadPaths) {
 }
 
 TEST_F(RegistryTest, ValuesComeBackAsStoredWithWin32Sizes) {
-    HKEY h = Create(u"Software\\Tarnwick Systems Corp.\\Vaultkeep\\App");
+    HKEY h = RegCreate(u"Software\\Tarnwick Systems Corp.\\Vaultkeep\\App");
     const std::u16string location = u"C:\\ProgramData\\Tarnwick Systems Corp\\Vaultkeep\\App";
-    const DWORD cbLocation = static_cast<DWORD>(location.size() * 2 + 2);
+    const DWORD cbLocation = DWORD(location.size() * 2 + 2);
     SetLastError(kSentinel);
     ASSERT_EQ(RegSetSz(h, u"Location", location), ERROR_SUCCESS);
     ASSERT_EQ(RegSetDword(h, u"Type", 1), ERROR_SUCCESS);
@@ -72,7 +68,7 @@ TEST_F(RegistryTest, ValuesComeBackAsStoredWithWin32Sizes) {
     // Size query; one byte short gives ERROR_MORE_DATA and the size; exact size gives the bytes, NUL counted.
     DWORD type = 0, cb = 0;
     EXPECT_EQ(RegQueryValueExW(h, u"Location", nullptr, &type, nullptr, &cb), ERROR_SUCCESS);
-    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(type, DWORD(REG_SZ));
     EXPECT_EQ(cb, cbLocation);
     std::vector<BYTE> buf(cbLocation + 1, 0xbd);
     cb = cbLocation - 1;
@@ -107,11 +103,11 @@ TEST_F(RegistryTest, AnyNameButBackslashIsItsOwnKeyInsideTheStore) {
         u"App",        u"app",  u"..",  u".", u"../../etc", u"/", u"tab\tand\nnewline",
         u"\U0001F511", u"nul:", u"\x01"};
     names.push_back(std::u16string(1, 0xD800));
-    HKEY base = Create(u"Software\\Names");
+    HKEY base = RegCreate(u"Software\\Names");
     for (const auto& n : names) {
         DWORD disp = 0;
-        HKEY h = Create(n, &disp, base);
-        EXPECT_EQ(disp, static_cast<DWORD>(REG_CREATED_NEW_KEY)) << vktest::Narrow(n);
+        HKEY h = RegCreate(n, base, &disp);
+        EXPECT_EQ(disp, DWORD(REG_CREATED_NEW_KEY)) << vktest::Narrow(n);
         EXPECT_EQ(RegSetSz(h, u"Name", n), ERROR_SUCCESS);
         RegCloseKey(h);
     }
@@ -133,8 +129,8 @@ TEST_F(RegistryTest, AnyNameButBackslashIsItsOwnKeyInsideTheStore) {
 }
 
 TEST_F(RegistryTest, DeleteKeyAndDeletedHandles) {
-    HKEY parent = Create(u"Software\\Parent");
-    HKEY child = Create(u"Software\\Parent\\Child");
+    HKEY parent = RegCreate(u"Software\\Parent");
+    HKEY child = RegCreate(u"Software\\Parent\\Child");
     ASSERT_EQ(RegSetDword(child, u"v", 1), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Software\\Parent"), ERROR_ACCESS_DENIED); // has a subkey
     EXPECT_EQ(RegDeleteKeyW(parent, u"Child"), ERROR_SUCCESS);
@@ -142,7 +138,7 @@ TEST_F(RegistryTest, DeleteKeyAndDeletedHandles) {
     // The handle to the deleted key is dead, also once a key of the same name exists again.
     DWORD v = 0;
     EXPECT_EQ(RegGetDword(child, u"v", v), ERROR_KEY_DELETED);
-    HKEY again = Create(u"Software\\Parent\\Child");
+    HKEY again = RegCreate(u"Software\\Parent\\Child");
     EXPECT_EQ(RegGetDword(again, u"v", v), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegSetDword(child, u"v", 3), ERROR_KEY_DELETED);
     EXPECT_EQ(RegCloseKey(child), ERROR_SUCCESS);
@@ -158,7 +154,7 @@ TEST_F(RegistryTest, DeleteKeyAndDeletedHandles) {
 }
 
 TEST_F(RegistryTest, RightsAndBadHandles) {
-    RegCloseKey(Create(u"Software\\Keys"));
+    RegCloseKey(RegCreate(u"Software\\Keys"));
     HKEY reader, writer;
     ASSERT_EQ(RegOpen(HKEY_LOCAL_MACHINE, u"Software\\Keys", reader, KEY_READ), ERROR_SUCCESS);
     ASSERT_EQ(RegOpen(HKEY_LOCAL_MACHINE, u"Software\\Keys", writer, KEY_SET_VALUE), ERROR_SUCCESS);
@@ -225,7 +221,7 @@ Bytes HandStore(uint64_t nextId, const std::vector<HandKey>& keys, const Bytes& 
 }
 
 TEST_F(RegistryTest, StoreLayoutIsAsDocumented) {
-    HKEY h = Create(u"Software\\Vendor");
+    HKEY h = RegCreate(u"Software\\Vendor");
     ASSERT_EQ(RegSetDword(h, u"Type", 1), ERROR_SUCCESS);
     RegCloseKey(h);
     const Bytes b = vktest::ReadFileBytes(StorePath());
@@ -241,7 +237,7 @@ TEST_F(RegistryTest, StoreLayoutIsAsDocumented) {
     EXPECT_FALSE(vktest::FileExists(StorePath() + ".new"));
 
     // A new key takes its id from the header's counter.
-    RegCloseKey(Create(u"Software\\New"));
+    RegCloseKey(RegCreate(u"Software\\New"));
     const Bytes after = vktest::ReadFileBytes(StorePath());
     Bytes name;
     PutText(name, u"New");
@@ -252,7 +248,7 @@ TEST_F(RegistryTest, StoreLayoutIsAsDocumented) {
 }
 
 TEST_F(RegistryTest, DamagedStoreGivesBadDbAndIsLeftAlone) {
-    HKEY h = Create(u"Software\\Vendor");
+    HKEY h = RegCreate(u"Software\\Vendor");
     ASSERT_EQ(RegSetSz(h, u"Location", u"C:\\x"), ERROR_SUCCESS);
     ASSERT_EQ(RegSetDword(h, u"Type", 1), ERROR_SUCCESS);
     RegCloseKey(h);
@@ -349,7 +345,7 @@ TEST_F(RegistryTest, ConcurrentWritersLoseNothing) {
     for (int i : {0, 1})
         vktest::RunHelper("reg_many_writes", {"Software\\Race", i ? "b" : "a", std::to_string(kWrites)},
                           &pids[i], false);
-    HKEY mine = Create(u"Software\\Race");
+    HKEY mine = RegCreate(u"Software\\Race");
     for (int i = 0; i < kWrites; ++i)
         ASSERT_EQ(RegSetDword(mine, U("c" + std::to_string(i)).c_str(), i), ERROR_SUCCESS);
     for (int pid : pids)
@@ -359,7 +355,7 @@ TEST_F(RegistryTest, ConcurrentWritersLoseNothing) {
             DWORD v = 999;
             const std::u16string name = U(prefix + std::to_string(i));
             ASSERT_EQ(RegGetDword(mine, name.c_str(), v), ERROR_SUCCESS) << prefix << i;
-            EXPECT_EQ(v, static_cast<DWORD>(i));
+            EXPECT_EQ(v, DWORD(i));
             HKEY sub;
             EXPECT_EQ(RegOpen(mine, name, sub), *prefix == 'c' ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS)
                 << prefix << i;
