@@ -228,8 +228,8 @@ TEST_F(FileTest, ReadOnlyIsTheOwnerWriteBit) {
     chmod(root.host("f").c_str(), 0664);
     EXPECT_EQ(GetFileAttributesW(W("f").c_str()), DWORD(FILE_ATTRIBUTE_NORMAL));
     EXPECT_EQ(GetFileAttributesW(W("d").c_str()), DWORD(FILE_ATTRIBUTE_DIRECTORY));
-    EXPECT_EQ(GetFileAttributesW(W("nope\\x").c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(ErrOf(GetFileAttributesW(W("nope\\x").c_str()) != INVALID_FILE_ATTRIBUTES),
+              DWORD(ERROR_PATH_NOT_FOUND));
 
     // The runtime's _wchmod: 0 or -1 with errno; read-only takes every write bit.
     EXPECT_EQ(_wchmod(W("f").c_str(), _S_IREAD), 0);

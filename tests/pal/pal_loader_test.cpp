@@ -9,6 +9,8 @@
 
 namespace {
 
+using paltest::ErrOf;
+
 using vktest::RootTest;
 
 std::u16string ModuleName(HMODULE h) {
@@ -32,8 +34,7 @@ TEST_F(RootTest, LibrariesLoadFromWindowsPathsBelowTheRoot) {
         reinterpret_cast<const char* (*)()>(reinterpret_cast<void*>(GetProcAddress(h, "zlibVersion")));
     ASSERT_NE(version, nullptr);
     EXPECT_NE(version()[0], 0);
-    EXPECT_EQ(GetProcAddress(h, "NoSuchExport"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_PROC_NOT_FOUND));
+    EXPECT_EQ(ErrOf(GetProcAddress(h, "NoSuchExport") != nullptr), DWORD(ERROR_PROC_NOT_FOUND));
 
     // Truncation as Windows does it: nSize characters with the terminator.
     WCHAR small[6];
@@ -45,8 +46,7 @@ TEST_F(RootTest, LibrariesLoadFromWindowsPathsBelowTheRoot) {
     EXPECT_EQ(GetProcAddress(h, "zlibVersion") != nullptr, true) << "still loaded once more";
     EXPECT_TRUE(FreeLibrary(h));
     EXPECT_FALSE(FreeLibrary(h));
-    EXPECT_EQ(GetProcAddress(h, "zlibVersion"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(ErrOf(GetProcAddress(h, "zlibVersion") != nullptr), DWORD(ERROR_INVALID_HANDLE));
 }
 
 TEST_F(RootTest, ModulesLoadOnlyFromFilesAndFoldersNobodyElseCanWrite) {
@@ -74,16 +74,14 @@ TEST_F(RootTest, ModulesLoadOnlyFromFilesAndFoldersNobodyElseCanWrite) {
             FreeLibrary(h);
             continue;
         }
-        EXPECT_EQ(h, (HMODULE)NULL);
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(ErrOf(h != nullptr), DWORD(ERROR_ACCESS_DENIED));
         EXPECT_NE(PalTestTakeDebugOutput().find("loader: refusing to load"), std::string::npos);
     }
     // A link from a safe folder into an open one is judged by where it leads.
     chmod(dir.c_str(), 0777);
     std::filesystem::create_directories(root.host("safe"));
     std::filesystem::create_symlink(dir + "/z.so", root.host("safe/z.so"));
-    EXPECT_EQ(LoadLibraryW(u"C:\\safe\\z.so"), (HMODULE)NULL);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(ErrOf(LoadLibraryW(u"C:\\safe\\z.so") != nullptr), DWORD(ERROR_ACCESS_DENIED));
     PalTestCaptureDebugOutput(FALSE);
 }
 
@@ -94,13 +92,11 @@ TEST_F(RootTest, MissingModulesAndWrongHandles) {
                                                        {u"C:\\junk.so", ERROR_MOD_NOT_FOUND},
                                                        {u"C:\\..\\escape.so", ERROR_BAD_PATHNAME}};
     for (auto& [name, error] : cases) {
-        EXPECT_EQ(LoadLibraryW(name), (HMODULE)NULL);
-        EXPECT_EQ(GetLastError(), error) << vktest::Narrow(name);
+        EXPECT_EQ(ErrOf(LoadLibraryW(name) != nullptr), error) << vktest::Narrow(name);
     }
 
     HANDLE ev = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    EXPECT_EQ(GetProcAddress((HMODULE)ev, "x"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(ErrOf(GetProcAddress((HMODULE)ev, "x") != nullptr), DWORD(ERROR_INVALID_HANDLE));
     EXPECT_FALSE(FreeLibrary((HMODULE)ev));
     EXPECT_FALSE(CloseHandle((HANDLE)pal::loader::RegisterSelf(reinterpret_cast<const void*>(&CreateFileW))))
         << "modules are not closed by CloseHandle";

@@ -1,5 +1,5 @@
 // Code pages and strsafe printf against Win32 behaviour.
-#include "VkTest.h"
+#include "fixtures/PalTest.h"
 
 #include <climits>
 #include <cstring>
@@ -7,6 +7,8 @@
 #include <vector>
 
 namespace {
+
+using paltest::ErrOf;
 
 constexpr DWORD kSentinel = 0xdeadbeef;
 constexpr WCHAR kFill = 0xbdbd;
@@ -88,10 +90,10 @@ TEST(PalStrings, Utf8ToWideReplacesEachMaximalInvalidSubpart) {
     // -1 counts the NUL; a short buffer fails.
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", -1, nullptr, 0), 4);
     WCHAR small[3];
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", -1, small, 3), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", 0, small, 3), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(ErrOf(MultiByteToWideChar(CP_UTF8, 0, "abc", -1, small, 3) != 0),
+              DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(ErrOf(MultiByteToWideChar(CP_UTF8, 0, "abc", 0, small, 3) != 0),
+              DWORD(ERROR_INVALID_PARAMETER));
 }
 
 template <typename... A> std::string Fmt(const WCHAR* format, A... args) {

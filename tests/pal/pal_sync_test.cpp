@@ -65,15 +65,14 @@ TEST_F(SyncTest, AutoResetEventWakesOneWaiter) {
     auto waiter = [&] {
         if (WaitForSingleObject(autoEv, 600) == WAIT_OBJECT_0) ++woken;
     };
-    std::thread a(waiter), b(waiter);
+    std::thread threads[] = {std::thread(waiter), std::thread(waiter)};
     Sleep(50);
     SetEvent(autoEv);
-    a.join();
-    b.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(woken.load(), 1);
 
-    EXPECT_EQ(CreateEventW(nullptr, FALSE, FALSE, u"Named"), (HANDLE)NULL);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(ErrOf(CreateEventW(nullptr, FALSE, FALSE, u"Named") != nullptr), DWORD(ERROR_NOT_SUPPORTED));
     CloseHandle(autoEv);
 }
 
@@ -96,8 +95,7 @@ TEST_F(SyncTest, MutexOwnershipRecursionAndErrors) {
     HANDLE ev = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     EXPECT_EQ(ErrOf(ReleaseMutex(ev)), DWORD(ERROR_INVALID_HANDLE));
     HANDLE two[2] = {m, ev};
-    EXPECT_EQ(WaitForMultipleObjects(2, two, TRUE, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(ErrOf(WaitForMultipleObjects(2, two, TRUE, 0) != WAIT_FAILED), DWORD(ERROR_NOT_SUPPORTED));
     // A time-out is no failure: the last error is left alone.
     SetLastError(0xdeadbeef);
     EXPECT_EQ(WaitForSingleObject(ev, 0), DWORD(WAIT_TIMEOUT));
@@ -124,10 +122,9 @@ TEST_F(SyncTest, ThreadsOfOneProcessSerialise) {
             ASSERT_TRUE(ReleaseMutex(m));
         }
     };
-    std::thread t1(worker), t2(worker), t3(worker);
-    t1.join();
-    t2.join();
-    t3.join();
+    std::thread threads[] = {std::thread(worker), std::thread(worker), std::thread(worker)};
+    for (auto& t : threads)
+        t.join();
     EXPECT_FALSE(overlap.load());
     EXPECT_EQ(counter, 600);
     CloseHandle(m);
