@@ -17,10 +17,6 @@ using vktest::U;
 constexpr DWORD kSentinel = 0xdeadbeef;
 constexpr const char16_t* kFakeName = u"Vaultkeep Test Fake Provider";
 
-DWORD Code(HRESULT hr) {
-    return DWORD(hr);
-}
-
 /* Acquires a context and releases it again; returns the last error, ERROR_SUCCESS for a context. */
 DWORD TryAcquire(LPCWSTR container, LPCWSTR provider, DWORD type, DWORD flags) {
     HCRYPTPROV h = 0x5a5a;
@@ -73,12 +69,12 @@ TEST(PalCrypt, DefaultProviderGivesVerifyContextsOnly) {
     } cases[] = {
         {"verify, RSA full", nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT, ERROR_SUCCESS},
         {"verify, RSA AES, empty container", u"", PROV_RSA_AES, CRYPT_VERIFYCONTEXT, ERROR_SUCCESS},
-        {"a key set", nullptr, PROV_RSA_FULL, 0, Code(NTE_BAD_KEYSET)},
-        {"a new key set", u"c", PROV_RSA_FULL, CRYPT_NEWKEYSET, Code(NTE_BAD_KEYSET)},
-        {"verify with a container", u"c", PROV_RSA_FULL, CRYPT_VERIFYCONTEXT, Code(NTE_BAD_FLAGS)},
-        {"unknown flag", nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT | 0x1000, Code(NTE_BAD_FLAGS)},
-        {"type not served", nullptr, 13, CRYPT_VERIFYCONTEXT, Code(NTE_PROV_TYPE_NOT_DEF)},
-        {"type zero", nullptr, 0, CRYPT_VERIFYCONTEXT, Code(NTE_BAD_PROV_TYPE)},
+        {"a key set", nullptr, PROV_RSA_FULL, 0, DWORD(NTE_BAD_KEYSET)},
+        {"a new key set", u"c", PROV_RSA_FULL, CRYPT_NEWKEYSET, DWORD(NTE_BAD_KEYSET)},
+        {"verify with a container", u"c", PROV_RSA_FULL, CRYPT_VERIFYCONTEXT, DWORD(NTE_BAD_FLAGS)},
+        {"unknown flag", nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT | 0x1000, DWORD(NTE_BAD_FLAGS)},
+        {"type not served", nullptr, 13, CRYPT_VERIFYCONTEXT, DWORD(NTE_PROV_TYPE_NOT_DEF)},
+        {"type zero", nullptr, 0, CRYPT_VERIFYCONTEXT, DWORD(NTE_BAD_PROV_TYPE)},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(TryAcquire(c.container, nullptr, c.type, c.flags), c.error) << c.what;
@@ -99,13 +95,13 @@ TEST(PalCrypt, DefaultProviderRandomFillsExactlyTheAskedBytes) {
     EXPECT_TRUE(CryptGenRandom(h, 0, nullptr));
     EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), ErrOf(CryptGenRandom(h, 4, nullptr)));
     HCRYPTKEY k = 0x77; // the default provider keeps no keys
-    EXPECT_EQ(Code(NTE_BAD_ALGID), ErrOf(CryptGenKey(h, CALG_AES_256, 0, &k)));
+    EXPECT_EQ(DWORD(NTE_BAD_ALGID), ErrOf(CryptGenKey(h, CALG_AES_256, 0, &k)));
     EXPECT_EQ(0u, k);
     // A release with flags is refused and leaves the context usable; after a release the handle is dead.
-    EXPECT_EQ(Code(NTE_BAD_FLAGS), ErrOf(CryptReleaseContext(h, 1)));
+    EXPECT_EQ(DWORD(NTE_BAD_FLAGS), ErrOf(CryptReleaseContext(h, 1)));
     EXPECT_TRUE(CryptGenRandom(h, 4, a.data()));
     EXPECT_TRUE(CryptReleaseContext(h, 0));
-    EXPECT_EQ(Code(NTE_BAD_UID), ErrOf(CryptGenRandom(h, 4, a.data())));
+    EXPECT_EQ(DWORD(NTE_BAD_UID), ErrOf(CryptGenRandom(h, 4, a.data())));
 }
 
 TEST_F(FakeProviderTest, NamedProviderIsFoundThroughItsRegistration) {
@@ -118,12 +114,12 @@ TEST_F(FakeProviderTest, NamedProviderIsFoundThroughItsRegistration) {
         DWORD type, error;
     } cases[] = {
         {kFakeName, PROV_RSA_FULL, ERROR_SUCCESS},
-        {u"Unregistered Provider", PROV_RSA_FULL, Code(NTE_PROV_DLL_NOT_FOUND)},
-        {kFakeName, PROV_RSA_AES, Code(NTE_PROV_TYPE_NOT_DEF)},
-        {u"Wrong Type", PROV_RSA_FULL, Code(NTE_PROV_TYPE_NOT_DEF)},
-        {u"No Type", PROV_RSA_FULL, Code(NTE_PROV_TYPE_NOT_DEF)},
-        {u"No Module", PROV_RSA_FULL, Code(NTE_PROV_DLL_NOT_FOUND)},
-        {u"Not A Provider", PROV_RSA_FULL, Code(NTE_PROV_DLL_NOT_FOUND)},
+        {u"Unregistered Provider", PROV_RSA_FULL, DWORD(NTE_PROV_DLL_NOT_FOUND)},
+        {kFakeName, PROV_RSA_AES, DWORD(NTE_PROV_TYPE_NOT_DEF)},
+        {u"Wrong Type", PROV_RSA_FULL, DWORD(NTE_PROV_TYPE_NOT_DEF)},
+        {u"No Type", PROV_RSA_FULL, DWORD(NTE_PROV_TYPE_NOT_DEF)},
+        {u"No Module", PROV_RSA_FULL, DWORD(NTE_PROV_DLL_NOT_FOUND)},
+        {u"Not A Provider", PROV_RSA_FULL, DWORD(NTE_PROV_DLL_NOT_FOUND)},
     };
     for (const auto& c : cases)
         EXPECT_EQ(TryAcquire(u"box", c.name, c.type, 0), c.error) << vktest::Narrow(c.name);
@@ -132,12 +128,14 @@ TEST_F(FakeProviderTest, NamedProviderIsFoundThroughItsRegistration) {
 
 TEST_F(FakeProviderTest, UnusableProviderTablesAreRefused) {
     std::vector<std::tuple<DWORD, DWORD, DWORD>> cases = {
-        {TableNull, 0, Code(NTE_PROV_DLL_NOT_FOUND)},       {TableBadMagic, 0, Code(NTE_PROV_DLL_NOT_FOUND)},
-        {TableBadVersion, 0, Code(NTE_PROV_DLL_NOT_FOUND)}, {TableShortSize, 0, Code(NTE_PROV_DLL_NOT_FOUND)},
-        {TableWrongType, 0, Code(NTE_PROV_TYPE_NOT_DEF)},
+        {TableNull, 0, DWORD(NTE_PROV_DLL_NOT_FOUND)},
+        {TableBadMagic, 0, DWORD(NTE_PROV_DLL_NOT_FOUND)},
+        {TableBadVersion, 0, DWORD(NTE_PROV_DLL_NOT_FOUND)},
+        {TableShortSize, 0, DWORD(NTE_PROV_DLL_NOT_FOUND)},
+        {TableWrongType, 0, DWORD(NTE_PROV_TYPE_NOT_DEF)},
     };
     for (DWORD slot = 0; slot < FIXTURE_SLOT_COUNT; ++slot)
-        cases.push_back({TableNullSlot, slot, Code(NTE_PROV_DLL_NOT_FOUND)});
+        cases.push_back({TableNullSlot, slot, DWORD(NTE_PROV_DLL_NOT_FOUND)});
     for (const auto& [mode, slot, error] : cases) {
         fx->tableMode = mode;
         fx->nullSlot = slot;
@@ -155,9 +153,9 @@ TEST_F(FakeProviderTest, AcquireHandsArgumentsOnAndPassesProviderErrors) {
         DWORD flags, error;
     } cases[] = {
         {u"box", CRYPT_MACHINE_KEYSET | CRYPT_NEWKEYSET, ERROR_SUCCESS},
-        {FIXTURE_CONTAINER_MISSING, CRYPT_MACHINE_KEYSET, Code(NTE_BAD_KEYSET)},
-        {FIXTURE_CONTAINER_SILENT, 0, Code(NTE_FAIL)},
-        {FIXTURE_CONTAINER_THROWS, 0, Code(NTE_FAIL)},
+        {FIXTURE_CONTAINER_MISSING, CRYPT_MACHINE_KEYSET, DWORD(NTE_BAD_KEYSET)},
+        {FIXTURE_CONTAINER_SILENT, 0, DWORD(NTE_FAIL)},
+        {FIXTURE_CONTAINER_THROWS, 0, DWORD(NTE_FAIL)},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(TryAcquire(c.container, kFakeName, PROV_RSA_FULL, c.flags), c.error);
@@ -212,7 +210,7 @@ TEST_F(FakeProviderTest, CallsReachTheProviderWithItsOwnHandles) {
     const LONG keysBefore = fx->liveKeys;
     EXPECT_TRUE(CryptReleaseContext(hProv, 0));
     EXPECT_EQ(keysBefore - 2, fx->liveKeys);
-    EXPECT_EQ(Code(NTE_BAD_KEY), ErrOf(CryptEncrypt(blob, 0, TRUE, 0, data, &len, sizeof(data))));
+    EXPECT_EQ(DWORD(NTE_BAD_KEY), ErrOf(CryptEncrypt(blob, 0, TRUE, 0, data, &len, sizeof(data))));
     EXPECT_EQ(1, data[0]) << "a refused call leaves the data alone";
 }
 
@@ -236,10 +234,10 @@ TEST_F(FakeProviderTest, WrongKindsAndStaleHandlesAreRefused) {
     const std::tuple<const char*, std::function<BOOL()>, DWORD> cases[] = {
         {"key as context", [&] { return CryptGenRandom(hKey, 4, buf); }, ERROR_INVALID_HANDLE},
         {"context as key", [&] { return CryptDestroyKey(hProv); }, ERROR_INVALID_HANDLE},
-        {"released context", [&] { return CryptGenKey(hGone, CALG_AES_256, 0, &out); }, Code(NTE_BAD_UID)},
-        {"destroyed key", [&] { return CryptEncrypt(hDead, 0, TRUE, 0, buf, &len, 16); }, Code(NTE_BAD_KEY)},
+        {"released context", [&] { return CryptGenKey(hGone, CALG_AES_256, 0, &out); }, DWORD(NTE_BAD_UID)},
+        {"destroyed key", [&] { return CryptEncrypt(hDead, 0, TRUE, 0, buf, &len, 16); }, DWORD(NTE_BAD_KEY)},
         {"other provider's key", [&] { return CryptExportKey(hKey, hOtherKey, SIMPLEBLOB, 0, buf, &len); },
-         Code(NTE_BAD_KEY)},
+         DWORD(NTE_BAD_KEY)},
         {"no output", [&] { return CryptGenKey(hProv, CALG_AES_256, 0, nullptr); }, ERROR_INVALID_PARAMETER},
     };
     for (const auto& [what, call, error] : cases) {

@@ -44,9 +44,7 @@ struct Ace {
     BYTE flags;
     ACCESS_MASK mask;
     Bytes sid;
-    bool operator==(const Ace& o) const {
-        return type == o.type && flags == o.flags && mask == o.mask && sid == o.sid;
-    }
+    bool operator==(const Ace&) const = default;
 };
 
 std::vector<Ace> AcesOf(PACL acl) {
