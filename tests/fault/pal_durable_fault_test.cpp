@@ -1,15 +1,25 @@
-// Whole-file replacement under failing system calls: at every failing write,
-// fsync or rename the old file stays whole and readable and no temporary
-// remains; the failure reaches the caller through WriteFile or CloseHandle.
-#include "VkTest.h"
+// Whole-file replacement and the registry store under failing system calls: at
+// every failing write, fsync or rename the old file stays whole and readable and
+// no temporary remains; the failure reaches the caller (WriteFile, CloseHandle,
+// RegCloseKey, the next RegFlushKey), so nothing unwritten is acknowledged.
+#include "../pal/fixtures/PalTest.h"
 #include "internal/syscalls.h"
 
+#include <vaultkeep/vaultkeep.h>
+
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <tuple>
 
 namespace {
 
+using namespace paltest;
 using vktest::Bytes;
+using vktest::U;
 
 const Bytes kOld(5000, 'o');
 const Bytes kNew(3000, 'n');
@@ -28,7 +38,7 @@ class DurableFault : public vktest::RootTest {
         if (h == INVALID_HANDLE_VALUE) return GetLastError();
         DWORD first = ERROR_SUCCESS, n;
         for (size_t off : {size_t(0), kNew.size() / 2}) {
-            if (!first && !WriteFile(h, kNew.data() + off, static_cast<DWORD>(kNew.size() / 2), &n, nullptr))
+            if (!first && !WriteFile(h, kNew.data() + off, DWORD(kNew.size() / 2), &n, nullptr))
                 first = GetLastError();
         }
         if (!CloseHandle(h)) {
@@ -66,7 +76,7 @@ TEST_F(DurableFault, EveryFailingCallLeavesTheOldFileWhole) {
     for (const auto& c : cases) {
         // Learn how many such calls one rewrite makes, then fail each in turn.
         Reset(c.existing);
-        ASSERT_EQ(Rewrite(c.disposition, c.call, 0, 0, closeFailed), static_cast<DWORD>(ERROR_SUCCESS));
+        ASSERT_EQ(Rewrite(c.disposition, c.call, 0, 0, closeFailed), DWORD(ERROR_SUCCESS));
         const unsigned calls = PalTestSyscallCount(c.call);
         ASSERT_GE(calls, 1u) << c.what;
         for (unsigned k = 1; k <= calls; ++k) {
@@ -83,47 +93,46 @@ TEST_F(DurableFault, EveryFailingCallLeavesTheOldFileWhole) {
         }
         // And the same rewrite succeeds once nothing fails.
         Reset(c.existing);
-        EXPECT_EQ(Rewrite(c.disposition, c.call, 0, 0, closeFailed), static_cast<DWORD>(ERROR_SUCCESS))
-            << c.what;
+        EXPECT_EQ(Rewrite(c.disposition, c.call, 0, 0, closeFailed), DWORD(ERROR_SUCCESS)) << c.what;
         EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kNew) << c.what;
+        EXPECT_EQ(Listing(), (std::vector<std::string>{"table.bin"})) << c.what;
     }
 }
 
 TEST_F(DurableFault, TheFileIsFlushedBeforeItsRenameAndTheFolderOnlyWhenAsked) {
     // A rewrite flushes the file, then renames it; the folder is the caller's to flush.
     bool closeFailed;
-    ASSERT_EQ(Rewrite(CREATE_ALWAYS, "fsync", 0, 0, closeFailed), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(Rewrite(CREATE_ALWAYS, "fsync", 0, 0, closeFailed), DWORD(ERROR_SUCCESS));
     EXPECT_EQ(PalTestSyscallCount("fsync"), 1u);
     EXPECT_EQ(PalTestSyscallCount("rename"), 1u);
 
     Reset(true);
-    EXPECT_EQ(Rewrite(CREATE_ALWAYS, "fsync", 1, EIO, closeFailed), static_cast<DWORD>(ERROR_WRITE_FAULT));
+    EXPECT_EQ(Rewrite(CREATE_ALWAYS, "fsync", 1, EIO, closeFailed), DWORD(ERROR_WRITE_FAULT));
     EXPECT_TRUE(closeFailed);
     EXPECT_EQ(PalTestSyscallCount("rename"), 0u) << "nothing is renamed after a failed flush";
     EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kOld);
     EXPECT_EQ(Listing(), (std::vector<std::string>{"table.bin"}));
 
     // A folder handle flushes the folder's names; a failure reaches the caller.
-    HANDLE dir = CreateFileW(u"C:\\", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE dir = CreateFileW(u"C:\\", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     ASSERT_NE(dir, INVALID_HANDLE_VALUE);
     PalTestFailSyscall(nullptr, 0, 0);
     EXPECT_TRUE(FlushFileBuffers(dir));
     EXPECT_EQ(PalTestSyscallCount("fsync"), 1u);
     PalTestFailSyscall("fsync", 1, EIO);
-    EXPECT_FALSE(FlushFileBuffers(dir));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
+    EXPECT_EQ(ErrOf(FlushFileBuffers(dir)), DWORD(ERROR_WRITE_FAULT));
     DWORD n = 0;
-    EXPECT_FALSE(WriteFile(dir, "x", 1, &n, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
+    EXPECT_EQ(ErrOf(WriteFile(dir, "x", 1, &n, nullptr)), DWORD(ERROR_INVALID_FUNCTION));
     EXPECT_TRUE(CloseHandle(dir));
     // Without the flag a folder is no file to open.
-    EXPECT_EQ(CreateFileW(u"C:\\", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileW(u"C:\\", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
 
     // A temporary file is published whole, without a flush.
     PalTestFailSyscall(nullptr, 0, 0);
-    HANDLE t = CreateFileW(u"C:\\scratch.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY,
-                           nullptr);
+    HANDLE t = CreateFileW(u"C:\\scratch.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_TEMPORARY, nullptr);
     ASSERT_NE(t, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(WriteFile(t, "tmp", 3, &n, nullptr));
     EXPECT_TRUE(CloseHandle(t));
@@ -131,11 +140,11 @@ TEST_F(DurableFault, TheFileIsFlushedBeforeItsRenameAndTheFolderOnlyWhenAsked) {
     EXPECT_EQ(vktest::ReadFileBytes(root.host("scratch.bin")), (Bytes{'t', 'm', 'p'}));
 }
 
-TEST_F(DurableFault, TemporariesOfACrashedWriterGoWhenTheFolderIsNextWritten) {
+TEST_F(DurableFault, TemporariesOfACrashedWriterGoWhenTheFolderIsFirstWritten) {
     // A crashed writer's temporary holds no lock; a live writer's does.
     vktest::WriteFileBytes(root.host(".~pal-00000000000000aa"), Bytes(10, 'x'));
     bool closeFailed;
-    ASSERT_EQ(Rewrite(CREATE_ALWAYS, "write", 0, 0, closeFailed), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(Rewrite(CREATE_ALWAYS, "write", 0, 0, closeFailed), DWORD(ERROR_SUCCESS));
     EXPECT_EQ(Listing(), (std::vector<std::string>{"table.bin"}));
 }
 
@@ -155,8 +164,7 @@ TEST_F(DurableFault, ReadersSeeTheOldFileUntilThePublishAndCreateNewReplacesNoth
     ASSERT_NE(w, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(WriteFile(w, "mine", 4, &n, nullptr));
     vktest::WriteFileBytes(root.host("table.bin"), kOld); // another process got there first
-    EXPECT_FALSE(CloseHandle(w));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+    EXPECT_EQ(ErrOf(CloseHandle(w)), DWORD(ERROR_FILE_EXISTS));
     EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kOld);
     EXPECT_EQ(Listing(), (std::vector<std::string>{"table.bin"}));
 }
@@ -167,12 +175,157 @@ TEST_F(DurableFault, FailedCopyLeavesTheTargetWhole) {
     for (const char* call : {"read", "write", "fsync", "rename"}) {
         PalTestFailSyscall(nullptr, 0, 0);
         PalTestFailSyscall(call, 1, EIO);
-        EXPECT_FALSE(CopyFileW(u"C:\\src.bin", u"C:\\table.bin", FALSE)) << call;
         const DWORD expected = std::string(call) == "read" ? ERROR_READ_FAULT : ERROR_WRITE_FAULT;
-        EXPECT_EQ(GetLastError(), expected) << call;
+        EXPECT_EQ(ErrOf(CopyFileW(u"C:\\src.bin", u"C:\\table.bin", FALSE)), expected) << call;
         EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kOld) << call;
         EXPECT_EQ(Listing(), (std::vector<std::string>{"src.bin", "table.bin"})) << call;
     }
+}
+
+std::vector<std::string> g_renamedTo;
+std::string g_failRenameTo; // a rename onto this name fails with EIO
+
+int TrackingRename(const char* from, const char* to) {
+    g_renamedTo.push_back(to);
+    if (!g_failRenameTo.empty() && g_failRenameTo == to) {
+        errno = EIO;
+        return -1;
+    }
+    return ::rename(from, to);
+}
+
+// Another process's view: exit status 0 when the key is in the store on disk.
+VK_HELPER(batch_has_key) {
+    return RegHasKey(args.at(0)) ? 0 : 1;
+}
+
+// Changes a key and dies before closing its handle.
+VK_HELPER(batch_die_before_close) {
+    HKEY h = RegCreate(U(args.at(0)));
+    RegSetDword(h, u"v", 7);
+    _exit(RegHasKey(args.at(0)) ? 0 : 2);
+}
+
+class RegistryBatch : public vktest::RootTest {
+  protected:
+    void SetUp() override { Track(); }
+    void TearDown() override {
+        PalTestResetSyscalls();
+        g_failRenameTo.clear();
+    }
+    void Track() {
+        PalTestResetSyscalls();
+        g_renamedTo.clear();
+        PalTestSyscallTable()->rename = TrackingRename;
+    }
+    std::string Store() const { return root.host("registry/machine.hive"); }
+    unsigned HiveWrites() const {
+        return static_cast<unsigned>(std::count(g_renamedTo.begin(), g_renamedTo.end(), Store()));
+    }
+    static bool OnDisk(const std::string& path) { return vktest::RunHelper("batch_has_key", {path}) == 0; }
+};
+
+TEST_F(RegistryBatch, ChangesThroughHandlesAreWrittenAtTheLastCloseOnly) {
+    HKEY a = RegCreate(u"Software\\A");
+    HKEY b = RegCreate(u"Software\\B");
+    ASSERT_EQ(RegSetDword(a, u"x", 1), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetDword(b, u"y", 2), ERROR_SUCCESS);
+    EXPECT_EQ(HiveWrites(), 0u);
+    EXPECT_TRUE(RegHasKey("Software\\A")) << "this process reads its own pending changes";
+    EXPECT_FALSE(OnDisk("Software\\A")) << "other processes see the old store until the write";
+
+    ASSERT_EQ(RegCloseKey(a), ERROR_SUCCESS);
+    EXPECT_EQ(HiveWrites(), 0u) << "b changed the store too and is still open";
+    ASSERT_EQ(RegCloseKey(b), ERROR_SUCCESS);
+    EXPECT_EQ(HiveWrites(), 1u);
+    EXPECT_EQ(PalTestSyscallCount("fsync"), 2u) << "the file and its folder, once";
+    EXPECT_TRUE(OnDisk("Software\\A"));
+    EXPECT_TRUE(OnDisk("Software\\B"));
+
+    // A handle that only read writes nothing; a change through the predefined
+    // key, which is never closed, is written at once.
+    HKEY r = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\A", 0, KEY_READ, &r), ERROR_SUCCESS);
+    RegCloseKey(r);
+    EXPECT_EQ(HiveWrites(), 1u);
+    ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Software\\B"), ERROR_SUCCESS);
+    EXPECT_EQ(HiveWrites(), 2u);
+    EXPECT_FALSE(OnDisk("Software\\B"));
+
+    // RegFlushKey writes pending changes while their handle stays open.
+    HKEY c = RegCreate(u"Software\\C");
+    ASSERT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+    EXPECT_EQ(HiveWrites(), 3u);
+    EXPECT_TRUE(OnDisk("Software\\C"));
+    RegCloseKey(c);
+    EXPECT_EQ(HiveWrites(), 3u) << "nothing left to write";
+}
+
+TEST_F(RegistryBatch, AWriterKilledBeforeItsCloseLeavesTheOldStore) {
+    RegCloseKey(RegCreate(u"Software\\Kept"));
+    ASSERT_EQ(vktest::RunHelper("batch_die_before_close", {"Software\\Lost"}), 0);
+    EXPECT_FALSE(OnDisk("Software\\Lost"));
+    EXPECT_TRUE(OnDisk("Software\\Kept")) << "the store is the whole old version";
+    // Its lock died with it: this process can change the store.
+    HKEY h = RegCreate(u"Software\\After");
+    EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
+    EXPECT_TRUE(OnDisk("Software\\After"));
+}
+
+TEST_F(RegistryBatch, AFailedWriteKeepsTheOldStoreAndIsReportedOnce) {
+    RegCloseKey(RegCreate(u"Software\\Vendor"));
+    const vktest::Bytes good = vktest::ReadFileBytes(Store());
+    const std::tuple<const char*, int, LSTATUS> cases[] = {
+        {"write", EIO, ERROR_CANTWRITE},
+        {"write", ENOSPC, ERROR_DISK_FULL},
+        {"fsync", EIO, ERROR_CANTWRITE},
+        {"rename", EIO, ERROR_CANTWRITE},
+    };
+    for (const auto& [call, err, status] : cases) {
+        for (bool atClose : {false, true}) {
+            SCOPED_TRACE(std::string(call) + " " + strerror(err) +
+                         (atClose ? " at the close" : " at a flush"));
+            HKEY h = RegCreate(u"Software\\Vendor");
+            PalTestFailSyscall(call, 1, err);
+            EXPECT_EQ(RegSetDword(h, u"New", 2), ERROR_SUCCESS)
+                << "the change waits for the flush or the close";
+            EXPECT_EQ(atClose ? RegCloseKey(h) : RegFlushKey(h), status);
+            PalTestFailSyscall(nullptr, 0, 0);
+            // A failed deferred write is reported by the next flush of the store, once.
+            EXPECT_EQ(atClose ? RegFlushKey(HKEY_LOCAL_MACHINE) : status, status);
+            EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS) << "reported once";
+            EXPECT_EQ(vktest::ReadFileBytes(Store()), good);
+            EXPECT_FALSE(vktest::FileExists(Store() + ".new"));
+            HKEY r;
+            DWORD v = 0;
+            ASSERT_EQ(RegOpen(HKEY_LOCAL_MACHINE, u"Software\\Vendor", r), ERROR_SUCCESS);
+            EXPECT_EQ(RegGetDword(r, u"New", v), ERROR_FILE_NOT_FOUND)
+                << "the unwritten change is gone here too";
+            RegCloseKey(r);
+            if (!atClose) RegCloseKey(h);
+        }
+    }
+    PalTestResetSyscalls();
+    HKEY h = RegCreate(u"Software\\Vendor");
+    EXPECT_EQ(RegSetDword(h, u"New", 2), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
+    EXPECT_TRUE(OnDisk("Software\\Vendor")) << "the store is writable again";
+}
+
+TEST_F(RegistryBatch, RegisterAppWritesTheHiveOnceAndFailsWhenItCannot) {
+    ASSERT_EQ(VaultkeepInitRoot(), 0);
+    vktest::ByteArray secret(std::string("registry batch secret"));
+    Track();
+    ASSERT_EQ(RegisterApp(u"Mail", secret), 0);
+    EXPECT_EQ(HiveWrites(), 1u) << "the key and both values in one write";
+    // app.bin and the folders take three; the hive two (file and folder) instead of six.
+    EXPECT_EQ(PalTestSyscallCount("fsync"), 5u);
+    EXPECT_TRUE(OnDisk("Software\\Tarnwick Systems Corp.\\Vaultkeep\\Mail"));
+
+    g_failRenameTo = Store();
+    EXPECT_NE(RegisterApp(u"News", secret), 0) << "a call whose registry change is not on disk fails";
+    g_failRenameTo.clear();
+    EXPECT_FALSE(OnDisk("Software\\Tarnwick Systems Corp.\\Vaultkeep\\News"));
 }
 
 } // namespace

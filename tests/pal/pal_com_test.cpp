@@ -1,41 +1,27 @@
 // COM: per-thread initialisation, activation through InprocServer32, OleRun.
-#include "VkTest.h"
-#include "fixtures/Fixture.h"
+#include "fixtures/PalTest.h"
 
 #include <objbase.h>
 
-#include <cstdlib>
 #include <thread>
 
 namespace {
 
-using vktest::U;
+using paltest::TestLib;
 
-std::u16string LibPath(const std::string& file) {
-    const char* bin = getenv("VK_TEST_BIN_DIR");
-    return U(std::string(bin ? bin : ".") + "/lib/" + file);
-}
-
-/* Writes the default value of HKLM\Software\Classes\CLSID\<clsidText>\InprocServer32. */
+/* The default value of HKLM\Software\Classes\CLSID\<clsidText>\InprocServer32. */
 void RegisterServer(const std::u16string& clsidText, const std::u16string& modulePath) {
-    std::u16string key = u"Software\\Classes\\CLSID\\" + clsidText + u"\\InprocServer32";
-    HKEY h = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                             nullptr, &h, nullptr));
-    RegSetValueExW(h, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(modulePath.c_str()),
-                   static_cast<DWORD>((modulePath.size() + 1) * 2));
-    RegCloseKey(h);
+    ASSERT_EQ(paltest::RegPutSz(u"Software\\Classes\\CLSID\\" + clsidText + u"\\InprocServer32", nullptr,
+                                modulePath),
+              ERROR_SUCCESS);
 }
 
 class ComTest : public vktest::RootTest {
   protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-        auto state = reinterpret_cast<PFN_FixtureState>(reinterpret_cast<void (*)(void)>(
-            GetProcAddress(LoadLibraryW(LibPath(FIXTURE_MODULE_FILE).c_str()), "FixtureGetState")));
-        ASSERT_NE(state, nullptr);
-        fx = state();
-        RegisterServer(FIXTURE_CLSID_TEXT, LibPath(FIXTURE_MODULE_FILE));
+        ASSERT_NE(fx = paltest::LoadFixture(), nullptr);
+        RegisterServer(FIXTURE_CLSID_TEXT, TestLib(FIXTURE_MODULE_FILE));
     }
     void TearDown() override { CoUninitialize(); }
     FixtureState* fx = nullptr;
@@ -73,15 +59,15 @@ TEST(PalCom, InitialisationCountsPerThreadAndKeepsItsModel) {
 }
 
 TEST_F(ComTest, ActivationFailuresGiveTheirWindowsResults) {
-    const std::u16string fixturePath = LibPath(FIXTURE_MODULE_FILE);
+    const std::u16string fixturePath = TestLib(FIXTURE_MODULE_FILE);
     // Classes known to the registry only: the fixture refuses one, a missing module, a module without
     // DllGetClassObject.
     const CLSID other = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
     const CLSID missing = {0x22222222, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
     const CLSID noEntry = {0x33333333, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
     RegisterServer(u"{11111111-2222-3333-4444-555555555555}", fixturePath);
-    RegisterServer(u"{22222222-2222-3333-4444-555555555555}", LibPath("libNoSuchModule.so"));
-    RegisterServer(u"{33333333-2222-3333-4444-555555555555}", LibPath("libVaultkeepKry10.so"));
+    RegisterServer(u"{22222222-2222-3333-4444-555555555555}", TestLib("libNoSuchModule.so"));
+    RegisterServer(u"{33333333-2222-3333-4444-555555555555}", TestLib("libVaultkeepKry10.so"));
 
     // Never called: the server refuses aggregation before touching it.
     IUnknown* outer = reinterpret_cast<IUnknown*>(static_cast<uintptr_t>(0x10));

@@ -1,35 +1,21 @@
 // CryptoAPI: the default provider, provider lookup by name, table checks, and
 // dispatch through typed handles to a provider module.
-#include "VkTest.h"
-#include "fixtures/Fixture.h"
+#include "fixtures/PalTest.h"
 
 #include <wincrypt.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <tuple>
 
 namespace {
 
+using namespace paltest;
 using vktest::Bytes;
 using vktest::U;
 
 constexpr DWORD kSentinel = 0xdeadbeef;
 constexpr const char16_t* kFakeName = u"Vaultkeep Test Fake Provider";
-
-std::string LibDir() {
-    const char* bin = getenv("VK_TEST_BIN_DIR");
-    return std::string(bin ? bin : ".") + "/lib";
-}
-
-std::u16string FixturePath() {
-    return U(LibDir() + "/" FIXTURE_MODULE_FILE);
-}
-
-DWORD Code(HRESULT hr) {
-    return static_cast<DWORD>(hr);
-}
 
 /* Acquires a context and releases it again; returns the last error, ERROR_SUCCESS for a context. */
 DWORD TryAcquire(LPCWSTR container, LPCWSTR provider, DWORD type, DWORD flags) {
@@ -44,13 +30,9 @@ DWORD TryAcquire(LPCWSTR container, LPCWSTR provider, DWORD type, DWORD flags) {
 
 /* HKLM\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\<name>; type 0 leaves "Type" unwritten. */
 void RegisterProvider(const std::u16string& name, const std::u16string& imagePath, DWORD type) {
-    std::u16string key = u"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\" + name;
-    HKEY h = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                             nullptr, &h, nullptr));
-    RegSetValueExW(h, u"Image Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(imagePath.c_str()),
-                   static_cast<DWORD>((imagePath.size() + 1) * 2));
-    if (type) RegSetValueExW(h, u"Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&type), 4);
+    HKEY h = RegCreate(u"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\" + name);
+    RegSetSz(h, u"Image Path", imagePath);
+    if (type) RegSetDword(h, u"Type", type);
     RegCloseKey(h);
 }
 
@@ -58,14 +40,12 @@ void RegisterProvider(const std::u16string& name, const std::u16string& imagePat
 class FakeProviderTest : public vktest::RootTest {
   protected:
     void SetUp() override {
-        auto state = reinterpret_cast<PFN_FixtureState>(reinterpret_cast<void (*)(void)>(
-            GetProcAddress(LoadLibraryW(FixturePath().c_str()), "FixtureGetState")));
-        ASSERT_NE(state, nullptr);
-        fx = state();
+        fx = LoadFixture();
+        ASSERT_NE(fx, nullptr);
         fx->tableMode = TableGood;
         contexts0 = fx->liveContexts;
         keys0 = fx->liveKeys;
-        RegisterProvider(kFakeName, FixturePath(), PROV_RSA_FULL);
+        RegisterProvider(kFakeName, TestLib(FIXTURE_MODULE_FILE), PROV_RSA_FULL);
     }
     void TearDown() override {
         if (fx) fx->tableMode = TableGood;
@@ -89,19 +69,19 @@ TEST(PalCrypt, DefaultProviderGivesVerifyContextsOnly) {
     } cases[] = {
         {"verify, RSA full", nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT, ERROR_SUCCESS},
         {"verify, RSA AES, empty container", u"", PROV_RSA_AES, CRYPT_VERIFYCONTEXT, ERROR_SUCCESS},
-        {"a key set", nullptr, PROV_RSA_FULL, 0, Code(NTE_BAD_KEYSET)},
-        {"a new key set", u"c", PROV_RSA_FULL, CRYPT_NEWKEYSET, Code(NTE_BAD_KEYSET)},
-        {"verify with a container", u"c", PROV_RSA_FULL, CRYPT_VERIFYCONTEXT, Code(NTE_BAD_FLAGS)},
-        {"unknown flag", nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT | 0x1000, Code(NTE_BAD_FLAGS)},
-        {"type not served", nullptr, 13, CRYPT_VERIFYCONTEXT, Code(NTE_PROV_TYPE_NOT_DEF)},
-        {"type zero", nullptr, 0, CRYPT_VERIFYCONTEXT, Code(NTE_BAD_PROV_TYPE)},
+        {"a key set", nullptr, PROV_RSA_FULL, 0, DWORD(NTE_BAD_KEYSET)},
+        {"a new key set", u"c", PROV_RSA_FULL, CRYPT_NEWKEYSET, DWORD(NTE_BAD_KEYSET)},
+        {"verify with a container", u"c", PROV_RSA_FULL, CRYPT_VERIFYCONTEXT, DWORD(NTE_BAD_FLAGS)},
+        {"unknown flag", nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT | 0x1000, DWORD(NTE_BAD_FLAGS)},
+        {"type not served", nullptr, 13, CRYPT_VERIFYCONTEXT, DWORD(NTE_PROV_TYPE_NOT_DEF)},
+        {"type zero", nullptr, 0, CRYPT_VERIFYCONTEXT, DWORD(NTE_BAD_PROV_TYPE)},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(TryAcquire(c.container, nullptr, c.type, c.flags), c.error) << c.what;
         EXPECT_EQ(TryAcquire(c.container, u"", c.type, c.flags), c.error) << c.what;
     }
-    EXPECT_FALSE(CryptAcquireContextW(nullptr, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+    EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER),
+              ErrOf(CryptAcquireContextW(nullptr, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)));
 }
 
 TEST(PalCrypt, DefaultProviderRandomFillsExactlyTheAskedBytes) {
@@ -113,37 +93,33 @@ TEST(PalCrypt, DefaultProviderRandomFillsExactlyTheAskedBytes) {
     EXPECT_EQ(Bytes(a.begin() + 32, a.end()), Bytes(8, 0xCC)) << "written past the end";
     EXPECT_NE(a, b);
     EXPECT_TRUE(CryptGenRandom(h, 0, nullptr));
-    EXPECT_FALSE(CryptGenRandom(h, 4, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+    EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), ErrOf(CryptGenRandom(h, 4, nullptr)));
     HCRYPTKEY k = 0x77; // the default provider keeps no keys
-    EXPECT_FALSE(CryptGenKey(h, CALG_AES_256, 0, &k));
-    EXPECT_EQ(Code(NTE_BAD_ALGID), GetLastError());
+    EXPECT_EQ(DWORD(NTE_BAD_ALGID), ErrOf(CryptGenKey(h, CALG_AES_256, 0, &k)));
     EXPECT_EQ(0u, k);
     // A release with flags is refused and leaves the context usable; after a release the handle is dead.
-    EXPECT_FALSE(CryptReleaseContext(h, 1));
-    EXPECT_EQ(Code(NTE_BAD_FLAGS), GetLastError());
+    EXPECT_EQ(DWORD(NTE_BAD_FLAGS), ErrOf(CryptReleaseContext(h, 1)));
     EXPECT_TRUE(CryptGenRandom(h, 4, a.data()));
     EXPECT_TRUE(CryptReleaseContext(h, 0));
-    EXPECT_FALSE(CryptGenRandom(h, 4, a.data()));
-    EXPECT_EQ(Code(NTE_BAD_UID), GetLastError());
+    EXPECT_EQ(DWORD(NTE_BAD_UID), ErrOf(CryptGenRandom(h, 4, a.data())));
 }
 
 TEST_F(FakeProviderTest, NamedProviderIsFoundThroughItsRegistration) {
-    RegisterProvider(u"Wrong Type", FixturePath(), PROV_RSA_AES);
-    RegisterProvider(u"No Type", FixturePath(), 0);
-    RegisterProvider(u"No Module", U(LibDir() + "/libNoSuchProvider.so"), PROV_RSA_FULL);
-    RegisterProvider(u"Not A Provider", U(LibDir() + "/libVaultkeepKry10.so"), PROV_RSA_FULL);
+    RegisterProvider(u"Wrong Type", TestLib(FIXTURE_MODULE_FILE), PROV_RSA_AES);
+    RegisterProvider(u"No Type", TestLib(FIXTURE_MODULE_FILE), 0);
+    RegisterProvider(u"No Module", TestLib("libNoSuchProvider.so"), PROV_RSA_FULL);
+    RegisterProvider(u"Not A Provider", TestLib("libVaultkeepKry10.so"), PROV_RSA_FULL);
     const struct {
         const char16_t* name;
         DWORD type, error;
     } cases[] = {
         {kFakeName, PROV_RSA_FULL, ERROR_SUCCESS},
-        {u"Unregistered Provider", PROV_RSA_FULL, Code(NTE_PROV_DLL_NOT_FOUND)},
-        {kFakeName, PROV_RSA_AES, Code(NTE_PROV_TYPE_NOT_DEF)},
-        {u"Wrong Type", PROV_RSA_FULL, Code(NTE_PROV_TYPE_NOT_DEF)},
-        {u"No Type", PROV_RSA_FULL, Code(NTE_PROV_TYPE_NOT_DEF)},
-        {u"No Module", PROV_RSA_FULL, Code(NTE_PROV_DLL_NOT_FOUND)},
-        {u"Not A Provider", PROV_RSA_FULL, Code(NTE_PROV_DLL_NOT_FOUND)},
+        {u"Unregistered Provider", PROV_RSA_FULL, DWORD(NTE_PROV_DLL_NOT_FOUND)},
+        {kFakeName, PROV_RSA_AES, DWORD(NTE_PROV_TYPE_NOT_DEF)},
+        {u"Wrong Type", PROV_RSA_FULL, DWORD(NTE_PROV_TYPE_NOT_DEF)},
+        {u"No Type", PROV_RSA_FULL, DWORD(NTE_PROV_TYPE_NOT_DEF)},
+        {u"No Module", PROV_RSA_FULL, DWORD(NTE_PROV_DLL_NOT_FOUND)},
+        {u"Not A Provider", PROV_RSA_FULL, DWORD(NTE_PROV_DLL_NOT_FOUND)},
     };
     for (const auto& c : cases)
         EXPECT_EQ(TryAcquire(u"box", c.name, c.type, 0), c.error) << vktest::Narrow(c.name);
@@ -152,12 +128,14 @@ TEST_F(FakeProviderTest, NamedProviderIsFoundThroughItsRegistration) {
 
 TEST_F(FakeProviderTest, UnusableProviderTablesAreRefused) {
     std::vector<std::tuple<DWORD, DWORD, DWORD>> cases = {
-        {TableNull, 0, Code(NTE_PROV_DLL_NOT_FOUND)},       {TableBadMagic, 0, Code(NTE_PROV_DLL_NOT_FOUND)},
-        {TableBadVersion, 0, Code(NTE_PROV_DLL_NOT_FOUND)}, {TableShortSize, 0, Code(NTE_PROV_DLL_NOT_FOUND)},
-        {TableWrongType, 0, Code(NTE_PROV_TYPE_NOT_DEF)},
+        {TableNull, 0, DWORD(NTE_PROV_DLL_NOT_FOUND)},
+        {TableBadMagic, 0, DWORD(NTE_PROV_DLL_NOT_FOUND)},
+        {TableBadVersion, 0, DWORD(NTE_PROV_DLL_NOT_FOUND)},
+        {TableShortSize, 0, DWORD(NTE_PROV_DLL_NOT_FOUND)},
+        {TableWrongType, 0, DWORD(NTE_PROV_TYPE_NOT_DEF)},
     };
     for (DWORD slot = 0; slot < FIXTURE_SLOT_COUNT; ++slot)
-        cases.push_back({TableNullSlot, slot, Code(NTE_PROV_DLL_NOT_FOUND)});
+        cases.push_back({TableNullSlot, slot, DWORD(NTE_PROV_DLL_NOT_FOUND)});
     for (const auto& [mode, slot, error] : cases) {
         fx->tableMode = mode;
         fx->nullSlot = slot;
@@ -165,7 +143,7 @@ TEST_F(FakeProviderTest, UnusableProviderTablesAreRefused) {
     }
     EXPECT_EQ(contexts0, fx->liveContexts) << "a refused table is never called";
     fx->tableMode = TableGood;
-    EXPECT_EQ(TryAcquire(u"box", kFakeName, PROV_RSA_FULL, 0), static_cast<DWORD>(ERROR_SUCCESS))
+    EXPECT_EQ(TryAcquire(u"box", kFakeName, PROV_RSA_FULL, 0), DWORD(ERROR_SUCCESS))
         << "the same module serves again once its table is good";
 }
 
@@ -175,9 +153,9 @@ TEST_F(FakeProviderTest, AcquireHandsArgumentsOnAndPassesProviderErrors) {
         DWORD flags, error;
     } cases[] = {
         {u"box", CRYPT_MACHINE_KEYSET | CRYPT_NEWKEYSET, ERROR_SUCCESS},
-        {FIXTURE_CONTAINER_MISSING, CRYPT_MACHINE_KEYSET, Code(NTE_BAD_KEYSET)},
-        {FIXTURE_CONTAINER_SILENT, 0, Code(NTE_FAIL)},
-        {FIXTURE_CONTAINER_THROWS, 0, Code(NTE_FAIL)},
+        {FIXTURE_CONTAINER_MISSING, CRYPT_MACHINE_KEYSET, DWORD(NTE_BAD_KEYSET)},
+        {FIXTURE_CONTAINER_SILENT, 0, DWORD(NTE_FAIL)},
+        {FIXTURE_CONTAINER_THROWS, 0, DWORD(NTE_FAIL)},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(TryAcquire(c.container, kFakeName, PROV_RSA_FULL, c.flags), c.error);
@@ -210,7 +188,7 @@ TEST_F(FakeProviderTest, CallsReachTheProviderWithItsOwnHandles) {
     HCRYPTKEY exchange = 0, blob = 0;
     ASSERT_TRUE(CryptGetUserKey(hProv, AT_KEYEXCHANGE, &exchange));
     ASSERT_TRUE(CryptGenKey(hProv, CALG_AES_256, CRYPT_EXPORTABLE, &blob));
-    EXPECT_EQ(static_cast<DWORD>(CRYPT_EXPORTABLE), fx->lastFlags);
+    EXPECT_EQ(DWORD(CRYPT_EXPORTABLE), fx->lastFlags);
     EXPECT_EQ(providerCtx, fx->lastProv);
     BYTE exported[16] = {};
     DWORD cbExported = sizeof(exported);
@@ -220,7 +198,7 @@ TEST_F(FakeProviderTest, CallsReachTheProviderWithItsOwnHandles) {
     const PAL_CSP_KEY providerBlob = ids[0], providerExchangeKey = ids[1];
     EXPECT_NE(providerBlob, providerExchangeKey);
     EXPECT_NE(static_cast<ULONG_PTR>(providerBlob), blob);
-    EXPECT_EQ(static_cast<DWORD>(CRYPT_OAEP), fx->lastFlags);
+    EXPECT_EQ(DWORD(CRYPT_OAEP), fx->lastFlags);
     HCRYPTKEY imported = 0;
     ASSERT_TRUE(CryptImportKey(hProv, exported, cbExported, exchange, CRYPT_OAEP, &imported));
     EXPECT_EQ(providerExchangeKey, fx->lastAuxKey);
@@ -232,8 +210,7 @@ TEST_F(FakeProviderTest, CallsReachTheProviderWithItsOwnHandles) {
     const LONG keysBefore = fx->liveKeys;
     EXPECT_TRUE(CryptReleaseContext(hProv, 0));
     EXPECT_EQ(keysBefore - 2, fx->liveKeys);
-    EXPECT_FALSE(CryptEncrypt(blob, 0, TRUE, 0, data, &len, sizeof(data)));
-    EXPECT_EQ(Code(NTE_BAD_KEY), GetLastError());
+    EXPECT_EQ(DWORD(NTE_BAD_KEY), ErrOf(CryptEncrypt(blob, 0, TRUE, 0, data, &len, sizeof(data))));
     EXPECT_EQ(1, data[0]) << "a refused call leaves the data alone";
 }
 
@@ -257,16 +234,15 @@ TEST_F(FakeProviderTest, WrongKindsAndStaleHandlesAreRefused) {
     const std::tuple<const char*, std::function<BOOL()>, DWORD> cases[] = {
         {"key as context", [&] { return CryptGenRandom(hKey, 4, buf); }, ERROR_INVALID_HANDLE},
         {"context as key", [&] { return CryptDestroyKey(hProv); }, ERROR_INVALID_HANDLE},
-        {"released context", [&] { return CryptGenKey(hGone, CALG_AES_256, 0, &out); }, Code(NTE_BAD_UID)},
-        {"destroyed key", [&] { return CryptEncrypt(hDead, 0, TRUE, 0, buf, &len, 16); }, Code(NTE_BAD_KEY)},
+        {"released context", [&] { return CryptGenKey(hGone, CALG_AES_256, 0, &out); }, DWORD(NTE_BAD_UID)},
+        {"destroyed key", [&] { return CryptEncrypt(hDead, 0, TRUE, 0, buf, &len, 16); }, DWORD(NTE_BAD_KEY)},
         {"other provider's key", [&] { return CryptExportKey(hKey, hOtherKey, SIMPLEBLOB, 0, buf, &len); },
-         Code(NTE_BAD_KEY)},
+         DWORD(NTE_BAD_KEY)},
         {"no output", [&] { return CryptGenKey(hProv, CALG_AES_256, 0, nullptr); }, ERROR_INVALID_PARAMETER},
     };
     for (const auto& [what, call, error] : cases) {
         SetLastError(kSentinel);
-        EXPECT_FALSE(call()) << what;
-        EXPECT_EQ(error, GetLastError()) << what;
+        EXPECT_EQ(ErrOf(call()), error) << what;
     }
     EXPECT_EQ(0u, out);
     EXPECT_TRUE(CryptReleaseContext(hOther, 0));

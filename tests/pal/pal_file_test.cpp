@@ -1,6 +1,7 @@
 // Files through the Win32 calls: dispositions, last errors, reads and writes,
-// names, attributes, sharing. Expected outcomes are Windows' own.
-#include "VkTest.h"
+// names, attributes, sharing (whatever path reaches the file). Expected outcomes
+// are Windows' own.
+#include "fixtures/PalTest.h"
 #include "internal/syscalls.h"
 
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 
 namespace {
 
+using paltest::ErrOf;
 using vktest::Bytes;
 
 constexpr DWORD kSentinel = 0xdeadbeef;
@@ -84,7 +86,7 @@ TEST_F(FileTest, CreateFileDispositionMatrix) {
             EXPECT_TRUE(!(c.access & GENERIC_WRITE) || WriteFile(h, "NEW", 3, &written, nullptr));
             SetLastError(kSentinel);
             EXPECT_TRUE(CloseHandle(h));
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+            EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
         }
         EXPECT_EQ(c.after ? Content(rel) : "", c.after ? c.after : "");
     }
@@ -101,7 +103,7 @@ TEST_F(FileTest, ReadsAndWritesCountBytesExactly) {
     for (size_t i = 0; i < payload.size(); ++i)
         payload[i] = static_cast<uint8_t>(i * 7);
     DWORD n = 0;
-    ASSERT_TRUE(WriteFile(h, payload.data(), static_cast<DWORD>(payload.size()), &n, nullptr));
+    ASSERT_TRUE(WriteFile(h, payload.data(), DWORD(payload.size()), &n, nullptr));
     EXPECT_EQ(n, payload.size());
     LARGE_INTEGER size = {};
     ASSERT_TRUE(GetFileSizeEx(h, &size));
@@ -112,15 +114,14 @@ TEST_F(FileTest, ReadsAndWritesCountBytesExactly) {
     // A short read at the end is a success; a read-only handle refuses writes.
     h = Open("data", GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
     Bytes back(payload.size() + 64, 0xbd);
-    ASSERT_TRUE(ReadFile(h, back.data(), static_cast<DWORD>(back.size()), &n, nullptr));
+    ASSERT_TRUE(ReadFile(h, back.data(), DWORD(back.size()), &n, nullptr));
     EXPECT_EQ(n, payload.size());
     EXPECT_TRUE(std::equal(payload.begin(), payload.end(), back.begin()));
     EXPECT_EQ(back[payload.size()], 0xbd);
     ASSERT_TRUE(ReadFile(h, back.data(), 64, &n, nullptr));
     EXPECT_EQ(n, 0u);
     n = kSentinel;
-    EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(ErrOf(WriteFile(h, "x", 1, &n, nullptr)), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_EQ(n, 0u);
     CloseHandle(h);
 }
@@ -133,13 +134,11 @@ TEST_F(FileTest, HandlesOfTheWrongKindAreRefused) {
     for (HANDLE bad : {(HANDLE)NULL, INVALID_HANDLE_VALUE, ev, (HANDLE)(uintptr_t)0x7777770}) {
         SetLastError(kSentinel);
         EXPECT_FALSE(ReadFile(bad, buf, 4, &n, nullptr));
-        EXPECT_FALSE(WriteFile(bad, buf, 4, &n, nullptr));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        EXPECT_EQ(ErrOf(WriteFile(bad, buf, 4, &n, nullptr)), DWORD(ERROR_INVALID_HANDLE));
     }
     EXPECT_FALSE(SetEvent(file));
     EXPECT_TRUE(CloseHandle(file));
-    EXPECT_FALSE(CloseHandle(file));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(ErrOf(CloseHandle(file)), DWORD(ERROR_INVALID_HANDLE));
     EXPECT_TRUE(CloseHandle(ev));
 }
 
@@ -160,19 +159,14 @@ TEST_F(FileTest, ShareModesBetweenHandlesOfOneProcess) {
         SetLastError(kSentinel);
         HANDLE b = Open("s", c.access2, OPEN_EXISTING, c.share2);
         EXPECT_EQ(b != INVALID_HANDLE_VALUE, c.second);
-        EXPECT_EQ(GetLastError(), c.second ? ERROR_SUCCESS : static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        EXPECT_EQ(GetLastError(), c.second ? ERROR_SUCCESS : DWORD(ERROR_SHARING_VIOLATION));
         if (b != INVALID_HANDLE_VALUE) CloseHandle(b);
         CloseHandle(a);
     }
-    // Delete and move need FILE_SHARE_DELETE from every open handle; the host spelling names the same file.
+    // Delete and move need FILE_SHARE_DELETE from every open handle.
     HANDLE a = Open("s", AR, OPEN_EXISTING, SR);
-    EXPECT_FALSE(DeleteFileW(W("s").c_str()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_FALSE(MoveFileW(W("s").c_str(), W("t").c_str()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    std::u16string hostName = vktest::U(root.host("s"));
-    EXPECT_EQ(CreateFileW(hostName.c_str(), AW, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(ErrOf(DeleteFileW(W("s").c_str())), DWORD(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(ErrOf(MoveFileW(W("s").c_str(), W("t").c_str())), DWORD(ERROR_SHARING_VIOLATION));
     CloseHandle(a);
     a = Open("s", AR, OPEN_EXISTING, SR | FILE_SHARE_DELETE);
     EXPECT_TRUE(DeleteFileW(W("s").c_str()));
@@ -212,22 +206,17 @@ TEST_F(FileTest, DeleteMoveAndCopyFollowWindows) {
     EXPECT_EQ(vktest::ListDir(root.path()), (std::vector<std::string>{"b", "dir2", "ro", "ro2"}));
     EXPECT_EQ(Content("b"), "old-data");
     EXPECT_EQ(GetFileAttributesW(W("ro2").c_str()),
-              static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)); // copied as is
+              DWORD(FILE_ATTRIBUTE_READONLY)); // copied as is
 }
 
 TEST_F(FileTest, FoldersCreateAndRemove) {
     EXPECT_TRUE(CreateDirectoryW(W("d").c_str(), nullptr));
-    EXPECT_FALSE(CreateDirectoryW(W("d").c_str(), nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_FALSE(CreateDirectoryW(W("x\\y").c_str(), nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(ErrOf(CreateDirectoryW(W("d").c_str(), nullptr)), DWORD(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(ErrOf(CreateDirectoryW(W("x\\y").c_str(), nullptr)), DWORD(ERROR_PATH_NOT_FOUND));
     vktest::WriteFileBytes(root.host("d/f"), kOld);
-    EXPECT_FALSE(RemoveDirectoryW(W("d").c_str()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
-    EXPECT_FALSE(RemoveDirectoryW(W("d\\f").c_str()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY));
-    EXPECT_FALSE(RemoveDirectoryW(W("gone").c_str()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(ErrOf(RemoveDirectoryW(W("d").c_str())), DWORD(ERROR_DIR_NOT_EMPTY));
+    EXPECT_EQ(ErrOf(RemoveDirectoryW(W("d\\f").c_str())), DWORD(ERROR_DIRECTORY));
+    EXPECT_EQ(ErrOf(RemoveDirectoryW(W("gone").c_str())), DWORD(ERROR_FILE_NOT_FOUND));
     EXPECT_TRUE(DeleteFileW(W("d\\f").c_str()));
     EXPECT_TRUE(RemoveDirectoryW(W("d").c_str()));
     EXPECT_FALSE(vktest::FileExists(root.host("d")));
@@ -237,15 +226,15 @@ TEST_F(FileTest, ReadOnlyIsTheOwnerWriteBit) {
     vktest::WriteFileBytes(root.host("f"), kOld);
     mkdir(root.host("d").c_str(), 0755);
     chmod(root.host("f").c_str(), 0664);
-    EXPECT_EQ(GetFileAttributesW(W("f").c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
-    EXPECT_EQ(GetFileAttributesW(W("d").c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
-    EXPECT_EQ(GetFileAttributesW(W("nope\\x").c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(GetFileAttributesW(W("f").c_str()), DWORD(FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(GetFileAttributesW(W("d").c_str()), DWORD(FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_EQ(ErrOf(GetFileAttributesW(W("nope\\x").c_str()) != INVALID_FILE_ATTRIBUTES),
+              DWORD(ERROR_PATH_NOT_FOUND));
 
     // The runtime's _wchmod: 0 or -1 with errno; read-only takes every write bit.
     EXPECT_EQ(_wchmod(W("f").c_str(), _S_IREAD), 0);
     EXPECT_EQ(Mode("f"), 0444u);
-    EXPECT_EQ(GetFileAttributesW(W("f").c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(GetFileAttributesW(W("f").c_str()), DWORD(FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(_wchmod(W("f").c_str(), _S_IREAD | _S_IWRITE), 0);
     EXPECT_EQ(Mode("f"), 0644u);
     errno = 0;
@@ -259,7 +248,7 @@ TEST_F(FileTest, ShortWritesFromTheSystemAreCompleted) {
     };
     HANDLE h = Open("short", GENERIC_WRITE, CREATE_ALWAYS);
     DWORD n = 0;
-    EXPECT_TRUE(WriteFile(h, kOld.data(), static_cast<DWORD>(kOld.size()), &n, nullptr));
+    EXPECT_TRUE(WriteFile(h, kOld.data(), DWORD(kOld.size()), &n, nullptr));
     EXPECT_EQ(n, kOld.size());
     EXPECT_TRUE(CloseHandle(h));
     PalTestResetSyscalls();
@@ -280,6 +269,36 @@ TEST_F(FileTest, DebugOutputGoesToItsDestination) {
     PalTestCaptureDebugOutput(FALSE);
     Bytes b = vktest::ReadFileBytes(file);
     EXPECT_EQ(std::string(b.begin(), b.end()), "SetEntriesInAcl() failed. Error = 5\ncaf\xc3\xa9\n");
+}
+
+// Share modes hold for the file itself: through a linked folder, the host spelling, and after its folder
+// was renamed.
+TEST_F(FileTest, EveryPathToAnOpenFileMeetsItsShareMode) {
+    auto open = [](const std::u16string& path, DWORD share) {
+        SetLastError(0);
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+        return h == INVALID_HANDLE_VALUE ? GetLastError() : CloseHandle(h) ? DWORD(ERROR_SUCCESS) : kSentinel;
+    };
+    ASSERT_EQ(mkdir(root.host("d").c_str(), 0755), 0);
+    vktest::WriteFileBytes(root.host("d/f"), kOld);
+    ASSERT_EQ(symlink(root.host("d").c_str(), root.host("link").c_str()), 0);
+    HANDLE held = Open("d\\f", GENERIC_READ, OPEN_EXISTING);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    for (const std::u16string& path : {W("d\\f"), W("link\\f"), vktest::U(root.host("d/f")),
+                                       vktest::U(root.host("link/f")), vktest::U(root.host("d/../d/f"))}) {
+        SCOPED_TRACE(vktest::Narrow(path));
+        EXPECT_EQ(open(path, FILE_SHARE_READ), DWORD(ERROR_SHARING_VIOLATION));
+        EXPECT_EQ(ErrOf(DeleteFileW(path.c_str())), DWORD(ERROR_SHARING_VIOLATION));
+    }
+    // The folder is renamed: the file is still held under its new path; a new file at the old path is
+    // another.
+    ASSERT_EQ(rename(root.host("d").c_str(), root.host("e").c_str()), 0);
+    EXPECT_EQ(open(W("e\\f"), FILE_SHARE_READ), DWORD(ERROR_SHARING_VIOLATION));
+    ASSERT_EQ(mkdir(root.host("d").c_str(), 0755), 0);
+    vktest::WriteFileBytes(root.host("d/f"), kOld);
+    EXPECT_EQ(open(W("d\\f"), 0), DWORD(ERROR_SUCCESS));
+    EXPECT_TRUE(CloseHandle(held));
+    EXPECT_EQ(open(W("e\\f"), 0), DWORD(ERROR_SUCCESS));
 }
 
 } // namespace

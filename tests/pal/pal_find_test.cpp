@@ -1,11 +1,12 @@
 // Directory search: order, dots, patterns, end of listing, hidden temporaries.
-#include "VkTest.h"
+#include "fixtures/PalTest.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
+using paltest::ErrOf;
 using vktest::RootTest;
 using Names = std::vector<std::string>;
 
@@ -41,7 +42,7 @@ TEST_F(RootTest, FolderPatternListsDotsFirstThenEntries) {
     DWORD end = 0;
     const Names all = {".:16", "..:16", "Blob:128", "ro:1", "sub:16", "user.bin:128"};
     EXPECT_EQ(Search(u"C:\\app\\*", end), all);
-    EXPECT_EQ(end, static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    EXPECT_EQ(end, DWORD(ERROR_NO_MORE_FILES));
     EXPECT_EQ(Search(u"C:\\app\\*.*", end), all);
     EXPECT_EQ(Search(u"C:/app/*.bin", end), Names{"user.bin:128"});
     EXPECT_EQ(Search(u"C:\\app\\user.bin", end), Names{"user.bin:128"});
@@ -61,8 +62,7 @@ TEST_F(RootTest, SearchFailuresTellWhatIsMissing) {
     }
     WIN32_FIND_DATAW fd;
     HANDLE ev = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    EXPECT_FALSE(FindNextFileW(ev, &fd));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(ErrOf(FindNextFileW(ev, &fd)), DWORD(ERROR_INVALID_HANDLE));
     EXPECT_FALSE(FindClose(ev));
     CloseHandle(ev);
 }
@@ -90,8 +90,7 @@ TEST_F(RootTest, StaleTemporariesDoNotKeepAFolderAlive) {
     mkdir(root.host("v").c_str(), 0755);
     HANDLE h = CreateFileW(u"C:\\v\\f", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(RemoveDirectoryW(u"C:\\v"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
+    EXPECT_EQ(ErrOf(RemoveDirectoryW(u"C:\\v")), DWORD(ERROR_DIR_NOT_EMPTY));
     EXPECT_TRUE(WriteFile(h, "x", 1, nullptr, nullptr));
     EXPECT_TRUE(CloseHandle(h));
     EXPECT_EQ(vktest::ListDir(root.host("v")), (std::vector<std::string>{"f"}));

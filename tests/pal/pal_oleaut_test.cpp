@@ -34,36 +34,8 @@ TEST(PalOleAut, BstrLayout) {
     EXPECT_EQ(SysAllocStringLen(nullptr, UINT_MAX / 2 + 1), nullptr); // the byte length would overflow
 }
 
-TEST(PalOleAut, VectorLayout) {
+TEST(PalOleAut, VectorLayoutPerVartype) {
     static_assert(sizeof(SAFEARRAY) == 32 && offsetof(SAFEARRAY, pvData) == 16, "Win64 layout");
-    SAFEARRAY* psa = SafeArrayCreateVector(VT_UI1, 0, 10);
-    ASSERT_NE(psa, nullptr);
-    EXPECT_EQ(psa->cDims, 1);
-    EXPECT_EQ(psa->fFeatures, FADF_HAVEVARTYPE);
-    EXPECT_EQ(psa->cbElements, 1u);
-    EXPECT_EQ(psa->cLocks, 0u);
-    EXPECT_EQ(psa->rgsabound[0].cElements, 10u);
-    EXPECT_EQ(psa->rgsabound[0].lLbound, 0);
-    EXPECT_EQ(Le32Before(psa), static_cast<DWORD>(VT_UI1)); // the vartype before the descriptor
-    EXPECT_EQ(vktest::Bytes(static_cast<uint8_t*>(psa->pvData), static_cast<uint8_t*>(psa->pvData) + 10),
-              vktest::Bytes(10, 0));
-    LONG ub = 99;
-    EXPECT_EQ(SafeArrayGetUBound(psa, 1, &ub), S_OK);
-    EXPECT_EQ(ub, 9);
-    EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
-
-    SAFEARRAY* none = SafeArrayCreateVector(VT_UI1, 0, 0);
-    ASSERT_NE(none, nullptr);
-    EXPECT_EQ(SafeArrayGetUBound(none, 1, &ub), S_OK);
-    EXPECT_EQ(ub, -1);
-    void* p = nullptr;
-    EXPECT_EQ(SafeArrayAccessData(none, &p), S_OK);
-    EXPECT_NE(p, nullptr); // copying zero bytes from it is safe
-    SafeArrayUnaccessData(none);
-    SafeArrayDestroy(none);
-}
-
-TEST(PalOleAut, ElementSizesPerVartype) {
     const struct {
         VARTYPE vt;
         UINT size; // 0: not supported
@@ -75,24 +47,46 @@ TEST(PalOleAut, ElementSizesPerVartype) {
                  {0xFFFF, 0, 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.vt);
-        SAFEARRAY* psa = SafeArrayCreateVector(c.vt, 0, 4);
+        SAFEARRAY* psa = SafeArrayCreateVector(c.vt, 0, 10);
         ASSERT_EQ(psa != nullptr, c.size != 0);
         if (!psa) continue;
-        EXPECT_EQ(SafeArrayGetElemsize(psa), c.size);
+        EXPECT_EQ(psa->cDims, 1);
         EXPECT_EQ(psa->fFeatures, c.features);
+        EXPECT_EQ(psa->cbElements, c.size);
+        EXPECT_EQ(SafeArrayGetElemsize(psa), c.size);
+        EXPECT_EQ(psa->cLocks, 0u);
+        EXPECT_EQ(psa->rgsabound[0].cElements, 10u);
+        EXPECT_EQ(psa->rgsabound[0].lLbound, 0);
+        EXPECT_EQ(Le32Before(psa), DWORD(c.vt)); // the vartype before the descriptor
         VARTYPE vt = 0;
         EXPECT_EQ(SafeArrayGetVartype(psa, &vt), S_OK);
         EXPECT_EQ(vt, c.vt);
+        // Elements start zeroed (BSTRs empty).
+        const auto* data = static_cast<uint8_t*>(psa->pvData);
+        EXPECT_EQ(vktest::Bytes(data, data + 10 * c.size), vktest::Bytes(10 * c.size, 0));
+        LONG ub = 99;
+        EXPECT_EQ(SafeArrayGetUBound(psa, 1, &ub), S_OK);
+        EXPECT_EQ(ub, 9);
         EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
     }
-    // BSTR elements start empty and are freed with the array (checked under the sanitizer build).
+    // BSTR elements are freed with the array (checked under the sanitizer build).
     SAFEARRAY* strings = SafeArrayCreateVector(VT_BSTR, 1, 3);
     BSTR* items = nullptr;
     ASSERT_EQ(SafeArrayAccessData(strings, reinterpret_cast<void**>(&items)), S_OK);
-    EXPECT_EQ(items[0], nullptr);
     items[2] = SysAllocString(u"three");
     SafeArrayUnaccessData(strings);
     EXPECT_EQ(SafeArrayDestroy(strings), S_OK);
+
+    SAFEARRAY* none = SafeArrayCreateVector(VT_UI1, 0, 0);
+    ASSERT_NE(none, nullptr);
+    LONG ub = 0;
+    EXPECT_EQ(SafeArrayGetUBound(none, 1, &ub), S_OK);
+    EXPECT_EQ(ub, -1);
+    void* p = nullptr;
+    EXPECT_EQ(SafeArrayAccessData(none, &p), S_OK);
+    EXPECT_NE(p, nullptr); // copying zero bytes from it is safe
+    SafeArrayUnaccessData(none);
+    SafeArrayDestroy(none);
 }
 
 TEST(PalOleAut, MultiDimensionalBoundsAreStoredReversed) {

@@ -1,5 +1,6 @@
-// Machine root, Windows <-> host path mapping, errno translation.
-#include "VkTest.h"
+// Machine root, Windows <-> host path mapping, errno translation, shell folders
+// on drive C: and path joining.
+#include "fixtures/PalTest.h"
 #include "internal/errors.h"
 #include "internal/paths.h"
 
@@ -8,9 +9,12 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 
 namespace {
 
+using paltest::ErrOf;
 using vktest::RootTest;
 
 TEST_F(RootTest, WindowsPathsMapBelowTheRoot) {
@@ -53,10 +57,10 @@ TEST_F(RootTest, WindowsPathsMapBelowTheRoot) {
     std::string host;
     DWORD error = 0;
     EXPECT_FALSE(pal::ToHostPath(nullptr, host, error));
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(error, DWORD(ERROR_INVALID_PARAMETER));
     std::u16string longName = u"C:\\" + std::u16string(40000, u'a');
     EXPECT_FALSE(pal::ToHostPath(longName.c_str(), host, error));
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+    EXPECT_EQ(error, DWORD(ERROR_FILENAME_EXCED_RANGE));
 }
 
 TEST_F(RootTest, HostPathsBelowTheRootReadAsDriveCAndTheRootIsReadAfresh) {
@@ -90,21 +94,81 @@ TEST_F(RootTest, UnsetRootFallsBackToAStateFolder) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
-TEST_F(RootTest, ErrnoTranslationTellsMissingFileFromMissingFolder) {
-    const std::string dir = root.host("d");
-    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
-    vktest::WriteFileBytes(dir + "/file", {1});
-    EXPECT_EQ(pal::Win32FromPathErrno(ENOENT, dir + "/missing"), DWORD(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(pal::Win32FromPathErrno(ENOENT, dir + "/missing/deeper"), DWORD(ERROR_PATH_NOT_FOUND));
-    EXPECT_EQ(pal::Win32FromPathErrno(ENOTDIR, dir + "/file/x"), DWORD(ERROR_PATH_NOT_FOUND));
-    EXPECT_EQ(pal::Win32FromPathErrno(EEXIST, dir), DWORD(ERROR_ALREADY_EXISTS));
+TEST_F(RootTest, ErrnoTranslationBeyondWhatTheFileCallsShow) {
+    // Missing file or folder, existing names, full disks and I/O errors are checked through the calls.
+    vktest::WriteFileBytes(root.host("file"), {1});
+    EXPECT_EQ(pal::Win32FromPathErrno(ENOTDIR, root.host("file/x")), DWORD(ERROR_PATH_NOT_FOUND));
     for (auto [err, want] : {std::pair<int, DWORD>{0, ERROR_SUCCESS},
                              {EROFS, ERROR_ACCESS_DENIED},
-                             {ENOTEMPTY, ERROR_DIR_NOT_EMPTY},
                              {EDQUOT, ERROR_DISK_FULL},
-                             {EBADF, ERROR_INVALID_HANDLE},
-                             {EIO, ERROR_WRITE_FAULT}})
+                             {EBADF, ERROR_INVALID_HANDLE}})
         EXPECT_EQ(pal::Win32FromErrno(err), want) << err;
+}
+
+TEST_F(RootTest, ShellFolderPaths) {
+    WCHAR path[MAX_PATH];
+    std::fill(std::begin(path), std::end(path), 0xbdbd);
+    ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path), S_OK);
+    EXPECT_EQ(vktest::Narrow(path), "C:\\ProgramData");
+    EXPECT_EQ(path[15], 0xbdbd);
+    // The current folder exists afterwards, so callers can make folders in it.
+    struct stat st;
+    ASSERT_EQ(stat(root.host("ProgramData").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+
+    // The default path is only a path.
+    ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_DEFAULT, path), S_OK);
+    EXPECT_EQ(vktest::Narrow(path), "C:\\Program Files");
+    EXPECT_FALSE(vktest::FileExists(root.host("Program Files")));
+
+    path[0] = u'x';
+    EXPECT_EQ(SHGetFolderPathW(nullptr, 0x001a /* per-user app data */, nullptr, SHGFP_TYPE_CURRENT, path),
+              E_INVALIDARG);
+    EXPECT_EQ(path[0], 0);
+    EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, nullptr),
+              E_INVALIDARG);
+}
+
+TEST_F(RootTest, PathAppendJoinsWithOneBackslash) {
+    struct Case {
+        std::u16string path, more, want;
+    } cases[] = {
+        {u"C:\\a", u"b", u"C:\\a\\b"},
+        {u"C:\\a\\", u"b", u"C:\\a\\b"},
+        {u"C:\\a", u"\\b", u"C:\\a\\b"},
+        {u"C:\\a", u"b\\", u"C:\\a\\b\\"},
+        {u"", u"b", u"b"},
+        // The install-folder fallback: "\" and then the maker's folder.
+        {u"C:\\Program Files", u"\\", u"C:\\Program Files\\"},
+        {u"C:\\Program Files\\", u"Tarnwick Systems Corp", u"C:\\Program Files\\Tarnwick Systems Corp"},
+    };
+    for (const auto& c : cases) {
+        WCHAR buf[MAX_PATH];
+        memcpy(buf, c.path.c_str(), (c.path.size() + 1) * 2);
+        EXPECT_TRUE(PathAppendW(buf, c.more.c_str()));
+        EXPECT_EQ(vktest::Narrow(buf), vktest::Narrow(c.want))
+            << vktest::Narrow(c.path) << " + " << vktest::Narrow(c.more);
+    }
+    // A result of MAX_PATH characters or more does not fit; the path stays.
+    const std::u16string base = u"C:\\" + std::u16string(250, u'x');
+    for (const std::u16string more : {u"12345", u"123456"}) { // 253 + 1 + 5 = 259 fits, 260 does not
+        WCHAR buf[MAX_PATH];
+        memcpy(buf, base.c_str(), (base.size() + 1) * 2);
+        EXPECT_EQ(PathAppendW(buf, more.c_str()), more.size() == 5);
+        EXPECT_EQ(std::u16string(buf), more.size() == 5 ? base + u"\\" + more : base);
+    }
+    EXPECT_FALSE(PathAppendW(nullptr, u"x"));
+}
+
+TEST_F(RootTest, PathFileExists) {
+    std::ofstream(root.host("present.txt")) << "x";
+    mkdir(root.host("dir").c_str(), 0755);
+    EXPECT_TRUE(PathFileExistsW(u"C:\\present.txt"));
+    EXPECT_TRUE(PathFileExistsW(u"C:\\dir"));
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(ErrOf(PathFileExistsW(u"C:\\absent.txt")), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(ErrOf(PathFileExistsW(u"C:\\nodir\\absent.txt")), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_TRUE(PathFileExistsW(vktest::U(root.host("present.txt")).c_str())); // a POSIX path as it is
 }
 
 } // namespace

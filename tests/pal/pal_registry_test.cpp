@@ -1,16 +1,21 @@
 // The registry: Win32 results, exact names, the store's layout, damaged stores,
-// failed writes, and other processes.
-#include "VkTest.h"
+// other processes, and when reads see a changed store.
+#include "fixtures/PalTest.h"
+
 #include "internal/syscalls.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+#include <functional>
+#include <thread>
 
 namespace {
 
+using namespace paltest;
 using vktest::Bytes;
 using vktest::U;
 
@@ -19,42 +24,17 @@ constexpr DWORD kSentinel = 0xdeadbeef;
 class RegistryTest : public vktest::RootTest {
   protected:
     std::string StorePath() const { return root.host("registry/machine.hive"); }
-
-    HKEY Create(const std::u16string& path, DWORD* disposition = nullptr, HKEY parent = HKEY_LOCAL_MACHINE) {
-        HKEY h = nullptr;
-        EXPECT_EQ(
-            RegCreateKeyExW(parent, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, disposition),
-            ERROR_SUCCESS)
-            << vktest::Narrow(path);
-        return h;
-    }
-    static LSTATUS Open(HKEY parent, const std::u16string& path, HKEY& h, REGSAM rights = KEY_READ) {
-        h = reinterpret_cast<HKEY>(0x1);
-        return RegOpenKeyExW(parent, path.c_str(), 0, rights, &h);
-    }
-    // As the core writes strings: the characters and the NUL.
-    static LSTATUS SetSz(HKEY h, const WCHAR* name, const std::u16string& text) {
-        return RegSetValueExW(h, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                              static_cast<DWORD>(text.size() * 2 + 2));
-    }
-    static LSTATUS SetDword(HKEY h, const WCHAR* name, DWORD v) {
-        return RegSetValueExW(h, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4);
-    }
-    static LSTATUS GetDword(HKEY h, const WCHAR* name, DWORD& v) {
-        DWORD cb = 4;
-        return RegQueryValueExW(h, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &cb);
-    }
 };
 
 TEST_F(RegistryTest, CreateOpenAndBadPaths) {
     DWORD disp = 0;
-    RegCloseKey(Create(u"Software\\Vendor\\App", &disp));
-    EXPECT_EQ(disp, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+    RegCloseKey(RegCreate(u"Software\\Vendor\\App", HKEY_LOCAL_MACHINE, &disp));
+    EXPECT_EQ(disp, DWORD(REG_CREATED_NEW_KEY));
     // The intermediate key was made; a trailing backslash names the same key.
-    HKEY parent = Create(u"Software\\Vendor\\", &disp);
-    EXPECT_EQ(disp, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+    HKEY parent = RegCreate(u"Software\\Vendor\\", HKEY_LOCAL_MACHINE, &disp);
+    EXPECT_EQ(disp, DWORD(REG_OPENED_EXISTING_KEY));
     HKEY k;
-    EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"Software\\Missing", k), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpen(HKEY_LOCAL_MACHINE, u"Software\\Missing", k), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(k, nullptr);
 
     const std::pair<std::u16string, LSTATUS> cases[] = {
@@ -71,24 +51,24 @@ TEST_F(RegistryTest, CreateOpenAndBadPaths) {
             RegCreateKeyExW(parent, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &out, nullptr),
             status);
         RegCloseKey(out);
-        EXPECT_EQ(Open(parent, path, out), status);
+        EXPECT_EQ(RegOpen(parent, path, out), status);
         RegCloseKey(out);
     }
     RegCloseKey(parent);
 }
 
 TEST_F(RegistryTest, ValuesComeBackAsStoredWithWin32Sizes) {
-    HKEY h = Create(u"Software\\Tarnwick Systems Corp.\\Vaultkeep\\App");
+    HKEY h = RegCreate(u"Software\\Tarnwick Systems Corp.\\Vaultkeep\\App");
     const std::u16string location = u"C:\\ProgramData\\Tarnwick Systems Corp\\Vaultkeep\\App";
-    const DWORD cbLocation = static_cast<DWORD>(location.size() * 2 + 2);
+    const DWORD cbLocation = DWORD(location.size() * 2 + 2);
     SetLastError(kSentinel);
-    ASSERT_EQ(SetSz(h, u"Location", location), ERROR_SUCCESS);
-    ASSERT_EQ(SetDword(h, u"Type", 1), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetSz(h, u"Location", location), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetDword(h, u"Type", 1), ERROR_SUCCESS);
 
     // Size query; one byte short gives ERROR_MORE_DATA and the size; exact size gives the bytes, NUL counted.
     DWORD type = 0, cb = 0;
     EXPECT_EQ(RegQueryValueExW(h, u"Location", nullptr, &type, nullptr, &cb), ERROR_SUCCESS);
-    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(type, DWORD(REG_SZ));
     EXPECT_EQ(cb, cbLocation);
     std::vector<BYTE> buf(cbLocation + 1, 0xbd);
     cb = cbLocation - 1;
@@ -99,7 +79,7 @@ TEST_F(RegistryTest, ValuesComeBackAsStoredWithWin32Sizes) {
     EXPECT_EQ(memcmp(buf.data(), location.c_str(), cbLocation), 0);
     EXPECT_EQ(buf[cbLocation], 0xbd);
     DWORD value = 0;
-    EXPECT_EQ(GetDword(h, u"Type", value), ERROR_SUCCESS);
+    EXPECT_EQ(RegGetDword(h, u"Type", value), ERROR_SUCCESS);
     EXPECT_EQ(value, 1u);
 
     // A missing value (names compare exactly) changes no output.
@@ -109,7 +89,7 @@ TEST_F(RegistryTest, ValuesComeBackAsStoredWithWin32Sizes) {
     EXPECT_EQ(type, kSentinel);
     EXPECT_EQ(cb, 16u);
     // The default value (null name) as COM registrations use it.
-    ASSERT_EQ(SetSz(h, nullptr, u"default"), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetSz(h, nullptr, u"default"), ERROR_SUCCESS);
     EXPECT_EQ(RegQueryValueExW(h, u"", nullptr, nullptr, nullptr, &cb), ERROR_SUCCESS);
     EXPECT_EQ(cb, 16u);
     EXPECT_EQ(RegQueryValueExW(h, u"Location", nullptr, nullptr, buf.data(), nullptr),
@@ -123,17 +103,17 @@ TEST_F(RegistryTest, AnyNameButBackslashIsItsOwnKeyInsideTheStore) {
         u"App",        u"app",  u"..",  u".", u"../../etc", u"/", u"tab\tand\nnewline",
         u"\U0001F511", u"nul:", u"\x01"};
     names.push_back(std::u16string(1, 0xD800));
-    HKEY base = Create(u"Software\\Names");
+    HKEY base = RegCreate(u"Software\\Names");
     for (const auto& n : names) {
         DWORD disp = 0;
-        HKEY h = Create(n, &disp, base);
-        EXPECT_EQ(disp, static_cast<DWORD>(REG_CREATED_NEW_KEY)) << vktest::Narrow(n);
-        EXPECT_EQ(SetSz(h, u"Name", n), ERROR_SUCCESS);
+        HKEY h = RegCreate(n, base, &disp);
+        EXPECT_EQ(disp, DWORD(REG_CREATED_NEW_KEY)) << vktest::Narrow(n);
+        EXPECT_EQ(RegSetSz(h, u"Name", n), ERROR_SUCCESS);
         RegCloseKey(h);
     }
     for (const auto& n : names) {
         HKEY h;
-        ASSERT_EQ(Open(base, n, h), ERROR_SUCCESS);
+        ASSERT_EQ(RegOpen(base, n, h), ERROR_SUCCESS);
         WCHAR text[64] = {};
         DWORD cb = sizeof text;
         EXPECT_EQ(RegQueryValueExW(h, u"Name", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &cb),
@@ -142,25 +122,25 @@ TEST_F(RegistryTest, AnyNameButBackslashIsItsOwnKeyInsideTheStore) {
         RegCloseKey(h);
     }
     HKEY none;
-    EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"software\\Names", none), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpen(HKEY_LOCAL_MACHINE, u"software\\Names", none), ERROR_FILE_NOT_FOUND);
     RegCloseKey(base);
     EXPECT_EQ(vktest::ListDir(root.path()), (std::vector<std::string>{"registry"}));
     EXPECT_EQ(vktest::ListDir(root.host("registry")), (std::vector<std::string>{"lock", "machine.hive"}));
 }
 
 TEST_F(RegistryTest, DeleteKeyAndDeletedHandles) {
-    HKEY parent = Create(u"Software\\Parent");
-    HKEY child = Create(u"Software\\Parent\\Child");
-    ASSERT_EQ(SetDword(child, u"v", 1), ERROR_SUCCESS);
+    HKEY parent = RegCreate(u"Software\\Parent");
+    HKEY child = RegCreate(u"Software\\Parent\\Child");
+    ASSERT_EQ(RegSetDword(child, u"v", 1), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Software\\Parent"), ERROR_ACCESS_DENIED); // has a subkey
     EXPECT_EQ(RegDeleteKeyW(parent, u"Child"), ERROR_SUCCESS);
 
     // The handle to the deleted key is dead, also once a key of the same name exists again.
     DWORD v = 0;
-    EXPECT_EQ(GetDword(child, u"v", v), ERROR_KEY_DELETED);
-    HKEY again = Create(u"Software\\Parent\\Child");
-    EXPECT_EQ(GetDword(again, u"v", v), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(SetDword(child, u"v", 3), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegGetDword(child, u"v", v), ERROR_KEY_DELETED);
+    HKEY again = RegCreate(u"Software\\Parent\\Child");
+    EXPECT_EQ(RegGetDword(again, u"v", v), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegSetDword(child, u"v", 3), ERROR_KEY_DELETED);
     EXPECT_EQ(RegCloseKey(child), ERROR_SUCCESS);
     RegCloseKey(again);
 
@@ -169,27 +149,27 @@ TEST_F(RegistryTest, DeleteKeyAndDeletedHandles) {
     EXPECT_EQ(RegDeleteKeyW(parent, u""), ERROR_SUCCESS);
     RegCloseKey(parent);
     HKEY none;
-    EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"Software\\Parent", none), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpen(HKEY_LOCAL_MACHINE, u"Software\\Parent", none), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u""), ERROR_ACCESS_DENIED);
 }
 
 TEST_F(RegistryTest, RightsAndBadHandles) {
-    RegCloseKey(Create(u"Software\\Keys"));
+    RegCloseKey(RegCreate(u"Software\\Keys"));
     HKEY reader, writer;
-    ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, u"Software\\Keys", reader, KEY_READ), ERROR_SUCCESS);
-    ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, u"Software\\Keys", writer, KEY_SET_VALUE), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpen(HKEY_LOCAL_MACHINE, u"Software\\Keys", reader, KEY_READ), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpen(HKEY_LOCAL_MACHINE, u"Software\\Keys", writer, KEY_SET_VALUE), ERROR_SUCCESS);
     DWORD v = 0;
-    EXPECT_EQ(SetDword(reader, u"v", 1), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(SetDword(writer, u"v", 1), ERROR_SUCCESS);
-    EXPECT_EQ(GetDword(writer, u"v", v), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(GetDword(reader, u"v", v), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetDword(reader, u"v", 1), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegSetDword(writer, u"v", 1), ERROR_SUCCESS);
+    EXPECT_EQ(RegGetDword(writer, u"v", v), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegGetDword(reader, u"v", v), ERROR_SUCCESS);
     RegCloseKey(writer);
 
     int notAKey = 0;
-    EXPECT_EQ(GetDword(reinterpret_cast<HKEY>(&notAKey), u"v", v), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegGetDword(reinterpret_cast<HKEY>(&notAKey), u"v", v), ERROR_INVALID_HANDLE);
     EXPECT_EQ(RegCloseKey(reader), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(reader), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(Open(HKEY_CURRENT_USER, u"Software", reader), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegOpen(HKEY_CURRENT_USER, u"Software", reader), ERROR_INVALID_HANDLE);
 }
 
 // ---- the store's layout, written independently ---------------------------------
@@ -241,8 +221,8 @@ Bytes HandStore(uint64_t nextId, const std::vector<HandKey>& keys, const Bytes& 
 }
 
 TEST_F(RegistryTest, StoreLayoutIsAsDocumented) {
-    HKEY h = Create(u"Software\\Vendor");
-    ASSERT_EQ(SetDword(h, u"Type", 1), ERROR_SUCCESS);
+    HKEY h = RegCreate(u"Software\\Vendor");
+    ASSERT_EQ(RegSetDword(h, u"Type", 1), ERROR_SUCCESS);
     RegCloseKey(h);
     const Bytes b = vktest::ReadFileBytes(StorePath());
     ASSERT_EQ(b.size(), 176u);
@@ -257,7 +237,7 @@ TEST_F(RegistryTest, StoreLayoutIsAsDocumented) {
     EXPECT_FALSE(vktest::FileExists(StorePath() + ".new"));
 
     // A new key takes its id from the header's counter.
-    RegCloseKey(Create(u"Software\\New"));
+    RegCloseKey(RegCreate(u"Software\\New"));
     const Bytes after = vktest::ReadFileBytes(StorePath());
     Bytes name;
     PutText(name, u"New");
@@ -268,8 +248,8 @@ TEST_F(RegistryTest, StoreLayoutIsAsDocumented) {
 }
 
 TEST_F(RegistryTest, DamagedStoreGivesBadDbAndIsLeftAlone) {
-    HKEY h = Create(u"Software\\Vendor");
-    ASSERT_EQ(SetSz(h, u"Location", u"C:\\ProgramData\\X"), ERROR_SUCCESS);
+    HKEY h = RegCreate(u"Software\\Vendor");
+    ASSERT_EQ(RegSetSz(h, u"Location", u"C:\\ProgramData\\X"), ERROR_SUCCESS);
     RegCloseKey(h);
     const Bytes good = vktest::ReadFileBytes(StorePath());
 
@@ -315,117 +295,180 @@ TEST_F(RegistryTest, DamagedStoreGivesBadDbAndIsLeftAlone) {
         HKEY k = nullptr;
         DWORD disp = 0;
         SetLastError(kSentinel);
-        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_READ, &k), ERROR_BADDB);
+        EXPECT_EQ(RegOpen(HKEY_LOCAL_MACHINE, u"Software\\Vendor", k), ERROR_BADDB);
         EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Other", 0, nullptr, 0, KEY_ALL_ACCESS,
                                   nullptr, &k, &disp),
                   ERROR_BADDB);
-        EXPECT_EQ(SetDword(HKEY_LOCAL_MACHINE, u"v", 1), ERROR_BADDB);
+        EXPECT_EQ(RegSetDword(HKEY_LOCAL_MACHINE, u"v", 1), ERROR_BADDB);
         EXPECT_EQ(GetLastError(), kSentinel);
         EXPECT_EQ(vktest::ReadFileBytes(StorePath()), bytes); // never overwritten
     }
     vktest::WriteFileBytes(StorePath(), good);
-    HKEY k = nullptr;
-    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_READ, &k), ERROR_SUCCESS);
-    RegCloseKey(k);
-}
-
-TEST_F(RegistryTest, EveryByteFlippedIsHandled) {
-    HKEY h = Create(u"Software\\V");
-    ASSERT_EQ(SetSz(h, u"L", u"C:\\x"), ERROR_SUCCESS);
-    ASSERT_EQ(SetDword(h, u"T", 1), ERROR_SUCCESS);
-    RegCloseKey(h);
-    const Bytes good = vktest::ReadFileBytes(StorePath());
-    for (size_t i = 0; i < good.size(); ++i) {
-        for (uint8_t x : {uint8_t(0x01), uint8_t(0x80), uint8_t(0xFF)}) {
-            Bytes b = good;
-            b[i] ^= x;
-            vktest::WriteFileBytes(StorePath(), b);
-            HKEY k = nullptr;
-            LSTATUS st = RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\V", 0, KEY_READ, &k);
-            // Names, ids, times and data may change harmlessly; structure may not.
-            EXPECT_TRUE(st == ERROR_SUCCESS || st == ERROR_BADDB || st == ERROR_FILE_NOT_FOUND)
-                << "byte " << i << " ^ " << int(x) << ": " << st;
-            if (st == ERROR_SUCCESS) {
-                DWORD cb = 0;
-                RegQueryValueExW(k, u"L", nullptr, nullptr, nullptr, &cb);
-                RegCloseKey(k);
-            }
-        }
-    }
-}
-
-TEST_F(RegistryTest, FailedWriteKeepsTheOldStore) {
-    HKEY h = Create(u"Software\\Vendor");
-    ASSERT_EQ(SetDword(h, u"Old", 1), ERROR_SUCCESS);
-    ASSERT_EQ(RegFlushKey(h), ERROR_SUCCESS);
-    const Bytes good = vktest::ReadFileBytes(StorePath());
-    const std::tuple<const char*, int, LSTATUS> cases[] = {
-        {"write", EIO, ERROR_CANTWRITE},
-        {"write", ENOSPC, ERROR_DISK_FULL},
-        {"fsync", EIO, ERROR_CANTWRITE},
-        {"rename", EIO, ERROR_CANTWRITE},
-    };
-    for (const auto& [call, err, status] : cases) {
-        SCOPED_TRACE(std::string(call) + " " + strerror(err));
-        PalTestFailSyscall(call, 1, err);
-        // The change waits for the flush (or the close), which reports the failure.
-        EXPECT_EQ(SetDword(h, u"New", 2), ERROR_SUCCESS);
-        EXPECT_EQ(RegFlushKey(h), status);
-        PalTestFailSyscall(nullptr, 0, 0);
-        EXPECT_EQ(vktest::ReadFileBytes(StorePath()), good);
-        EXPECT_FALSE(vktest::FileExists(StorePath() + ".new"));
-        DWORD v = 0;
-        EXPECT_EQ(GetDword(h, u"New", v), ERROR_FILE_NOT_FOUND);
-    }
-    PalTestResetSyscalls();
-    EXPECT_EQ(SetDword(h, u"New", 2), ERROR_SUCCESS);
-    RegCloseKey(h);
+    EXPECT_TRUE(RegHasKey("Software\\Vendor"));
 }
 
 // ---- other processes --------------------------------------------------------
 
 /* args: key, prefix, count: per write a value <prefix><i> = i and a subkey, each a read-modify-write */
 VK_HELPER(reg_many_writes) {
-    HKEY h = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, U(args.at(0)).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
-                        nullptr) != 0)
-        return 10;
-    for (int i = 0; i < std::stoi(args.at(2)); ++i) {
-        std::u16string name = U(args.at(1) + std::to_string(i));
-        DWORD v = static_cast<DWORD>(i);
+    HKEY h = RegCreate(U(args.at(0)));
+    for (int i = 0; h && i < std::stoi(args.at(2)); ++i) {
+        const std::u16string name = U(args.at(1) + std::to_string(i));
         HKEY sub = nullptr;
-        if (RegSetValueExW(h, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4) != 0 ||
-            RegCreateKeyExW(h, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr) != 0)
-            return 11;
+        if (RegSetDword(h, name.c_str(), i) != ERROR_SUCCESS || !(sub = RegCreate(name, h))) return 11;
         RegCloseKey(sub);
     }
-    RegCloseKey(h);
-    return 0;
+    return h && RegCloseKey(h) == ERROR_SUCCESS ? 0 : 10;
 }
 
 TEST_F(RegistryTest, ConcurrentWritersLoseNothing) {
     const int kWrites = 40;
-    int pidA = 0, pidB = 0;
-    vktest::RunHelper("reg_many_writes", {"Software\\Race", "a", std::to_string(kWrites)}, &pidA, false);
-    vktest::RunHelper("reg_many_writes", {"Software\\Race", "b", std::to_string(kWrites)}, &pidB, false);
-    HKEY mine = Create(u"Software\\Race");
+    int pids[2] = {};
+    for (int i : {0, 1})
+        vktest::RunHelper("reg_many_writes", {"Software\\Race", i ? "b" : "a", std::to_string(kWrites)},
+                          &pids[i], false);
+    HKEY mine = RegCreate(u"Software\\Race");
     for (int i = 0; i < kWrites; ++i)
-        ASSERT_EQ(SetDword(mine, U("c" + std::to_string(i)).c_str(), i), ERROR_SUCCESS);
-    EXPECT_EQ(vktest::WaitHelper(pidA), 0);
-    EXPECT_EQ(vktest::WaitHelper(pidB), 0);
+        ASSERT_EQ(RegSetDword(mine, U("c" + std::to_string(i)).c_str(), i), ERROR_SUCCESS);
+    for (int pid : pids)
+        EXPECT_EQ(vktest::WaitHelper(pid), 0);
     for (const char* prefix : {"a", "b", "c"}) {
         for (int i = 0; i < kWrites; ++i) {
             DWORD v = 999;
             const std::u16string name = U(prefix + std::to_string(i));
-            ASSERT_EQ(GetDword(mine, name.c_str(), v), ERROR_SUCCESS) << prefix << i;
-            EXPECT_EQ(v, static_cast<DWORD>(i));
+            ASSERT_EQ(RegGetDword(mine, name.c_str(), v), ERROR_SUCCESS) << prefix << i;
+            EXPECT_EQ(v, DWORD(i));
             HKEY sub;
-            EXPECT_EQ(Open(mine, name, sub), *prefix == 'c' ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS)
+            EXPECT_EQ(RegOpen(mine, name, sub), *prefix == 'c' ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS)
                 << prefix << i;
             RegCloseKey(sub);
         }
     }
     RegCloseKey(mine);
+}
+
+// ---- reads ------------------------------------------------------------------
+// Reads reuse the store version they parsed last only while the file is provably
+// the same: every way of changing the store is seen by the next read, and a store
+// nobody changed is not read again.
+
+const char16_t kReadsKey[] = u"Software\\Reads";
+
+/* The value as a fresh open and query see it; "" when the key or value is missing. */
+std::u16string ReadText() {
+    HKEY h;
+    if (RegOpen(HKEY_LOCAL_MACHINE, kReadsKey, h) != ERROR_SUCCESS) return u"";
+    WCHAR buf[64] = {};
+    DWORD cb = sizeof buf - 2;
+    LSTATUS st = RegQueryValueExW(h, u"Text", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &cb);
+    RegCloseKey(h);
+    return st == ERROR_SUCCESS ? std::u16string(buf) : u"";
+}
+
+/* Past the window in which a store may change unseen by stat. */
+void Age() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+}
+
+VK_HELPER(reads_set_text) {
+    return RegPutSz(kReadsKey, u"Text", U(args.at(0))) == ERROR_SUCCESS ? 0 : 11;
+}
+
+class RegistryReads : public RegistryTest {
+  public:
+    void SetText(const std::u16string& value) {
+        ASSERT_EQ(RegPutSz(kReadsKey, u"Text", value), ERROR_SUCCESS);
+    }
+
+    /* The store with "aaaa" replaced by "bbbb", as written elsewhere at mtime (or now) and renamed in, or
+     * rewritten in place (same inode) as an editor or a restore would. */
+    void Patch(bool inPlace, bool keepTime) {
+        Bytes b = vktest::ReadFileBytes(StorePath());
+        const Bytes from = {'a', 0, 'a', 0, 'a', 0, 'a', 0};
+        auto it = std::search(b.begin(), b.end(), from.begin(), from.end());
+        ASSERT_NE(it, b.end()) << "value not found in the store";
+        for (int i = 0; i < 8; i += 2)
+            it[i] = 'b';
+        struct stat st {};
+        ASSERT_EQ(stat(StorePath().c_str(), &st), 0);
+        const std::string target = inPlace ? StorePath() : StorePath() + ".x";
+        int fd = open(target.c_str(), O_WRONLY | O_TRUNC | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size()));
+        close(fd);
+        const struct timespec times[2] = {st.st_mtim, st.st_mtim};
+        ASSERT_TRUE(!keepTime || utimensat(AT_FDCWD, target.c_str(), times, 0) == 0);
+        ASSERT_TRUE(inPlace || rename(target.c_str(), StorePath().c_str()) == 0);
+    }
+};
+
+TEST_F(RegistryReads, EveryKindOfChangeIsSeenByTheNextRead) {
+    const struct {
+        const char* what;
+        bool aged; // the store last changed long before the read that parsed it
+        std::function<void(RegistryReads&)> change;
+    } cases[] = {
+        {"set by this process", false, [](RegistryReads& t) { t.SetText(u"bbbb"); }},
+        {"set by this process, store aged", true, [](RegistryReads& t) { t.SetText(u"bbbb"); }},
+        {"set by another process", true,
+         [](RegistryReads&) { ASSERT_EQ(vktest::RunHelper("reads_set_text", {"bbbb"}), 0); }},
+        {"same size, in place, at once", false, [](RegistryReads& t) { t.Patch(true, false); }},
+        {"same size, in place, store aged", true, [](RegistryReads& t) { t.Patch(true, false); }},
+        {"in place with the old modification time", true, [](RegistryReads& t) { t.Patch(true, true); }},
+        {"replaced by an older copy with other bytes", true, [](RegistryReads& t) { t.Patch(false, true); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetText(u"aaaa");
+        if (c.aged) Age();
+        ASSERT_EQ(ReadText(), u"aaaa"); // parsed and kept
+        ASSERT_EQ(ReadText(), u"aaaa");
+        c.change(*this);
+        EXPECT_EQ(ReadText(), u"bbbb");
+    }
+
+    // A store that disappears reads as empty; one that comes back is read again.
+    SetText(u"aaaa");
+    Age();
+    ASSERT_EQ(ReadText(), u"aaaa");
+    const Bytes saved = vktest::ReadFileBytes(StorePath());
+    ASSERT_EQ(unlink(StorePath().c_str()), 0);
+    EXPECT_EQ(ReadText(), u"");
+    vktest::WriteFileBytes(StorePath(), saved);
+    EXPECT_EQ(ReadText(), u"aaaa");
+}
+
+TEST_F(RegistryReads, AnUnchangedStoreIsReadOnceAndEachRootIsItsOwnStore) {
+    SetText(u"aaaa");
+    Age();
+    ASSERT_EQ(ReadText(), u"aaaa");
+    PalTestFailSyscall(nullptr, 0, 0); // zero the counters
+    for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(ReadText(), u"aaaa");
+    EXPECT_EQ(PalTestSyscallCount("open"), 0u) << "an unchanged store was read again";
+
+    // A store changed moments ago is read (and compared) on every query until it has aged.
+    SetText(u"cccc");
+    PalTestFailSyscall(nullptr, 0, 0);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(ReadText(), u"cccc");
+    EXPECT_GE(PalTestSyscallCount("open"), 3u);
+    Age();
+    ASSERT_EQ(ReadText(), u"cccc");
+    PalTestFailSyscall(nullptr, 0, 0);
+    ASSERT_EQ(ReadText(), u"cccc");
+    EXPECT_EQ(PalTestSyscallCount("open"), 0u);
+    PalTestResetSyscalls();
+
+    // The same key path in another machine root answers from that root's store.
+    {
+        vktest::FreshRoot other;
+        EXPECT_EQ(ReadText(), u"");
+        SetText(u"dddd");
+        Age();
+        EXPECT_EQ(ReadText(), u"dddd");
+    }
+    EXPECT_EQ(ReadText(), u"cccc");
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // SIDs, ACLs and the file DACL over POSIX ACLs, read back with libacl.
-#include "VkTest.h"
+#include "fixtures/PalTest.h"
 #include "security/secutil.h"
 
 #include <acl/libacl.h>
@@ -13,6 +13,7 @@
 
 namespace {
 
+using paltest::ErrOf;
 using vktest::Bytes;
 using vktest::U;
 
@@ -43,9 +44,7 @@ struct Ace {
     BYTE flags;
     ACCESS_MASK mask;
     Bytes sid;
-    bool operator==(const Ace& o) const {
-        return type == o.type && flags == o.flags && mask == o.mask && sid == o.sid;
-    }
+    bool operator==(const Ace&) const = default;
 };
 
 std::vector<Ace> AcesOf(PACL acl) {
@@ -90,16 +89,14 @@ TEST(PalSecurity, StringSidsInTheBinaryLayout) {
                             "S-1-281474976710656", "S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16"}) {
         PSID sid = reinterpret_cast<PSID>(0x1);
         SetLastError(kSentinel);
-        EXPECT_FALSE(ConvertStringSidToSidW(U(bad).c_str(), &sid)) << bad;
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SID)) << bad;
+        EXPECT_EQ(ErrOf(ConvertStringSidToSidW(U(bad).c_str(), &sid)), DWORD(ERROR_INVALID_SID)) << bad;
         EXPECT_EQ(sid, nullptr);
     }
     SidHolder users("S-1-5-32-545"), bu("BU"), admins("S-1-5-32-544");
     EXPECT_TRUE(EqualSid(users.sid, bu.sid));
     EXPECT_FALSE(EqualSid(users.sid, admins.sid));
     uint8_t broken[8] = {9, 0, 0, 0, 0, 0, 0, 5};
-    EXPECT_FALSE(EqualSid(users.sid, broken));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SID));
+    EXPECT_EQ(ErrOf(EqualSid(users.sid, broken)), DWORD(ERROR_INVALID_SID));
 }
 
 TEST(PalSecurity, SetEntriesInAclModes) {
@@ -108,7 +105,7 @@ TEST(PalSecurity, SetEntriesInAclModes) {
     AclHolder base;
     EXPLICIT_ACCESS_W start[] = {Entry(everyone.sid, GRANT_ACCESS, GENERIC_READ),
                                  Entry(users.sid, GRANT_ACCESS, GENERIC_READ)};
-    ASSERT_EQ(SetEntriesInAclW(2, start, nullptr, &base.acl), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(SetEntriesInAclW(2, start, nullptr, &base.acl), DWORD(ERROR_SUCCESS));
     ASSERT_EQ(AcesOf(base.acl),
               (std::vector<Ace>{{kAllow, 0, GENERIC_READ, w}, {kAllow, 0, GENERIC_READ, u}}));
 
@@ -133,14 +130,14 @@ TEST(PalSecurity, SetEntriesInAclModes) {
     };
     for (auto& c : cases) {
         AclHolder out;
-        ASSERT_EQ(SetEntriesInAclW(1, &c.entry, base.acl, &out.acl), static_cast<DWORD>(ERROR_SUCCESS));
+        ASSERT_EQ(SetEntriesInAclW(1, &c.entry, base.acl, &out.acl), DWORD(ERROR_SUCCESS));
         EXPECT_EQ(AcesOf(out.acl), c.want) << c.what;
     }
     AclHolder out;
     EXPLICIT_ACCESS_W named = Entry(users.sid, GRANT_ACCESS, GENERIC_READ);
     named.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
-    EXPECT_EQ(SetEntriesInAclW(1, &named, nullptr, &out.acl), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-    EXPECT_EQ(SetEntriesInAclW(1, nullptr, nullptr, &out.acl), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(SetEntriesInAclW(1, &named, nullptr, &out.acl), DWORD(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(SetEntriesInAclW(1, nullptr, nullptr, &out.acl), DWORD(ERROR_INVALID_PARAMETER));
 }
 
 TEST(PalSecurity, AclSizesAndDeleteAce) {
@@ -148,7 +145,7 @@ TEST(PalSecurity, AclSizesAndDeleteAce) {
     EXPLICIT_ACCESS_W e[] = {Entry(users.sid, GRANT_ACCESS, GENERIC_WRITE),
                              Entry(everyone.sid, GRANT_ACCESS, GENERIC_READ)};
     AclHolder acl;
-    ASSERT_EQ(SetEntriesInAclW(2, e, nullptr, &acl.acl), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(SetEntriesInAclW(2, e, nullptr, &acl.acl), DWORD(ERROR_SUCCESS));
     // Header 8; ACE 8 + 16 for S-1-5-32-545 and 8 + 12 for S-1-1-0.
     ACL_SIZE_INFORMATION info = {kSentinel, kSentinel, kSentinel};
     ASSERT_TRUE(GetAclInformation(acl.acl, &info, sizeof info, AclSizeInformation));
@@ -157,8 +154,7 @@ TEST(PalSecurity, AclSizesAndDeleteAce) {
     EXPECT_EQ(info.AclBytesInUse, 52u);
     EXPECT_EQ(info.AclBytesFree, 0u);
     void* ace = nullptr;
-    EXPECT_FALSE(GetAce(acl.acl, 2, &ace));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(ErrOf(GetAce(acl.acl, 2, &ace)), DWORD(ERROR_INVALID_PARAMETER));
     ASSERT_TRUE(DeleteAce(acl.acl, 0));
     ASSERT_TRUE(GetAclInformation(acl.acl, &info, sizeof info, AclSizeInformation));
     EXPECT_EQ(info.AceCount, 1u);
@@ -186,16 +182,16 @@ TEST(PalSecurity, HostileAclsAreRefused) {
         ACL_SIZE_INFORMATION info;
         void* ace;
         SetLastError(kSentinel);
-        EXPECT_FALSE(GetAclInformation(acl, &info, sizeof info, AclSizeInformation));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACL));
+        EXPECT_EQ(ErrOf(GetAclInformation(acl, &info, sizeof info, AclSizeInformation)),
+                  DWORD(ERROR_INVALID_ACL));
         EXPECT_FALSE(GetAce(acl, 0, &ace));
         EXPECT_FALSE(DeleteAce(acl, 0));
         PACL out = nullptr;
-        EXPECT_EQ(SetEntriesInAclW(0, nullptr, acl, &out), static_cast<DWORD>(ERROR_INVALID_ACL));
+        EXPECT_EQ(SetEntriesInAclW(0, nullptr, acl, &out), DWORD(ERROR_INVALID_ACL));
         EXPECT_EQ(out, nullptr);
         EXPECT_EQ(SetNamedSecurityInfoW(const_cast<LPWSTR>(u"C:\\nothing"), SE_FILE_OBJECT,
                                         DACL_SECURITY_INFORMATION, nullptr, nullptr, acl, nullptr),
-                  static_cast<DWORD>(ERROR_INVALID_ACL));
+                  DWORD(ERROR_INVALID_ACL));
     }
 }
 
@@ -256,7 +252,7 @@ TEST_F(FileAclTest, DaclReadsThePosixAcl) {
                                     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                         DACL_SECURITY_INFORMATION,
                                     &owner, &group, &dacl, nullptr, &sd),
-              static_cast<DWORD>(ERROR_SUCCESS));
+              DWORD(ERROR_SUCCESS));
     const Bytes ownerSid = SidHolder("S-1-22-1-" + std::to_string(getuid())).bytes();
     const Bytes groupSid =
         SidHolder(getgid() == getgrnam("users")->gr_gid ? std::string("S-1-5-32-545")
@@ -278,7 +274,7 @@ TEST_F(FileAclTest, DaclReadsThePosixAcl) {
     acl_free(acl);
     ASSERT_EQ(GetNamedSecurityInfoW(kWinPath, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
                                     &dacl, nullptr, &sd),
-              static_cast<DWORD>(ERROR_SUCCESS));
+              DWORD(ERROR_SUCCESS));
     EXPECT_EQ(AcesOf(dacl).at(2), (Ace{kAllow, 0, GENERIC_READ, SidHolder("S-1-5-32-545").bytes()}));
     LocalFree(sd);
 }
@@ -286,37 +282,37 @@ TEST_F(FileAclTest, DaclReadsThePosixAcl) {
 TEST_F(FileAclTest, UsersWriteGrantGivesGroupUsersWriteOnly) {
     SidHolder users("S-1-5-32-545");
     const auto grant = Entry(users.sid, GRANT_ACCESS, GENERIC_WRITE, SUB_CONTAINERS_AND_OBJECTS_INHERIT);
-    ASSERT_EQ(Apply({grant}), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(Apply({grant}), DWORD(ERROR_SUCCESS));
     EXPECT_EQ(AclText(), "u::rw-,g::r--,g:users:-w-,m::rw-,o::---");
     // Done again (every save of a file does it), nothing accumulates.
-    ASSERT_EQ(Apply({grant}), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(Apply({grant}), DWORD(ERROR_SUCCESS));
     EXPECT_EQ(AclText(), "u::rw-,g::r--,g:users:-w-,m::rw-,o::---");
 
     // A deny takes the rights from the mode bits; without named entries there is no mask.
     SidHolder owner("S-1-22-1-" + std::to_string(getuid())), everyone("S-1-1-0");
     ASSERT_EQ(Apply({Entry(users.sid, REVOKE_ACCESS, 0), Entry(owner.sid, DENY_ACCESS, GENERIC_WRITE),
                      Entry(everyone.sid, GRANT_ACCESS, GENERIC_READ | GENERIC_EXECUTE)}),
-              static_cast<DWORD>(ERROR_SUCCESS));
+              DWORD(ERROR_SUCCESS));
     EXPECT_EQ(AclText(), "u::r--,g::r--,o::r-x");
 
     // No "users" group on the host: the Users SID maps to nobody.
     pal::security::SetUsersGroupNameForTest("vk-no-such-group");
-    EXPECT_EQ(Apply({grant}), static_cast<DWORD>(ERROR_NONE_MAPPED));
+    EXPECT_EQ(Apply({grant}), DWORD(ERROR_NONE_MAPPED));
 }
 
 TEST_F(FileAclTest, FailuresAreWin32Codes) {
     SidHolder system("SY"); // no host principal
-    EXPECT_EQ(Apply({Entry(system.sid, GRANT_ACCESS, GENERIC_ALL)}), static_cast<DWORD>(ERROR_NONE_MAPPED));
+    EXPECT_EQ(Apply({Entry(system.sid, GRANT_ACCESS, GENERIC_ALL)}), DWORD(ERROR_NONE_MAPPED));
     PACL dacl = reinterpret_cast<PACL>(0x1);
     PSECURITY_DESCRIPTOR sd = reinterpret_cast<PSECURITY_DESCRIPTOR>(0x1);
     EXPECT_EQ(GetNamedSecurityInfoW(u"C:\\missing.bin", SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                                     nullptr, &dacl, nullptr, &sd),
-              static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+              DWORD(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(dacl, nullptr);
     EXPECT_EQ(sd, nullptr);
     EXPECT_EQ(GetNamedSecurityInfoW(kWinPath, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
                                     &dacl, nullptr, nullptr),
-              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+              DWORD(ERROR_INVALID_PARAMETER));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
-// Events, mutexes and waits: in one thread, across threads, across processes.
-#include "VkTest.h"
+// Events, mutexes and waits: in one thread, across threads, across processes; the
+// owner marker in a named mutex's lock file.
+#include "fixtures/PalTest.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using paltest::ErrOf;
 
 const char16_t kName[] = u"Global\\Mutex{0D3C1E2A-PAL-TEST}";
 
@@ -46,32 +48,31 @@ VK_HELPER(pal_hold_mutex) {
     int hold = atoi(args[1].c_str());
     while (hold < 0)
         pause();
-    Sleep(static_cast<DWORD>(hold));
+    Sleep(DWORD(hold));
     return ReleaseMutex(m) && CloseHandle(m) ? 0 : 12;
 }
 
 TEST_F(SyncTest, AutoResetEventWakesOneWaiter) {
     HANDLE autoEv = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     ASSERT_NE(autoEv, (HANDLE)NULL);
-    EXPECT_EQ(WaitForSingleObject(autoEv, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(WaitForSingleObject(autoEv, 0), DWORD(WAIT_TIMEOUT));
     EXPECT_TRUE(SetEvent(autoEv));
-    EXPECT_EQ(WaitForSingleObject(autoEv, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-    EXPECT_EQ(WaitForSingleObject(autoEv, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "consumed by the wait";
+    EXPECT_EQ(WaitForSingleObject(autoEv, 0), DWORD(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(autoEv, 0), DWORD(WAIT_TIMEOUT)) << "consumed by the wait";
 
     // One setting of an auto-reset event releases exactly one of two waiters.
     std::atomic<int> woken{0};
     auto waiter = [&] {
         if (WaitForSingleObject(autoEv, 600) == WAIT_OBJECT_0) ++woken;
     };
-    std::thread a(waiter), b(waiter);
+    std::thread threads[] = {std::thread(waiter), std::thread(waiter)};
     Sleep(50);
     SetEvent(autoEv);
-    a.join();
-    b.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(woken.load(), 1);
 
-    EXPECT_EQ(CreateEventW(nullptr, FALSE, FALSE, u"Named"), (HANDLE)NULL);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(ErrOf(CreateEventW(nullptr, FALSE, FALSE, u"Named") != nullptr), DWORD(ERROR_NOT_SUPPORTED));
     CloseHandle(autoEv);
 }
 
@@ -79,29 +80,25 @@ TEST_F(SyncTest, MutexOwnershipRecursionAndErrors) {
     SetLastError(0xdeadbeef);
     HANDLE m = CreateMutexW(nullptr, TRUE, kName);
     ASSERT_NE(m, (HANDLE)NULL);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
     HANDLE again = CreateMutexW(nullptr, FALSE, kName);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_EQ(WaitForSingleObject(again, 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "same mutex, recursion";
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(WaitForSingleObject(again, 0), DWORD(WAIT_OBJECT_0)) << "same mutex, recursion";
     std::thread([&] {
-        EXPECT_FALSE(ReleaseMutex(m));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));
-        EXPECT_EQ(WaitForSingleObject(m, 30), static_cast<DWORD>(WAIT_TIMEOUT));
+        EXPECT_EQ(ErrOf(ReleaseMutex(m)), DWORD(ERROR_NOT_OWNER));
+        EXPECT_EQ(WaitForSingleObject(m, 30), DWORD(WAIT_TIMEOUT));
     }).join();
     EXPECT_TRUE(ReleaseMutex(m));
     EXPECT_TRUE(ReleaseMutex(again));
-    EXPECT_FALSE(ReleaseMutex(m));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));
+    EXPECT_EQ(ErrOf(ReleaseMutex(m)), DWORD(ERROR_NOT_OWNER));
 
     HANDLE ev = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    EXPECT_FALSE(ReleaseMutex(ev));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(ErrOf(ReleaseMutex(ev)), DWORD(ERROR_INVALID_HANDLE));
     HANDLE two[2] = {m, ev};
-    EXPECT_EQ(WaitForMultipleObjects(2, two, TRUE, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(ErrOf(WaitForMultipleObjects(2, two, TRUE, 0) != WAIT_FAILED), DWORD(ERROR_NOT_SUPPORTED));
     // A time-out is no failure: the last error is left alone.
     SetLastError(0xdeadbeef);
-    EXPECT_EQ(WaitForSingleObject(ev, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(WaitForSingleObject(ev, 0), DWORD(WAIT_TIMEOUT));
     EXPECT_EQ(GetLastError(), 0xdeadbeefu);
 
     EXPECT_TRUE(CloseHandle(again));
@@ -116,7 +113,7 @@ TEST_F(SyncTest, ThreadsOfOneProcessSerialise) {
     int counter = 0;
     auto worker = [&] {
         for (int i = 0; i < 200; ++i) {
-            ASSERT_EQ(WaitForSingleObject(m, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+            ASSERT_EQ(WaitForSingleObject(m, 5000), DWORD(WAIT_OBJECT_0));
             if (inside.fetch_add(1) != 0) overlap = true;
             int seen = counter;
             std::this_thread::yield();
@@ -125,10 +122,9 @@ TEST_F(SyncTest, ThreadsOfOneProcessSerialise) {
             ASSERT_TRUE(ReleaseMutex(m));
         }
     };
-    std::thread t1(worker), t2(worker), t3(worker);
-    t1.join();
-    t2.join();
-    t3.join();
+    std::thread threads[] = {std::thread(worker), std::thread(worker), std::thread(worker)};
+    for (auto& t : threads)
+        t.join();
     EXPECT_FALSE(overlap.load());
     EXPECT_EQ(counter, 600);
     CloseHandle(m);
@@ -137,7 +133,7 @@ TEST_F(SyncTest, ThreadsOfOneProcessSerialise) {
 TEST_F(SyncTest, NamedMutexLockFileFollowsTheCurrentRoot) {
     HANDLE m = CreateMutexW(nullptr, FALSE, kName); // made before the root it will lock under
     vktest::FreshRoot later;
-    ASSERT_EQ(WaitForSingleObject(m, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    ASSERT_EQ(WaitForSingleObject(m, 0), DWORD(WAIT_OBJECT_0));
     EXPECT_EQ(vktest::ListDir(later.host(".pal/locks")),
               (std::vector<std::string>{"Global%5CMutex{0D3C1E2A-PAL-TEST}"}));
     EXPECT_FALSE(vktest::FileExists(root.host(".pal")));
@@ -145,24 +141,21 @@ TEST_F(SyncTest, NamedMutexLockFileFollowsTheCurrentRoot) {
     CloseHandle(m);
 }
 
-TEST_F(SyncTest, ProcessesContendAndTimeOut) {
+TEST_F(SyncTest, ProcessesOfOneRootContendAndTimeOut) {
     HANDLE m = CreateMutexW(nullptr, FALSE, kName);
     auto start = Clock::now();
     int pid = StartHolder(900);
-    EXPECT_EQ(WaitForSingleObject(m, 250), static_cast<DWORD>(WAIT_TIMEOUT));
-    EXPECT_EQ(WaitForSingleObject(m, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(m, 250), DWORD(WAIT_TIMEOUT));
+    EXPECT_EQ(WaitForSingleObject(m, 5000), DWORD(WAIT_OBJECT_0));
     EXPECT_GE(MsSince(start), 900);
     EXPECT_EQ(vktest::WaitHelper(pid), 0);
     EXPECT_TRUE(ReleaseMutex(m));
-    CloseHandle(m);
-}
 
-TEST_F(SyncTest, ProcessesOnOtherRootsDoNotContend) {
+    // A holder under another root holds another mutex.
     vktest::FreshRoot other;
     setenv("VAULTKEEP_ROOT", root.path().c_str(), 1);
-    HANDLE m = CreateMutexW(nullptr, FALSE, kName);
-    int pid = StartHolder(600, other.path());
-    EXPECT_EQ(WaitForSingleObject(m, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    pid = StartHolder(600, other.path());
+    EXPECT_EQ(WaitForSingleObject(m, 0), DWORD(WAIT_OBJECT_0));
     EXPECT_TRUE(ReleaseMutex(m));
     EXPECT_EQ(vktest::WaitHelper(pid), 0);
     CloseHandle(m);
@@ -171,15 +164,15 @@ TEST_F(SyncTest, ProcessesOnOtherRootsDoNotContend) {
 TEST_F(SyncTest, KilledOwnerHandsTheNextWaiterAnAbandonedMutex) {
     HANDLE m = CreateMutexW(nullptr, FALSE, kName);
     int pid = StartHolder(-1);
-    EXPECT_EQ(WaitForSingleObject(m, 100), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(WaitForSingleObject(m, 100), DWORD(WAIT_TIMEOUT));
     kill(pid, SIGKILL);
     auto start = Clock::now();
-    EXPECT_EQ(WaitForSingleObject(m, 3000), static_cast<DWORD>(WAIT_ABANDONED_0));
+    EXPECT_EQ(WaitForSingleObject(m, 3000), DWORD(WAIT_ABANDONED_0));
     EXPECT_LT(MsSince(start), 500);
     vktest::WaitHelper(pid);
     // Ownership came with the abandoned result; once released the mutex is whole again.
     EXPECT_TRUE(ReleaseMutex(m));
-    EXPECT_EQ(WaitForSingleObject(m, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(m, 0), DWORD(WAIT_OBJECT_0));
     EXPECT_TRUE(ReleaseMutex(m));
     CloseHandle(m);
 }
@@ -190,9 +183,9 @@ TEST_F(SyncTest, WaitAnyReturnsTheFirstSignalledInArrayOrder) {
     HANDLE both[2] = {m, ev};
     // Both available: the mutex (index 0) is taken, the event left set.
     SetEvent(ev);
-    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), DWORD(WAIT_OBJECT_0));
     EXPECT_TRUE(ReleaseMutex(m));
-    EXPECT_EQ(WaitForSingleObject(ev, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(ev, 0), DWORD(WAIT_OBJECT_0));
 
     // The mutex held by another process: the event, set later, wins with index 1.
     int pid = StartHolder(1200);
@@ -201,13 +194,56 @@ TEST_F(SyncTest, WaitAnyReturnsTheFirstSignalledInArrayOrder) {
         SetEvent(ev);
     });
     auto start = Clock::now();
-    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 3000), static_cast<DWORD>(WAIT_OBJECT_0 + 1));
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 3000), DWORD(WAIT_OBJECT_0 + 1));
     EXPECT_LT(MsSince(start), 1000);
     setter.join();
     EXPECT_FALSE(ReleaseMutex(m)) << "the mutex was not taken";
     EXPECT_EQ(vktest::WaitHelper(pid), 0);
     CloseHandle(m);
     CloseHandle(ev);
+}
+
+// What a release leaves reads as free, what a dead owner leaves reads as abandoned, and a release
+// keeps the file's size (no truncation on every call).
+TEST_F(SyncTest, WhatTheLockFileHoldsDecidesAbandonment) {
+    const char kFile[] = ".pal/locks/Global%5CMutex{0D3C1E2A-PAL-TEST}";
+    HANDLE m = CreateMutexW(nullptr, FALSE, kName);
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(WaitForSingleObject(m, 0), DWORD(WAIT_OBJECT_0)); // makes the file
+    ASSERT_TRUE(ReleaseMutex(m));
+
+    struct Case {
+        const char* what;
+        std::string content;
+        DWORD expected;
+    } cases[] = {
+        {"empty (new, or truncated by an older release)", "", WAIT_OBJECT_0},
+        {"released: a NUL first",
+         std::string("\0"
+                     "4242 7\n",
+                     8),
+         WAIT_OBJECT_0},
+        {"a dead owner's marker", "4242 7\n", WAIT_ABANDONED_0},
+        {"any other first byte", "x", WAIT_ABANDONED_0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        vktest::WriteFileBytes(root.host(kFile), vktest::Bytes(c.content.begin(), c.content.end()));
+        EXPECT_EQ(WaitForSingleObject(m, 0), c.expected);
+        // The owner's marker is in place while it holds the mutex ...
+        vktest::Bytes held = vktest::ReadFileBytes(root.host(kFile));
+        const std::string mine = std::to_string(getpid()) + " ";
+        ASSERT_GE(held.size(), mine.size());
+        EXPECT_EQ(std::string(held.begin(), held.begin() + static_cast<ptrdiff_t>(mine.size())), mine);
+        EXPECT_TRUE(ReleaseMutex(m));
+        // ... and a release leaves the file whole, its first byte a NUL.
+        vktest::Bytes after = vktest::ReadFileBytes(root.host(kFile));
+        ASSERT_EQ(after.size(), held.size());
+        EXPECT_EQ(after[0], 0);
+        EXPECT_EQ(WaitForSingleObject(m, 0), DWORD(WAIT_OBJECT_0)) << "a release reads as free";
+        EXPECT_TRUE(ReleaseMutex(m));
+    }
+    CloseHandle(m);
 }
 
 } // namespace
