@@ -74,8 +74,7 @@ bool LookUpGroup(const std::string& name, gid_t& gid) {
 }
 
 bool GroupId(gid_t& gid) {
-    // Looked up afresh: an administrator may create the group while a
-    // long-lived process runs, and the lookup is cheap next to the I/O.
+    // The name is read each time: a test or an administrator may change it while a process runs.
     return LookUpGroup(GroupName(), gid);
 }
 
