@@ -712,6 +712,25 @@ TEST_P(KspSoftwareStore, FilesFollowTheDocumentedLayout) {
               file);
 }
 
+/* The checksum is no key: whoever can write the file can make one that sums. A modulus made even
+ * still decodes as a 2048-bit key but can wrap nothing; it is refused when the container is read. */
+TEST_P(KspSoftwareStore, AnUnusablePublicKeyIsRefusedAtOpen) {
+    const std::string path = root_->host("ProgramData/Tarnwick Systems Corp/TPM Key Storage Provider/MachineKeys/") +
+                             vktest::Narrow(kUser);
+    ASSERT_EQ(MakeKey(kUser, kPassword), 0u);
+    Bytes file = vktest::ReadFileBytes(path);
+    const uint32_t n = vktest::Le32(file, 12), p = vktest::Le32(file, 16);
+    // The SubjectPublicKeyInfo ends with the modulus, then the exponent 65537 (02 03 01 00 01).
+    ASSERT_EQ(Slice(file, 80 + n + p - 5, 5), (Bytes{0x02, 0x03, 0x01, 0x00, 0x01}));
+    file[80 + n + p - 6] &= 0xfe;
+    const Bytes sum = Sha256Of(file, file.size() - 32);
+    std::copy(sum.begin(), sum.end(), file.end() - 32);
+    vktest::WriteFileBytes(path, file);
+
+    Prov prov;
+    EXPECT_EQ(Acquire(prov, kUser, kOpen), Code(NTE_KEYSET_ENTRY_BAD));
+}
+
 auto ParamName = [](const ::testing::TestParamInfo<std::string>& info) { return info.param; };
 INSTANTIATE_TEST_SUITE_P(Software, KspSoftwareStore, ::testing::Values(std::string("software")), ParamName);
 INSTANTIATE_TEST_SUITE_P(Backends, KspContract, ::testing::ValuesIn(BackendNames()), ParamName);

@@ -54,7 +54,10 @@ bool IsOurRsaKey(gcry_sexp_t key, const char* kind) {
     MpiPtr expected(gcry_mpi_set_ui(nullptr, kPublicExponent));
     if (!e || !expected || gcry_mpi_cmp(e.get(), expected.get()) != 0) return false;
     bool isPrivate = strcmp(kind, "private-key") == 0;
-    return isPrivate ? gcry_pk_testkey(key) == 0 : !gcry_sexp_find_token(key, "d", 0);
+    if (isPrivate) return gcry_pk_testkey(key) == 0;
+    /* A product of two odd primes is odd; an even modulus decodes but cannot wrap anything. */
+    MpiPtr n = Param(key, "n");
+    return n && gcry_mpi_test_bit(n.get(), 0) && !gcry_sexp_find_token(key, "d", 0);
 }
 
 /* The canonical encoding of a key. libgcrypt counts a terminating NUL in the

@@ -168,6 +168,10 @@ DWORD DecodePublicKey(const BYTE* der, size_t size, PkeyPtr& key) {
     if (EVP_PKEY_get_bn_param(k.get(), OSSL_PKEY_PARAM_RSA_E, &e) != 1) return Nte(NTE_BAD_PUBLIC_KEY);
     std::unique_ptr<BIGNUM, BnFree> eHolder(e);
     if (!BN_is_word(e, RSA_F4)) return Nte(NTE_BAD_PUBLIC_KEY);
+    /* A modulus that decodes can still be unusable (even, or with a small factor): refuse it
+     * here, where the container is read, rather than when a key is wrapped under it. */
+    PkeyCtxPtr check(EVP_PKEY_CTX_new_from_pkey(nullptr, k.get(), nullptr));
+    if (!check || EVP_PKEY_public_check(check.get()) != 1) return Nte(NTE_BAD_PUBLIC_KEY);
     key = std::move(k);
     return ERROR_SUCCESS;
 }
