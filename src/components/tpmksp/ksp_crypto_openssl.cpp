@@ -168,10 +168,13 @@ DWORD DecodePublicKey(const BYTE* der, size_t size, PkeyPtr& key) {
     if (EVP_PKEY_get_bn_param(k.get(), OSSL_PKEY_PARAM_RSA_E, &e) != 1) return Nte(NTE_BAD_PUBLIC_KEY);
     std::unique_ptr<BIGNUM, BnFree> eHolder(e);
     if (!BN_is_word(e, RSA_F4)) return Nte(NTE_BAD_PUBLIC_KEY);
-    /* A modulus that decodes can still be unusable (even, or with a small factor): refuse it
-     * here, where the container is read, rather than when a key is wrapped under it. */
-    PkeyCtxPtr check(EVP_PKEY_CTX_new_from_pkey(nullptr, k.get(), nullptr));
-    if (!check || EVP_PKEY_public_check(check.get()) != 1) return Nte(NTE_BAD_PUBLIC_KEY);
+    /* A product of two odd primes is odd; an even modulus decodes but cannot wrap anything, so it
+     * is refused here, where the container is read. (Not EVP_PKEY_public_check: its primality
+     * test takes random bases, and a crafted modulus could pass one read and fail the next.) */
+    BIGNUM* n = nullptr;
+    if (EVP_PKEY_get_bn_param(k.get(), OSSL_PKEY_PARAM_RSA_N, &n) != 1) return Nte(NTE_BAD_PUBLIC_KEY);
+    std::unique_ptr<BIGNUM, BnFree> nHolder(n);
+    if (!BN_is_odd(n)) return Nte(NTE_BAD_PUBLIC_KEY);
     key = std::move(k);
     return ERROR_SUCCESS;
 }
