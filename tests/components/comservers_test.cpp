@@ -1,6 +1,7 @@
 // The COM servers module: registration, activation through the PAL, the three servers through the
 // method-table positions the system calls, and key.backup.
 #include "VkTest.h"
+#include "platform/Wide.h"
 #include "../pal/fixtures/Fixture.h"
 
 #include "platform/ComServers.h"
@@ -37,7 +38,7 @@ template <typename R, typename... Args> R CallSlot(void* object, size_t n, Args.
 
 /* Owns a BSTR made from UTF-16 text. */
 struct Bstr {
-    explicit Bstr(const std::u16string& s) : b(SysAllocStringLen(s.data(), static_cast<UINT>(s.size()))) {}
+    explicit Bstr(const WString& s) : b(SysAllocStringLen(s.data(), static_cast<UINT>(s.size()))) {}
     ~Bstr() { SysFreeString(b); }
     Bstr(const Bstr&) = delete;
     operator BSTR() const { return b; }
@@ -61,16 +62,16 @@ class ComServersTest : public vktest::RootTest {
     void TearDown() override { CoUninitialize(); }
 
     void RegisterFixtureProvider() {
-        std::u16string key = std::u16string(u"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\") +
+        WString key = WString(W("SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\")) +
                              TPM_KSP_PROVIDER_NAME,
                        image = U(LibDir() + "/" FIXTURE_MODULE_FILE);
         HKEY h = nullptr;
         ASSERT_EQ(0, RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                                      &h, nullptr));
         DWORD type = PROV_RSA_FULL;
-        RegSetValueExW(h, u"Image Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(image.c_str()),
+        RegSetValueExW(h, W("Image Path"), 0, REG_SZ, reinterpret_cast<const BYTE*>(image.c_str()),
                        static_cast<DWORD>((image.size() + 1) * 2));
-        RegSetValueExW(h, u"Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&type), 4);
+        RegSetValueExW(h, W("Type"), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&type), 4);
         RegCloseKey(h);
     }
 
@@ -188,23 +189,23 @@ class KeyArchiveTest : public ComServersTest {
         ComServersTest::TearDown();
     }
     HRESULT Archive(BSTR container, LONG one, BSTR folder, BSTR label, LONG* result,
-                    const char16_t* pw = u"backup pw") {
+                    const WCHAR* pw = W("backup pw")) {
         return CallSlot<HRESULT>(archive, 13, container, one, folder, label, static_cast<BSTR>(Bstr(pw)),
                                  result);
     }
-    HRESULT Restore(BSTR* out, const char16_t* pw = u"backup pw") {
+    HRESULT Restore(BSTR* out, const WCHAR* pw = W("backup pw")) {
         *out = reinterpret_cast<BSTR>(0x1);
         return CallSlot<HRESULT>(archive, 8, static_cast<BSTR>(folder), static_cast<BSTR>(empty),
                                  static_cast<BSTR>(empty), static_cast<BSTR>(Bstr(pw)), VARIANT_BOOL(0), out);
     }
 
     IKeyArchive* archive = nullptr;
-    Bstr container{u"0f8fad5b-d9cb-469f-a165-70867728950e"}, folder{u"C:\\ProgramData\\user"}, empty{u""};
+    Bstr container{W("0f8fad5b-d9cb-469f-a165-70867728950e")}, folder{W("C:\\ProgramData\\user")}, empty{W("")};
 };
 
 TEST_F(KeyArchiveTest, RoundTripThroughTheProvidersEscrow) {
     RegisterFixtureProvider();
-    const std::u16string label = u"weekly \u00e9t\u00e9";
+    const WString label = W("weekly \u00e9t\u00e9");
     LONG result = 77;
     ASSERT_EQ(S_OK, Archive(container, 1, folder, Bstr(label), &result));
     EXPECT_EQ(1, result);
@@ -214,12 +215,12 @@ TEST_F(KeyArchiveTest, RoundTripThroughTheProvidersEscrow) {
     BYTE* sealed = nullptr;
     DWORD cbSealed = 0;
     ASSERT_EQ(0, Export<PFN_TpmKspExportContainer>(FIXTURE_MODULE_FILE, "TpmKspExportContainer")(
-                     container, Bstr(u"backup pw"), &sealed, &cbSealed));
+                     container, Bstr(W("backup pw")), &sealed, &cbSealed));
     Bytes expected = {'V', 'K', 'K', 'B', 1, 0, 0, 0};
     for (uint32_t v : {static_cast<uint32_t>(label.size()), cbSealed})
         for (int i = 0; i < 4; ++i)
             expected.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    for (char16_t c : label)
+    for (WCHAR c : label)
         expected.insert(expected.end(), {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)});
     expected.insert(expected.end(), sealed, sealed + cbSealed);
     free(sealed);
@@ -229,17 +230,17 @@ TEST_F(KeyArchiveTest, RoundTripThroughTheProvidersEscrow) {
     const LONG imports = fx->imports;
     BSTR out = nullptr;
     ASSERT_EQ(S_OK, Restore(&out));
-    EXPECT_EQ(label, std::u16string(out, SysStringLen(out)));
+    EXPECT_EQ(label, WString(out, SysStringLen(out)));
     SysFreeString(out);
     EXPECT_EQ(imports + 1, fx->imports);
-    EXPECT_EQ(std::u16string(u"0f8fad5b-d9cb-469f-a165-70867728950e"), std::u16string(fx->lastImported));
-    EXPECT_EQ(NTE_BAD_DATA, Restore(&out, u"not it"));
+    EXPECT_EQ(WString(W("0f8fad5b-d9cb-469f-a165-70867728950e")), WString(fx->lastImported));
+    EXPECT_EQ(NTE_BAD_DATA, Restore(&out, W("not it")));
     EXPECT_EQ(nullptr, out);
 }
 
 TEST_F(KeyArchiveTest, FailuresAreHresultsAndLeaveNoFile) {
     LONG result = 77;
-    Bstr note(u"n"), missing(u"C:\\ProgramData\\absent");
+    Bstr note(W("n")), missing(W("C:\\ProgramData\\absent"));
     EXPECT_EQ(NTE_PROV_DLL_NOT_FOUND, Archive(container, 1, folder, note, &result))
         << "no provider registered";
     EXPECT_EQ(0, result);

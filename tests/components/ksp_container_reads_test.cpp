@@ -5,6 +5,7 @@
  * context reads the container as it is now.
  */
 #include "VkTest.h"
+#include "platform/Wide.h"
 
 #include <fcntl.h>
 
@@ -27,7 +28,7 @@ using vktest::U;
 constexpr DWORD kOpen = CRYPT_MACHINE_KEYSET;
 constexpr DWORD kCreate = CRYPT_MACHINE_KEYSET | CRYPT_NEWKEYSET;
 constexpr DWORD kDelete = CRYPT_MACHINE_KEYSET | CRYPT_DELETEKEYSET;
-const std::u16string kName = u"5d1e0c2a-7a3b-4c55-9f00-00000000c0de";
+const WString kName = W("5d1e0c2a-7a3b-4c55-9f00-00000000c0de");
 const std::string kNameNarrow = "5d1e0c2a-7a3b-4c55-9f00-00000000c0de";
 
 std::string ModulePath() {

@@ -66,7 +66,7 @@ class KspContract : public ::testing::TestWithParam<std::string> {
     }
 
     /* CUtil::EncryptBlob type 1: a fresh blob key, exported under the exchange key. */
-    static Sealed Seal(const std::u16string& name, const Bytes& secret) {
+    static Sealed Seal(const WString& name, const Bytes& secret) {
         Sealed s{Bytes(512), secret};
         Prov p;
         EXPECT_EQ(Acquire(p, name, kOpen), 0u);
@@ -89,7 +89,7 @@ class KspContract : public ::testing::TestWithParam<std::string> {
         return s;
     }
 
-    static DWORD Open(const std::u16string& name, const std::string& password, const Sealed& s,
+    static DWORD Open(const WString& name, const std::string& password, const Sealed& s,
                       Bytes& plain) {
         return vktest::ksp::Open(name, &password, s.wrapped, s.cipher, plain);
     }
@@ -108,8 +108,8 @@ std::set<std::string> FilesBelow(const std::string& dir) {
     return out;
 }
 
-const std::u16string kUser = u"6f1c2d3e-4a5b-4c6d-8e7f-901a2b3c4d5e";
-const std::u16string kOther = u"0a1b2c3d-0000-4000-8000-0000000000e0";
+const WString kUser = W("6f1c2d3e-4a5b-4c6d-8e7f-901a2b3c4d5e");
+const WString kOther = W("0a1b2c3d-0000-4000-8000-0000000000e0");
 const std::string kPassword = "correct horse";
 const Bytes kSecret = {'s', '3', 'c', 'r', 'e', 't', 0, 0xff, 0x80};
 
@@ -322,9 +322,9 @@ TEST_P(KspContract, DamagedBlobsAndCiphertextsAreRefused) {
 }
 
 TEST_P(KspContract, ContainerNamesMustBePlainFileNames) {
-    std::vector<std::u16string> bad = {u"",    u"a\\b", u"a/b",     u"..",      u".",      u"C:x",
-                                       u"x*y", u"dot.", u".hidden", u".~pal-0", u"trail ", u"tab\there"};
-    bad.push_back(std::u16string(161, u'a'));
+    std::vector<WString> bad = {W(""),    W("a\\b"), W("a/b"),     W(".."),      W("."),      W("C:x"),
+                                       W("x*y"), W("dot."), W(".hidden"), W(".~pal-0"), W("trail "), W("tab\there")};
+    bad.push_back(WString(161, W('a')));
     const auto before = FilesBelow(root_->path());
     for (const auto& name : bad) {
         SCOPED_TRACE(vktest::Narrow(name));
@@ -333,7 +333,7 @@ TEST_P(KspContract, ContainerNamesMustBePlainFileNames) {
             EXPECT_EQ(Acquire(p, name, flags), Code(NTE_BAD_KEYSET_PARAM));
         BYTE* blob = reinterpret_cast<BYTE*>(0x1);
         DWORD cb = 7;
-        EXPECT_EQ(static_cast<DWORD>(exportContainer_(name.c_str(), u"pw", &blob, &cb)),
+        EXPECT_EQ(static_cast<DWORD>(exportContainer_(name.c_str(), W("pw"), &blob, &cb)),
                   Code(NTE_BAD_KEYSET_PARAM));
         EXPECT_EQ(blob, nullptr);
         EXPECT_EQ(cb, 0u);
@@ -343,7 +343,7 @@ TEST_P(KspContract, ContainerNamesMustBePlainFileNames) {
     // Not user mode: only the machine key set exists.
     Prov p;
     EXPECT_EQ(Acquire(p, kUser, CRYPT_NEWKEYSET), Code(NTE_BAD_FLAGS));
-    EXPECT_EQ(Acquire(p, std::u16string(160, u'k'), kCreate), 0u);
+    EXPECT_EQ(Acquire(p, WString(160, W('k')), kCreate), 0u);
 }
 
 TEST_P(KspContract, HostileContainerFilesFailCleanly) {
@@ -360,7 +360,7 @@ TEST_P(KspContract, HostileContainerFilesFailCleanly) {
 
     // Refused at open (NTE_KEYSET_ENTRY_BAD; the software store checks every file whole), or when the key is
     // used.
-    auto expectRefused = [&](const std::u16string& name, const std::string& what) {
+    auto expectRefused = [&](const WString& name, const std::string& what) {
         SCOPED_TRACE(what);
         Bytes plain;
         const DWORD err = Open(name, kPassword, s, plain);
@@ -403,7 +403,7 @@ TEST_P(KspContract, HostileContainerFilesFailCleanly) {
 
 TEST_P(KspContract, VerifyContextGivesRandomAndOwnershipOnly) {
     Prov v;
-    ASSERT_EQ(Acquire(v, u"", CRYPT_VERIFYCONTEXT), 0u);
+    ASSERT_EQ(Acquire(v, W(""), CRYPT_VERIFYCONTEXT), 0u);
     Bytes r(64, 0xbd);
     EXPECT_EQ(Check([&] { return CryptGenRandom(v.h, 63, r.data()); }), 0u);
     EXPECT_EQ(r[63], 0xbd) << "wrote past the length";
@@ -425,12 +425,12 @@ TEST_P(KspContract, VerifyContextGivesRandomAndOwnershipOnly) {
     EXPECT_EQ(owned(), 1u) << "owned unless an administrator says otherwise";
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE,
-                              u"SOFTWARE\\Tarnwick Systems Corp.\\TPM Key Storage Provider", 0, nullptr, 0,
+                              W("SOFTWARE\\Tarnwick Systems Corp.\\TPM Key Storage Provider"), 0, nullptr, 0,
                               KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
     for (BYTE setting : {0, 7}) {
         const Bytes value = {setting, 0, 0, 0};
-        ASSERT_EQ(RegSetValueExW(key, u"SoftwareTpmOwned", 0, REG_DWORD, value.data(), 4), ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExW(key, W("SoftwareTpmOwned"), 0, REG_DWORD, value.data(), 4), ERROR_SUCCESS);
         EXPECT_EQ(owned(), setting ? 1u : 0u) << int(setting);
     }
     RegCloseKey(key);
@@ -488,9 +488,9 @@ TEST_P(KspContract, EscrowMovesAContainerToAnotherRoot) {
     const Sealed s = Seal(kUser, kSecret);
     BYTE* blob = nullptr;
     DWORD cb = 0;
-    EXPECT_EQ(static_cast<DWORD>(exportContainer_(kOther.c_str(), u"backup", &blob, &cb)),
+    EXPECT_EQ(static_cast<DWORD>(exportContainer_(kOther.c_str(), W("backup"), &blob, &cb)),
               Code(NTE_BAD_KEYSET));
-    ASSERT_EQ(exportContainer_(kUser.c_str(), u"backup", &blob, &cb), 0);
+    ASSERT_EQ(exportContainer_(kUser.c_str(), W("backup"), &blob, &cb), 0);
     ASSERT_NE(blob, nullptr);
     const Bytes escrow(blob, blob + cb);
     free(blob);
@@ -500,7 +500,7 @@ TEST_P(KspContract, EscrowMovesAContainerToAnotherRoot) {
 
     // A key made non-exportable stays put.
     ASSERT_EQ(MakeKey(kOther, kPassword, 0x08000002), 0u);
-    EXPECT_EQ(static_cast<DWORD>(exportContainer_(kOther.c_str(), u"backup", &blob, &cb)),
+    EXPECT_EQ(static_cast<DWORD>(exportContainer_(kOther.c_str(), W("backup"), &blob, &cb)),
               Code(NTE_BAD_KEY_STATE));
 
     vktest::FreshRoot other;
@@ -508,16 +508,16 @@ TEST_P(KspContract, EscrowMovesAContainerToAnotherRoot) {
     Prov p;
     ASSERT_EQ(Acquire(p, kUser, kOpen), Code(NTE_BAD_KEYSET));
     WCHAR name[64];
-    std::vector<std::tuple<const char*, Bytes, const char16_t*, DWORD>> bad = {
-        {"wrong backup password", escrow, u"Backup", Code(TPM_E_AUTHFAIL)},
-        {"truncated", Bytes(escrow.begin(), escrow.end() - 1), u"backup", Code(NTE_BAD_DATA)},
-        {"header only", Bytes(escrow.begin(), escrow.begin() + 40), u"backup", Code(NTE_BAD_DATA)},
-        {"empty", Bytes(), u"backup", Code(NTE_BAD_DATA)},
+    std::vector<std::tuple<const char*, Bytes, const WCHAR*, DWORD>> bad = {
+        {"wrong backup password", escrow, W("Backup"), Code(TPM_E_AUTHFAIL)},
+        {"truncated", Bytes(escrow.begin(), escrow.end() - 1), W("backup"), Code(NTE_BAD_DATA)},
+        {"header only", Bytes(escrow.begin(), escrow.begin() + 40), W("backup"), Code(NTE_BAD_DATA)},
+        {"empty", Bytes(), W("backup"), Code(NTE_BAD_DATA)},
     };
     for (size_t at : {size_t(0), size_t(8), escrow.size() / 2, escrow.size() - 1}) {
         Bytes b = escrow;
         b[at] ^= 0x04;
-        bad.push_back({"flipped byte", b, u"backup", Code(NTE_BAD_DATA)});
+        bad.push_back({"flipped byte", b, W("backup"), Code(NTE_BAD_DATA)});
     }
     for (const auto& [what, bytes, password, expected] : bad) {
         SCOPED_TRACE(what);
@@ -528,17 +528,17 @@ TEST_P(KspContract, EscrowMovesAContainerToAnotherRoot) {
         EXPECT_EQ(Acquire(p, kUser, kOpen), Code(NTE_BAD_KEYSET)) << "a refused import wrote the container";
     }
     EXPECT_EQ(static_cast<DWORD>(
-                  importContainer_(escrow.data(), static_cast<DWORD>(escrow.size()), u"backup", name, 36)),
+                  importContainer_(escrow.data(), static_cast<DWORD>(escrow.size()), W("backup"), name, 36)),
               static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     // A backup of one container never lands under, or over, another name.
     EXPECT_EQ(static_cast<DWORD>(module_.importContainerAs(escrow.data(), static_cast<DWORD>(escrow.size()),
-                                                           u"backup", u"someone-else")),
+                                                           W("backup"), W("someone-else"))),
               Code(NTE_BAD_KEYSET_PARAM));
     EXPECT_EQ(Acquire(p, kUser, kOpen), Code(NTE_BAD_KEYSET));
-    EXPECT_EQ(Acquire(p, u"someone-else", kOpen), Code(NTE_BAD_KEYSET));
+    EXPECT_EQ(Acquire(p, W("someone-else"), kOpen), Code(NTE_BAD_KEYSET));
 
-    ASSERT_EQ(importContainer_(escrow.data(), static_cast<DWORD>(escrow.size()), u"backup", name, 64), 0);
-    EXPECT_EQ(std::u16string(name), kUser);
+    ASSERT_EQ(importContainer_(escrow.data(), static_cast<DWORD>(escrow.size()), W("backup"), name, 64), 0);
+    EXPECT_EQ(WString(name), kUser);
     Bytes plain;
     EXPECT_EQ(Open(kUser, kPassword, s, plain), 0u);
     EXPECT_EQ(plain, kSecret);
@@ -555,12 +555,12 @@ TEST_P(KspContract, FailuresAreLoggedAndSecretsAreNot) {
     Bytes plain;
     EXPECT_EQ(Open(kUser, wrong, s, plain), Code(TPM_E_AUTHFAIL));
     Prov p;
-    EXPECT_EQ(Acquire(p, u"a\\b", kOpen), Code(NTE_BAD_KEYSET_PARAM));
+    EXPECT_EQ(Acquire(p, W("a\\b"), kOpen), Code(NTE_BAD_KEYSET_PARAM));
     EXPECT_EQ(Acquire(p, kOther, kOpen), Code(NTE_BAD_KEYSET));
     BYTE* blob = nullptr;
     DWORD cb = 0;
-    ASSERT_EQ(exportContainer_(kUser.c_str(), u"backup-Secret", &blob, &cb), 0);
-    EXPECT_EQ(importContainer_(blob, cb, u"not-the-backup", nullptr, 0), static_cast<LONG>(TPM_E_AUTHFAIL));
+    ASSERT_EQ(exportContainer_(kUser.c_str(), W("backup-Secret"), &blob, &cb), 0);
+    EXPECT_EQ(importContainer_(blob, cb, W("not-the-backup"), nullptr, 0), static_cast<LONG>(TPM_E_AUTHFAIL));
     free(blob);
     const auto lines = diaglog::TakeCaptured();
     diaglog::SetCapture(false);
@@ -589,7 +589,7 @@ TEST_P(KspContract, ThreadsWorkOnTheirOwnContainers) {
     std::vector<DWORD> results(kThreads, kSentinel);
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([&, i] {
-            const std::u16string name = u"thread-" + std::u16string(1, static_cast<char16_t>(u'0' + i));
+            const WString name = W("thread-") + WString(1, static_cast<WCHAR>(W('0') + i));
             const std::string pw = "pw" + std::to_string(i);
             ASSERT_EQ(MakeKey(name, pw), 0u);
             Bytes plain;
@@ -651,7 +651,7 @@ TEST_P(KspSoftwareStore, FilesFollowTheDocumentedLayout) {
     ASSERT_GT(file.size(), 112u);
 
     Bytes name; // UTF-16LE
-    for (char16_t c : kUser)
+    for (WCHAR c : kUser)
         name.insert(name.end(), {static_cast<BYTE>(c & 0xff), static_cast<BYTE>(c >> 8)});
     using vktest::Le32;
     EXPECT_EQ(Slice(file, 0, 4), (Bytes{'T', 'K', 'S', 'C'}));
@@ -697,7 +697,7 @@ TEST_P(KspSoftwareStore, FilesFollowTheDocumentedLayout) {
     // The escrow blob: the container file itself, sealed under the backup password.
     BYTE* blob = nullptr;
     DWORD cb = 0;
-    ASSERT_EQ(exportContainer_(kUser.c_str(), u"backup", &blob, &cb), 0);
+    ASSERT_EQ(exportContainer_(kUser.c_str(), W("backup"), &blob, &cb), 0);
     const Bytes escrow(blob, blob + cb);
     free(blob);
     EXPECT_EQ(Slice(escrow, 0, 4), (Bytes{'T', 'K', 'S', 'E'}));

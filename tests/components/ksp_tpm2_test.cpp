@@ -36,7 +36,7 @@ namespace swtpm = vktest::swtpm;
 #ifdef VK_TEST_HAVE_TSS2
 
 constexpr DWORD kDeviceNotFound = 0x80090035; // NTE_DEVICE_NOT_FOUND
-const std::u16string kUser = u"6f1c2d3e-4a5b-4c6d-8e7f-901a2b3c4d5e";
+const WString kUser = W("6f1c2d3e-4a5b-4c6d-8e7f-901a2b3c4d5e");
 const std::string kPassword = "Tr0ub4dor&3-horse";
 const Bytes kSecret = {'t', 'p', 'm', ' ', 's', 'e', 'c', 'r', 'e', 't', 0, 0xfe};
 const std::string kStore = "ProgramData/Tarnwick Systems Corp/TPM Key Storage Provider/Tpm2Keys/";
@@ -151,17 +151,17 @@ class KspTpm2 : public ::testing::Test {
         }
     }
 
-    std::string ContainerPath(const std::u16string& name) const {
+    std::string ContainerPath(const WString& name) const {
         return root_.host(kStore + vktest::Narrow(name));
     }
 
-    static DWORD Open(const std::u16string& name, const std::string& password, const Bytes& wrapped,
+    static DWORD Open(const WString& name, const std::string& password, const Bytes& wrapped,
                       const Bytes& cipher, Bytes& plain) {
         return vktest::ksp::Open(name, &password, wrapped, cipher, plain);
     }
 
     /* A blob key the test knows, wrapped by OpenSSL under the public area in the container file. */
-    Bytes WrapKnownKey(const std::u16string& name, const Bytes& aes) const {
+    Bytes WrapKnownKey(const WString& name, const Bytes& aes) const {
         ContainerFile c;
         EXPECT_TRUE(ParseContainer(vktest::ReadFileBytes(ContainerPath(name)), c));
         Bytes blob = {0x01, 0x02, 0x00, 0x00, 0x10, 0x66, 0x00, 0x00, 0x00, 0xa4, 0x00, 0x00};
@@ -220,12 +220,12 @@ TEST_F(KspTpm2, ContainerHoldsOnlyTheTpmsWrappedKey) {
     // container and its flags.
     struct Edit {
         const char* what;
-        std::u16string as;
+        WString as;
         void (*change)(Bytes&);
     };
     const Edit edits[] = {
         {"made non-exportable", kUser, [](Bytes& f) { vktest::PutLe32(f, 8, 1); }},
-        {"renamed in the header and on disk", u"0f1c2d3e-4a5b-4c6d-8e7f-901a2b3c4d5e",
+        {"renamed in the header and on disk", W("0f1c2d3e-4a5b-4c6d-8e7f-901a2b3c4d5e"),
          [](Bytes& f) { f[28] = '0'; }}, // the name's first character, UTF-16LE
     };
     for (const Edit& e : edits) {
@@ -249,7 +249,7 @@ TEST_F(KspTpm2, NeitherPasswordNorBlobKeyCrossesTheTransportInClear) {
 
     // One password used as the authorization itself, one long enough to be hashed into it.
     const std::string shortPw = "short-Pa55word", longPw(77, 'L');
-    const std::u16string second = u"0a1b2c3d-0000-4000-8000-0000000000c3";
+    const WString second = W("0a1b2c3d-0000-4000-8000-0000000000c3");
     ASSERT_EQ(MakeKey(kUser, shortPw), 0u);
     ASSERT_EQ(MakeKey(second, longPw + "!"), 0u);
     const Bytes aes = {0x3a, 0x91, 0x7c, 0x05, 0xe2, 0x48, 0xd6, 0x1f, 0xb3, 0x60, 0x2e,
@@ -285,7 +285,7 @@ TEST_F(KspTpm2, KeyWorksOnlyWithTheTpmThatMadeIt) {
     const Bytes wrapped = WrapKnownKey(kUser, aes), cipher = GcmSeal(aes, kSecret);
     BYTE* blob = nullptr;
     DWORD cb = 0;
-    ASSERT_EQ(module_.exportContainer(kUser.c_str(), u"backup", &blob, &cb), 0);
+    ASSERT_EQ(module_.exportContainer(kUser.c_str(), W("backup"), &blob, &cb), 0);
     const Bytes escrow(blob, blob + cb);
     free(blob);
 
@@ -308,7 +308,7 @@ TEST_F(KspTpm2, KeyWorksOnlyWithTheTpmThatMadeIt) {
         vktest::FreshRoot elsewhere;
         module_.Register();
         EXPECT_EQ(static_cast<DWORD>(module_.importContainer(escrow.data(), static_cast<DWORD>(escrow.size()),
-                                                             u"backup", nullptr, 0)),
+                                                             W("backup"), nullptr, 0)),
                   kDeviceNotFound);
         EXPECT_FALSE(vktest::FileExists(elsewhere.host(kStore + vktest::Narrow(kUser))))
             << "a refused restore wrote the container";
@@ -328,9 +328,9 @@ TEST_F(KspTpm2, KeyWorksOnlyWithTheTpmThatMadeIt) {
     vktest::FreshRoot elsewhere;
     module_.Register();
     WCHAR name[64] = {};
-    ASSERT_EQ(module_.importContainer(escrow.data(), static_cast<DWORD>(escrow.size()), u"backup", name, 64),
+    ASSERT_EQ(module_.importContainer(escrow.data(), static_cast<DWORD>(escrow.size()), W("backup"), name, 64),
               0);
-    EXPECT_EQ(std::u16string(name), kUser);
+    EXPECT_EQ(WString(name), kUser);
     plain.clear();
     EXPECT_EQ(Open(kUser, kPassword, wrapped, cipher, plain), 0u);
     EXPECT_EQ(plain, kSecret);
@@ -375,7 +375,7 @@ TEST_F(KspTpm2, OwnershipIsTheTpmsAnswer) {
     swtpm::Simulator sim;
     StartOn(sim);
     Prov live;
-    ASSERT_EQ(Acquire(live, u"", CRYPT_VERIFYCONTEXT), 0u);
+    ASSERT_EQ(Acquire(live, W(""), CRYPT_VERIFYCONTEXT), 0u);
     auto owned = [](const Prov& v) {
         DWORD value = kSentinel, len = 4;
         EXPECT_EQ(Check([&] {
@@ -385,16 +385,16 @@ TEST_F(KspTpm2, OwnershipIsTheTpmsAnswer) {
         return value;
     };
     EXPECT_EQ(owned(live), 1u) << "fresh TPM, empty owner authorization";
-    EXPECT_EQ(MakeKey(u"owned-0", kPassword), 0u);
+    EXPECT_EQ(MakeKey(W("owned-0"), kPassword), 0u);
     ASSERT_EQ(swtpm::SetOwnerPassword(sim.tcti(), "owner-Secret"), "");
     EXPECT_EQ(owned(live), 0u) << "owner password set";
-    EXPECT_EQ(MakeKey(u"owned-1", kPassword), Code(NTE_PERM));
+    EXPECT_EQ(MakeKey(W("owned-1"), kPassword), Code(NTE_PERM));
 
     // The TPM goes away under a live context: not owned, and new contexts say the TPM is missing.
     sim.Stop();
     EXPECT_EQ(owned(live), 0u);
     Prov gone;
-    EXPECT_EQ(Acquire(gone, u"", CRYPT_VERIFYCONTEXT), Code(TBS_E_SERVICE_NOT_RUNNING));
+    EXPECT_EQ(Acquire(gone, W(""), CRYPT_VERIFYCONTEXT), Code(TBS_E_SERVICE_NOT_RUNNING));
 }
 
 TEST_F(KspTpm2, SettingsChooseTheBackendAndTheTpm) {
@@ -409,19 +409,19 @@ TEST_F(KspTpm2, SettingsChooseTheBackendAndTheTpm) {
     swtpm::ScopedEnv noBackend("VAULTKEEP_KSP_BACKEND", nullptr);
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE,
-                              u"SOFTWARE\\Tarnwick Systems Corp.\\TPM Key Storage Provider", 0, nullptr, 0,
+                              W("SOFTWARE\\Tarnwick Systems Corp.\\TPM Key Storage Provider"), 0, nullptr, 0,
                               KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
-    auto setSz = [&](const char16_t* name, const std::u16string& value) {
+    auto setSz = [&](const WCHAR* name, const WString& value) {
         ASSERT_EQ(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                                  static_cast<DWORD>((value.size() + 1) * 2)),
                   ERROR_SUCCESS);
     };
-    setSz(u"Backend", u"tpm2");
+    setSz(W("Backend"), W("tpm2"));
 
     struct Case {
         const char* what;
-        std::u16string registry; // the "TCTI" value; empty: none
+        WString registry; // the "TCTI" value; empty: none
         const char* env;         // VAULTKEEP_KSP_TCTI
         DWORD expected;
     };
@@ -432,13 +432,13 @@ TEST_F(KspTpm2, SettingsChooseTheBackendAndTheTpm) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        setSz(u"TCTI", c.registry);
+        setSz(W("TCTI"), c.registry);
         swtpm::ScopedEnv env("VAULTKEEP_KSP_TCTI", c.env);
         Prov v;
-        EXPECT_EQ(Acquire(v, u"", CRYPT_VERIFYCONTEXT), c.expected);
+        EXPECT_EQ(Acquire(v, W(""), CRYPT_VERIFYCONTEXT), c.expected);
     }
     // The registry alone selects the TPM backend: its containers live in its own store.
-    setSz(u"TCTI", U(live));
+    setSz(W("TCTI"), U(live));
     ASSERT_EQ(MakeKey(kUser, kPassword), 0u);
     EXPECT_TRUE(vktest::FileExists(ContainerPath(kUser)));
     EXPECT_FALSE(vktest::FileExists(root_.host(

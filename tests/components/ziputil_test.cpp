@@ -3,6 +3,7 @@
  * inspected here with libzip directly. */
 #include <gtest/gtest.h>
 #include "VkTest.h"
+#include "platform/Wide.h"
 #include "internal/syscalls.h"
 
 #include <sys/stat.h>
@@ -93,7 +94,7 @@ class ZipUtilTest : public RootTest {
 
     std::string Host(const std::string& rel) const { return root.host("scratch/" + rel); }
     /* The Windows view of a scratch path: the root is drive C:. */
-    static std::u16string Win(const std::string& rel) {
+    static WString Win(const std::string& rel) {
         std::string p = "C:\\scratch\\" + rel;
         std::replace(p.begin(), p.end(), '/', '\\');
         return U(p);
@@ -149,7 +150,7 @@ TEST_F(ZipUtilTest, PacksEveryFileOfTheFolderAndUnpacksThemByteForByte) {
     for (auto& [name, data] : files)
         WriteFileBytes(Host("src/" + name), data);
     // Windows paths, and host paths with a trailing separator.
-    const std::u16string archives[] = {Win("a.zip"), U(Host("b.zip"))},
+    const WString archives[] = {Win("a.zip"), U(Host("b.zip"))},
                          folders[] = {Win("src"), U(Host("src/"))},
                          targets[] = {Win("out1"), U(Host("out2"))};
     for (int c = 0; c < 2; ++c) {

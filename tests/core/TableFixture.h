@@ -2,6 +2,7 @@
  * key-container probes, log capture, and a registered application in a fresh root. */
 #pragma once
 #include "VkTest.h"
+#include "platform/Wide.h"
 #include "apptable/AppTable.h"
 #include "usertable/UserTable.h"
 #include "util/Util.h"
@@ -9,8 +10,12 @@
 #include "diaglog_control.h"
 #include <vaultkeep/vaultkeep.h>
 
+#ifdef _WIN32
+#include <gcrypt.h> // the Windows build has libgcrypt where Linux has OpenSSL
+#else
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#endif
 
 #include <algorithm>
 #include <filesystem>
@@ -30,10 +35,40 @@ constexpr size_t kUserHeader = 636, kUtUsername = 8, kUtSalt = 522, kUtCredCount
 constexpr size_t kCredFixed = 580, kCrId = 8, kCrBlobname = 48, kCrMdlen = 568, kCrEmdlen = 572,
                  kCrData = 576;
 constexpr size_t kBlobSaltOff = 8, kMac = 32;
-const std::u16string kAppKeyPrefix = u"Software\\Tarnwick Systems Corp.\\Vaultkeep\\";
-const std::u16string kDataView = u"C:\\ProgramData\\Tarnwick Systems Corp\\Vaultkeep\\";
+const WString kAppKeyPrefix = W("Software\\Tarnwick Systems Corp.\\Vaultkeep\\");
+const WString kDataView = W("C:\\ProgramData\\Tarnwick Systems Corp\\Vaultkeep\\");
 const std::string kDataHost = "ProgramData/Tarnwick Systems Corp/Vaultkeep/";
 
+#ifdef _WIN32
+/* This program's own copy of libgcrypt, apart from the one inside the crypto library. */
+inline void GcryptReady() {
+    static const bool ready = gcry_check_version(nullptr) != nullptr &&
+                              gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0) == 0;
+    ASSERT_TRUE(ready);
+}
+
+inline Bytes Pbkdf2(const Bytes& password, const uint8_t* salt) {
+    GcryptReady();
+    Bytes key(32);
+    EXPECT_EQ(gcry_kdf_derive(password.data(), password.size(), GCRY_KDF_PBKDF2, GCRY_MD_SHA256, salt, 32, 1000,
+                              key.size(), key.data()),
+              0);
+    return key;
+}
+
+inline Bytes HmacSha256(const Bytes& key, const uint8_t* data, size_t n) {
+    GcryptReady();
+    gcry_mac_hd_t h = nullptr;
+    Bytes mac(32);
+    size_t len = mac.size();
+    EXPECT_EQ(gcry_mac_open(&h, GCRY_MAC_HMAC_SHA256, 0, nullptr), 0);
+    gcry_mac_setkey(h, key.data(), key.size());
+    gcry_mac_write(h, data, n);
+    gcry_mac_read(h, mac.data(), &len);
+    gcry_mac_close(h);
+    return mac;
+}
+#else
 inline Bytes Pbkdf2(const Bytes& password, const uint8_t* salt) {
     Bytes key(32);
     PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(password.data()), static_cast<int>(password.size()), salt,
@@ -41,12 +76,17 @@ inline Bytes Pbkdf2(const Bytes& password, const uint8_t* salt) {
     return key;
 }
 
+inline Bytes HmacSha256(const Bytes& key, const uint8_t* data, size_t n) {
+    Bytes mac(32);
+    unsigned len = 32;
+    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data, n, mac.data(), &len);
+    return mac;
+}
+#endif
+
 /* The trailer is HMAC-SHA256 of everything before it, keyed by PBKDF2(secret, the salt at saltOff). */
 inline Bytes Trailer(const Bytes& file, const Bytes& secret, size_t saltOff) {
-    Bytes key = Pbkdf2(secret, file.data() + saltOff), mac(32);
-    unsigned len = 32;
-    HMAC(EVP_sha256(), key.data(), 32, file.data(), file.size() - kMac, mac.data(), &len);
-    return mac;
+    return HmacSha256(Pbkdf2(secret, file.data() + saltOff), file.data(), file.size() - kMac);
 }
 inline bool TrailerVerifies(const Bytes& file, const Bytes& secret, size_t saltOff) {
     if (file.size() < kMac || file.size() < saltOff + 32) return false;
@@ -59,10 +99,10 @@ inline void Reseal(Bytes& file, const Bytes& secret, size_t saltOff) {
 }
 
 /* A UTF-16LE field: the text up to its NUL (or the whole field). */
-inline std::u16string Field(const Bytes& b, size_t off, size_t units) {
-    std::u16string s;
+inline WString Field(const Bytes& b, size_t off, size_t units) {
+    WString s;
     for (size_t i = 0; i < units && (b[off + 2 * i] | b[off + 2 * i + 1]); ++i)
-        s.push_back(static_cast<char16_t>(b[off + 2 * i] | (b[off + 2 * i + 1] << 8)));
+        s.push_back(static_cast<WCHAR>(b[off + 2 * i] | (b[off + 2 * i + 1] << 8)));
     return s;
 }
 
@@ -73,26 +113,26 @@ inline bool ZeroAfterNul(const Bytes& b, size_t off, size_t units) {
            std::all_of(b.begin() + off + 2 * i, b.begin() + off + 2 * units, [](uint8_t c) { return !c; });
 }
 
-inline void PutField(Bytes& b, size_t off, size_t units, const std::u16string& s) {
+inline void PutField(Bytes& b, size_t off, size_t units, const WString& s) {
     for (size_t i = 0; i < units; ++i) {
-        char16_t c = i < s.size() ? s[i] : 0;
+        WCHAR c = i < s.size() ? s[i] : 0;
         b[off + 2 * i] = static_cast<uint8_t>(c & 0xFF);
         b[off + 2 * i + 1] = static_cast<uint8_t>(c >> 8);
     }
 }
 
 /* UTF-16LE with its NUL. */
-inline Bytes Utf16z(const std::u16string& s) {
+inline Bytes Utf16z(const WString& s) {
     Bytes b(2 * s.size() + 2, 0);
     PutField(b, 0, s.size(), s);
     return b;
 }
 
-inline bool IsLowerGuid(const std::u16string& s) {
+inline bool IsLowerGuid(const WString& s) {
     for (size_t i = 0; i < s.size(); ++i) {
         bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash != (s[i] == u'-') ||
-            (!dash && !((s[i] >= u'0' && s[i] <= u'9') || (s[i] >= u'a' && s[i] <= u'f'))))
+        if (dash != (s[i] == W('-')) ||
+            (!dash && !((s[i] >= W('0') && s[i] <= W('9')) || (s[i] >= W('a') && s[i] <= W('f')))))
             return false;
     }
     return s.size() == 36;
@@ -110,7 +150,7 @@ inline Bytes Pattern(size_t n, unsigned seed) {
 }
 
 /* A registry value of HKEY_LOCAL_MACHINE; false when the key or the value is missing. */
-inline bool ReadValue(const std::u16string& key, const char16_t* name, DWORD& type, Bytes& data) {
+inline bool ReadValue(const WString& key, const WCHAR* name, DWORD& type, Bytes& data) {
     HKEY h = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
     DWORD cb = 0;
@@ -121,7 +161,7 @@ inline bool ReadValue(const std::u16string& key, const char16_t* name, DWORD& ty
     return rc == ERROR_SUCCESS;
 }
 
-inline void SetValue(const std::u16string& key, const char16_t* name, DWORD type, const void* data,
+inline void SetValue(const WString& key, const WCHAR* name, DWORD type, const void* data,
                      DWORD cb) {
     HKEY h = nullptr;
     ASSERT_EQ(
@@ -131,23 +171,23 @@ inline void SetValue(const std::u16string& key, const char16_t* name, DWORD type
     RegCloseKey(h);
 }
 
-inline bool KeyExists(const std::u16string& key) {
+inline bool KeyExists(const WString& key) {
     HKEY h = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
     RegCloseKey(h);
     return true;
 }
-inline bool AppKeyExists(const std::u16string& app) {
+inline bool AppKeyExists(const WString& app) {
     return KeyExists(kAppKeyPrefix + app);
 }
 
 /* The software key provider's admin setting for the TPM status. */
 inline void SetTpmOwned(DWORD owned) {
-    SetValue(u"SOFTWARE\\Tarnwick Systems Corp.\\TPM Key Storage Provider", u"SoftwareTpmOwned", REG_DWORD,
+    SetValue(W("SOFTWARE\\Tarnwick Systems Corp.\\TPM Key Storage Provider"), W("SoftwareTpmOwned"), REG_DWORD,
              &owned, 4);
 }
 
-inline bool ContainerExists(const std::u16string& name) {
+inline bool ContainerExists(const WString& name) {
     HCRYPTPROV prov = 0;
     if (!CryptAcquireContextW(&prov, name.c_str(), TPM_KSP_PROVIDER_NAME, PROV_RSA_FULL,
                               CRYPT_MACHINE_KEYSET))
@@ -195,37 +235,37 @@ class TablesTest : public vktest::RootTest {
         std::filesystem::create_directories(root.host("ProgramData"));
         secretArray = std::make_unique<vktest::ByteArray>(secret);
         otherArray = std::make_unique<vktest::ByteArray>(Bytes{'o', 't', 'h', 'e', 'r'});
-        ASSERT_EQ(Register(u"App"), 0);
-        SetType(u"App", 0);
+        ASSERT_EQ(Register(W("App")), 0);
+        SetType(W("App"), 0);
     }
 
-    LONG Register(const char16_t* name) {
+    LONG Register(const WCHAR* name) {
         CAppTable t(name, *secretArray);
         return t.loaded ? -2 : t.AddApp();
     }
 
-    static void SetType(const char16_t* app, DWORD type) {
-        SetValue(kAppKeyPrefix + app, u"Type", REG_DWORD, &type, 4);
+    static void SetType(const WCHAR* app, DWORD type) {
+        SetValue(kAppKeyPrefix + app, W("Type"), REG_DWORD, &type, 4);
     }
 
     std::string DataDir() const { return root.host("ProgramData/Tarnwick Systems Corp/Vaultkeep"); }
     std::string AppDir(const std::string& app = "App") const { return DataDir() + "/" + app; }
     std::string AppBin() const { return AppDir() + "/app.bin"; }
-    std::string UserDir(const std::u16string& guid) const { return AppDir() + "/" + vktest::Narrow(guid); }
+    std::string UserDir(const WString& guid) const { return AppDir() + "/" + vktest::Narrow(guid); }
 
     /* Adds a user through the application table; returns its GUID. */
-    std::u16string AddUser(const std::u16string& name, const char16_t* password = u"pw") {
-        CAppTable t(u"App", *secretArray);
+    WString AddUser(const WString& name, const WCHAR* password = W("pw")) {
+        CAppTable t(W("App"), *secretArray);
         EXPECT_EQ(t.loaded, 1);
         UserRecord* rec = nullptr;
         EXPECT_EQ(t.AddUser(name.c_str(), password, &rec), 0);
-        return rec ? std::u16string(rec->guid) : std::u16string();
+        return rec ? WString(rec->guid) : WString();
     }
 
-    std::unique_ptr<CUserTable> OpenUser(const std::u16string& name, const std::u16string& guid,
+    std::unique_ptr<CUserTable> OpenUser(const WString& name, const WString& guid,
                                          DWORD type = 0, SAFEARRAY* secretOverride = nullptr) {
-        std::u16string folder = kDataView + u"App\\" + guid;
-        return std::make_unique<CUserTable>(type, u"App",
+        WString folder = kDataView + W("App\\") + guid;
+        return std::make_unique<CUserTable>(type, W("App"),
                                             secretOverride ? secretOverride : secretArray->get(),
                                             name.c_str(), guid.c_str(), folder.c_str());
     }

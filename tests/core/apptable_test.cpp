@@ -21,7 +21,7 @@ class AppTableTest : public TablesTest {
         Bytes f = Slice(base, 0, kAppHeader);
         for (size_t i = 0; i < n; ++i) {
             Bytes r = Slice(base, kAppHeader, kUserRecord);
-            PutField(r, kRecUsername, 257, u"user" + vktest::U(std::to_string(i)));
+            PutField(r, kRecUsername, 257, W("user") + vktest::U(std::to_string(i)));
             f.insert(f.end(), r.begin(), r.end());
         }
         f.resize(f.size() + kMac);
@@ -41,15 +41,15 @@ TEST_F(AppTableTest, NewTableIsEightyBytesVerifiedUnderTheSecret) {
     EXPECT_EQ(Le32(f, 40), 0u); // usercount
     EXPECT_EQ(Le32(f, 44), 1182u);
     EXPECT_TRUE(TrailerVerifies(f, secret, kAppSaltOff));
-    ASSERT_EQ(Register(u"Second"), 0);
+    ASSERT_EQ(Register(W("Second")), 0);
     EXPECT_NE(Slice(ReadFileBytes(AppDir("Second") + "/app.bin"), kAppSaltOff, 32),
               Slice(f, kAppSaltOff, 32));
 }
 
 TEST_F(AppTableTest, UsersAppendRecordsWhosePathIsLocationAndGuid) {
-    EXPECT_EQ(CAppTable(u"App", *secretArray).ListOfUsers(), u"");
-    const std::vector<std::u16string> names = {u"alice", u"two words", u"Alice"};
-    std::vector<std::u16string> guids;
+    EXPECT_EQ(CAppTable(W("App"), *secretArray).ListOfUsers(), W(""));
+    const std::vector<WString> names = {W("alice"), W("two words"), W("Alice")};
+    std::vector<WString> guids;
     for (size_t n = 0; n < names.size(); ++n) {
         guids.push_back(AddUser(names[n]));
         Bytes f = ReadFileBytes(AppBin());
@@ -65,38 +65,38 @@ TEST_F(AppTableTest, UsersAppendRecordsWhosePathIsLocationAndGuid) {
         EXPECT_EQ(Field(f, rec + kRecUsername, 257), names[i]);
         EXPECT_EQ(Field(f, rec + kRecGuid, 74), guids[i]);
         EXPECT_TRUE(IsLowerGuid(guids[i]));
-        EXPECT_EQ(Field(f, rec + kRecPath, 260), kDataView + u"App\\" + guids[i]);
+        EXPECT_EQ(Field(f, rec + kRecPath, 260), kDataView + W("App\\") + guids[i]);
         for (auto [off, units] : {std::pair{kRecUsername, 257}, {kRecGuid, 74}, {kRecPath, 260}})
             EXPECT_TRUE(ZeroAfterNul(f, rec + off, units));
         EXPECT_TRUE(FileExists(UserDir(guids[i]) + "/user.bin"));
     }
-    EXPECT_EQ(std::set<std::u16string>(guids.begin(), guids.end()).size(), 3u);
+    EXPECT_EQ(std::set<WString>(guids.begin(), guids.end()).size(), 3u);
 
-    CAppTable t(u"App", *secretArray);
-    EXPECT_EQ(t.ListOfUsers(), u"alice,two words,Alice");
+    CAppTable t(W("App"), *secretArray);
+    EXPECT_EQ(t.ListOfUsers(), W("alice,two words,Alice"));
     // Names the list could not carry are refused before anything is made.
     const Bytes before = ReadFileBytes(AppBin());
-    for (const char16_t* bad : {u"a,b", u"", u"tab\there", u"\x7f"}) {
+    for (const WCHAR* bad : {W("a,b"), W(""), W("tab\there"), W("\x7f")}) {
         UserRecord* none = nullptr;
-        EXPECT_EQ(t.AddUser(bad, u"pw", &none), Error_No_User);
+        EXPECT_EQ(t.AddUser(bad, W("pw"), &none), Error_No_User);
         EXPECT_EQ(none, nullptr);
     }
     EXPECT_EQ(ReadFileBytes(AppBin()), before);
     EXPECT_EQ(ListDir(AppDir()).size(), 4u) << "app.bin and three user folders";
     UserRecord* rec = nullptr;
-    EXPECT_EQ(t.FindUserInAppTable(u"ALICE", &rec), -3);
+    EXPECT_EQ(t.FindUserInAppTable(W("ALICE"), &rec), -3);
     EXPECT_EQ(rec, nullptr);
-    ASSERT_EQ(t.FindUserInAppTable(u"Alice", &rec), 0);
-    EXPECT_EQ(std::u16string(rec->guid), guids[2]);
+    ASSERT_EQ(t.FindUserInAppTable(W("Alice"), &rec), 0);
+    EXPECT_EQ(WString(rec->guid), guids[2]);
 }
 
 TEST_F(AppTableTest, RemovingTheMiddleOfThreeKeepsTheOthersInOrder) {
-    for (auto n : {u"alice", u"bob", u"carol"})
+    for (auto n : {W("alice"), W("bob"), W("carol")})
         AddUser(n);
     Bytes before = ReadFileBytes(AppBin());
-    EXPECT_EQ(CAppTable(u"App", *secretArray).DeleteUserInAppTable(u"zed"), -3);
+    EXPECT_EQ(CAppTable(W("App"), *secretArray).DeleteUserInAppTable(W("zed")), -3);
     EXPECT_EQ(ReadFileBytes(AppBin()), before);
-    EXPECT_EQ(CAppTable(u"App", *secretArray).DeleteUserInAppTable(u"bob"), 0);
+    EXPECT_EQ(CAppTable(W("App"), *secretArray).DeleteUserInAppTable(W("bob")), 0);
     Bytes after = ReadFileBytes(AppBin());
     ASSERT_EQ(after.size(), before.size() - 1182);
     EXPECT_EQ(Le32(after, 4), after.size());
@@ -106,16 +106,16 @@ TEST_F(AppTableTest, RemovingTheMiddleOfThreeKeepsTheOthersInOrder) {
               Slice(before, kAppHeader + 2 * kUserRecord, kUserRecord));
     EXPECT_TRUE(TrailerVerifies(after, secret, kAppSaltOff));
 
-    CAppTable t(u"App", *secretArray);
-    EXPECT_EQ(t.ListOfUsers(), u"alice,carol");
-    EXPECT_EQ(t.DeleteUserInAppTable(u"alice"), 0);
-    EXPECT_EQ(t.DeleteUserInAppTable(u"carol"), 0);
-    EXPECT_EQ(t.DeleteUserInAppTable(u"carol"), -3); // no records at all
+    CAppTable t(W("App"), *secretArray);
+    EXPECT_EQ(t.ListOfUsers(), W("alice,carol"));
+    EXPECT_EQ(t.DeleteUserInAppTable(W("alice")), 0);
+    EXPECT_EQ(t.DeleteUserInAppTable(W("carol")), 0);
+    EXPECT_EQ(t.DeleteUserInAppTable(W("carol")), -3); // no records at all
     EXPECT_EQ(ReadFileBytes(AppBin()).size(), 80u);
 }
 
 TEST_F(AppTableTest, VersionAndUserCountAreCheckedBeforeTheHmac) {
-    AddUser(u"template");
+    AddUser(W("template"));
     const Bytes base = ReadFileBytes(AppBin());
     struct Case {
         uint32_t version;
@@ -131,7 +131,7 @@ TEST_F(AppTableTest, VersionAndUserCountAreCheckedBeforeTheHmac) {
         Bytes f = CraftTable(base, c.records, c.version);
         WriteFileBytes(AppBin(), f);
         log.Take();
-        CAppTable t(u"App", *secretArray);
+        CAppTable t(W("App"), *secretArray);
         auto lines = log.Take();
         EXPECT_EQ(t.loaded, c.error ? 0 : 1);
         EXPECT_EQ(t.Users.size(), c.error ? 0 : c.records);
@@ -147,14 +147,14 @@ TEST_F(AppTableTest, VersionAndUserCountAreCheckedBeforeTheHmac) {
     PutLe32(f, 4, 12345);
     Reseal(f, secret, kAppSaltOff);
     WriteFileBytes(AppBin(), f);
-    EXPECT_EQ(CAppTable(u"App", *secretArray).DeleteUserInAppTable(u"user0"), 0);
+    EXPECT_EQ(CAppTable(W("App"), *secretArray).DeleteUserInAppTable(W("user0")), 0);
     Bytes saved = ReadFileBytes(AppBin());
     EXPECT_EQ(Le32(saved, 0), 1u);
     EXPECT_EQ(Le32(saved, 4), saved.size());
 }
 
 TEST_F(AppTableTest, HostileFilesAreRefusedWithoutReadingPastThem) {
-    AddUser(u"alice");
+    AddUser(W("alice"));
     const Bytes base = ReadFileBytes(AppBin());
     std::vector<std::pair<Bytes, std::string>> cases; // file, expected error line
     for (size_t n : {0, 32, 48, 79})
@@ -169,14 +169,14 @@ TEST_F(AppTableTest, HostileFilesAreRefusedWithoutReadingPastThem) {
     resealed([](Bytes& f) { PutLe32(f, kRecordSizeOff, 4000); }, "recordsize=4000 usercount=1 size=1262");
     resealed([](Bytes& f) { PutLe32(f, kUserCountOff, 2); }, "recordsize=1182 usercount=2 size=1262");
     resealed([](Bytes& f) { f.insert(f.end() - kMac, 10, 0); }, "recordsize=1182 usercount=1 size=1272");
-    resealed([](Bytes& f) { PutField(f, kAppHeader + kRecUsername, 257, std::u16string(257, u'x')); },
+    resealed([](Bytes& f) { PutField(f, kAppHeader + kRecUsername, 257, WString(257, W('x'))); },
              "recordsize=1182 usercount=1 size=1262"); // a name without its NUL
     LogCapture log;
     for (const auto& [file, error] : cases) {
         SCOPED_TRACE(error);
         WriteFileBytes(AppBin(), file);
         log.Take();
-        CAppTable t(u"App", *secretArray);
+        CAppTable t(W("App"), *secretArray);
         EXPECT_EQ(t.loaded, 0);
         EXPECT_TRUE(t.Users.empty());
         EXPECT_TRUE(LogCapture::Has(log.Take(), diaglog::Level::Error, "CAppTable::CAppTable", error));
@@ -185,22 +185,22 @@ TEST_F(AppTableTest, HostileFilesAreRefusedWithoutReadingPastThem) {
 }
 
 TEST_F(AppTableTest, The256thUserAndOverlongNamesAreRefusedBeforeAnythingIsWritten) {
-    std::u16string longest(256, u'n');
-    std::u16string guid = AddUser(longest);
+    WString longest(256, W('n'));
+    WString guid = AddUser(longest);
     Bytes f = ReadFileBytes(AppBin());
     EXPECT_EQ(Field(f, kAppHeader + kRecUsername, 257), longest);
     EXPECT_EQ(Field(ReadFileBytes(UserDir(guid) + "/user.bin"), kUtUsername, 257), longest);
     auto folders = ListDir(AppDir());
     UserRecord* rec = nullptr;
-    EXPECT_EQ(CAppTable(u"App", *secretArray).AddUser(std::u16string(257, u'n').c_str(), u"pw", &rec), -3);
+    EXPECT_EQ(CAppTable(W("App"), *secretArray).AddUser(WString(257, W('n')).c_str(), W("pw"), &rec), -3);
     EXPECT_EQ(ReadFileBytes(AppBin()), f);
     EXPECT_EQ(ListDir(AppDir()), folders);
 
     Bytes full = CraftTable(f, 255);
     WriteFileBytes(AppBin(), full);
-    CAppTable t(u"App", *secretArray);
+    CAppTable t(W("App"), *secretArray);
     ASSERT_EQ(t.Users.size(), 255u);
-    EXPECT_EQ(t.AddUser(u"one-too-many", u"pw", &rec), -6);
+    EXPECT_EQ(t.AddUser(W("one-too-many"), W("pw"), &rec), -6);
     EXPECT_EQ(rec, nullptr);
     EXPECT_EQ(t.Users.size(), 255u);
     EXPECT_EQ(ReadFileBytes(AppBin()), full);
@@ -211,12 +211,12 @@ TEST_F(AppTableTest, ApplicationNamesMustNameOneFolderAndOneKey) {
     // A blob path is the data folder (47 characters), the name, "\" + GUID twice: it must fit in 259.
     const size_t longest = 259 - kDataView.size() - 74;
     ASSERT_EQ(longest, 138u);
-    std::vector<std::u16string> names = {u"",          u".",         u"..",      u"a\\b", u"..\\escape",
-                                         u"a/b",       u"tab\there", u"del\x7f", u"a:b",  u"star*",
-                                         u"trailing.", u"trailing ", u"\xD800x"};
-    names.push_back(std::u16string(longest + 1, u'L'));
+    std::vector<WString> names = {W(""),          W("."),         W(".."),      W("a\\b"), W("..\\escape"),
+                                         W("a/b"),       W("tab\there"), W("del\x7f"), W("a:b"),  W("star*"),
+                                         W("trailing."), W("trailing "), W("\xD800x")};
+    names.push_back(WString(longest + 1, W('L')));
     auto before = ListDir(DataDir());
-    for (const std::u16string& name : names) {
+    for (const WString& name : names) {
         SCOPED_TRACE(vktest::Narrow(name));
         const LONG status = name.size() > longest ? -6 : -1;
         EXPECT_EQ(CAppTable::CheckAppName(name.c_str()), status);
@@ -226,43 +226,43 @@ TEST_F(AppTableTest, ApplicationNamesMustNameOneFolderAndOneKey) {
         EXPECT_TRUE(name.empty() || !AppKeyExists(name)); // "" would name the parent key
         EXPECT_EQ(ListDir(DataDir()), before);
     }
-    for (const std::u16string& name :
-         {std::u16string(longest, u'L'), std::u16string(u"caf\u00e9 \U0001F600 app")}) {
+    for (const WString& name :
+         {WString(longest, W('L')), WString(W("caf\u00e9 \U0001F600 app"))}) {
         SCOPED_TRACE(vktest::Narrow(name));
         ASSERT_EQ(Register(name.c_str()), 0);
         SetType(name.c_str(), 0);
         UserRecord* rec = nullptr;
-        ASSERT_EQ(CAppTable(name.c_str(), *secretArray).AddUser(u"u", u"pw", &rec), 0);
+        ASSERT_EQ(CAppTable(name.c_str(), *secretArray).AddUser(W("u"), W("pw"), &rec), 0);
     }
 }
 
 TEST_F(AppTableTest, DeleteAppRemovesUsersTableFolderAndKey) {
-    std::u16string a = AddUser(u"alice"), b = AddUser(u"bob");
+    WString a = AddUser(W("alice")), b = AddUser(W("bob"));
     // A user whose table does not verify still loses its folder.
     Bytes ub = ReadFileBytes(UserDir(b) + "/user.bin");
     ub[10] ^= 1;
     WriteFileBytes(UserDir(b) + "/user.bin", ub);
     // And a table that verifies but points a record at another application's folder removes nothing there.
-    ASSERT_EQ(Register(u"Victim"), 0);
+    ASSERT_EQ(Register(W("Victim")), 0);
     Bytes f = ReadFileBytes(AppBin());
     Bytes rec = Slice(f, kAppHeader, kUserRecord);
-    PutField(rec, kRecUsername, 257, u"carol");
-    PutField(rec, kRecPath, 260, kDataView + u"Victim");
+    PutField(rec, kRecUsername, 257, W("carol"));
+    PutField(rec, kRecPath, 260, kDataView + W("Victim"));
     f.insert(f.end() - kMac, rec.begin(), rec.end());
     PutLe32(f, 4, static_cast<uint32_t>(f.size()));
     PutLe32(f, kUserCountOff, 3);
     Reseal(f, secret, kAppSaltOff);
     WriteFileBytes(AppBin(), f);
 
-    CAppTable t(u"App", *secretArray);
+    CAppTable t(W("App"), *secretArray);
     ASSERT_EQ(t.loaded, 1);
     EXPECT_EQ(t.DeleteApp(), 0);
     EXPECT_FALSE(FileExists(UserDir(a)));
     EXPECT_FALSE(FileExists(UserDir(b)));
     EXPECT_FALSE(FileExists(AppDir()));
-    EXPECT_FALSE(AppKeyExists(u"App"));
+    EXPECT_FALSE(AppKeyExists(W("App")));
     EXPECT_TRUE(FileExists(AppDir("Victim") + "/app.bin"));
-    ASSERT_EQ(Register(u"App"), 0);
+    ASSERT_EQ(Register(W("App")), 0);
     EXPECT_EQ(ReadFileBytes(AppBin()).size(), 80u);
 }
 

@@ -13,17 +13,17 @@ class CheckRepair : public RootTest {
   protected:
     void SetUp() override {
         ASSERT_EQ(VaultkeepInitRoot(), 0);
-        ASSERT_EQ(RegisterApp(u"App", secret), 0);
-        for (const char16_t* id : {u"c1", u"c2", u"c3"}) ASSERT_EQ(Store(id, "data"), 0);
+        ASSERT_EQ(RegisterApp(W("App"), secret), 0);
+        for (const WCHAR* id : {W("c1"), W("c2"), W("c3")}) ASSERT_EQ(Store(id, "data"), 0);
     }
-    LONG Store(const char16_t* id, const std::string& data, const char16_t* user = u"alice") {
+    LONG Store(const WCHAR* id, const std::string& data, const WCHAR* user = W("alice")) {
         ByteArray md(std::string("m")), emd(std::string("e")), cred(data);
-        return StoreCredential(u"App", secret, user, u"pw", id, md, emd, cred);
+        return StoreCredential(W("App"), secret, user, W("pw"), id, md, emd, cred);
     }
     /* The report's lines, as a set. */
     std::set<std::string> Check(ULONG flags, LONG expect = 0) {
         BSTR report = nullptr;
-        EXPECT_EQ(VaultkeepCheck(u"App", secret, flags, &report), expect);
+        EXPECT_EQ(VaultkeepCheck(W("App"), secret, flags, &report), expect);
         std::set<std::string> lines;
         std::stringstream in(TakeBstr(report));
         for (std::string line; std::getline(in, line);) lines.insert(line);
@@ -31,22 +31,22 @@ class CheckRepair : public RootTest {
     }
     std::string AppDir() { return root.host(tabletest::kDataHost + "App"); }
     /* A user's folder name: the GUID its record holds. */
-    std::string FolderOf(const char16_t* user) {
-        CAppTable t(u"App", secret);
+    std::string FolderOf(const WCHAR* user) {
+        CAppTable t(W("App"), secret);
         UserRecord* r = nullptr;
         EXPECT_EQ(t.FindUserInAppTable(user, &r), 0);
-        return r ? Narrow(std::u16string(r->guid)) : "";
+        return r ? Narrow(WString(r->guid)) : "";
     }
-    std::string BlobOf(const std::string& folder, const char16_t* id) {
-        CUserTable t(1, u"App", secret, u"alice", U(folder).c_str(), (tabletest::kDataView + u"App\\" + U(folder)).c_str());
+    std::string BlobOf(const std::string& folder, const WCHAR* id) {
+        CUserTable t(1, W("App"), secret, W("alice"), U(folder).c_str(), (tabletest::kDataView + W("App\\") + U(folder)).c_str());
         for (CredentialRecord* r : t.Creds)
-            if (std::u16string(r->id) == id) return Narrow(std::u16string(r->blobname));
+            if (WString(r->id) == id) return Narrow(WString(r->blobname));
         ADD_FAILURE() << "no blob for the id";
         return "none";
     }
     size_t Ids() {
         BSTR list = nullptr;
-        QueryUserCreds(u"App", secret, u"alice", &list);
+        QueryUserCreds(W("App"), secret, W("alice"), &list);
         std::string ids = TakeBstr(list);
         return ids.empty() ? 0 : std::count(ids.begin(), ids.end(), ',') + 1;
     }
@@ -61,25 +61,25 @@ TEST_F(CheckRepair, ACleanStoreReportsNothing) {
     EXPECT_TRUE(Check(VAULTKEEP_CHECK_REPAIR).empty());
     BSTR report = nullptr;
     ByteArray wrong{Bytes{9}};
-    EXPECT_EQ(VaultkeepCheck(u"App", wrong, 0, &report), Error_Bad_App);
-    EXPECT_EQ(VaultkeepCheck(u"App", secret, 0x10, &report), Error_Internal) << "unknown flags are refused";
+    EXPECT_EQ(VaultkeepCheck(W("App"), wrong, 0, &report), Error_Bad_App);
+    EXPECT_EQ(VaultkeepCheck(W("App"), secret, 0x10, &report), Error_Internal) << "unknown flags are refused";
     EXPECT_EQ(report, nullptr);
 }
 
 TEST_F(CheckRepair, DebrisIsFoundLeftAloneByACheckAndRemovedByARepair) {
-    const std::string alice = FolderOf(u"alice"), aliceDir = AppDir() + "/" + alice;
+    const std::string alice = FolderOf(W("alice")), aliceDir = AppDir() + "/" + alice;
     // bob's record leaves app.bin while his folder and key stay: an interrupted AddUser.
-    ASSERT_EQ(AddUser(u"App", secret, u"bob", u"pw"), 0);
-    const std::string bob = FolderOf(u"bob");
+    ASSERT_EQ(AddUser(W("App"), secret, W("bob"), W("pw")), 0);
+    const std::string bob = FolderOf(W("bob"));
     ASSERT_TRUE(ContainerExists(U(bob)));
     {
-        CAppTable t(u"App", secret);
-        ASSERT_EQ(t.DeleteUserInAppTable(u"bob"), 0);
+        CAppTable t(W("App"), secret);
+        ASSERT_EQ(t.DeleteUserInAppTable(W("bob")), 0);
     }
     // A second copy of alice's folder names alice's key, which must survive its removal.
     const std::string copy = "0badc0de-0000-4000-8000-000000000001";
     std::filesystem::copy(aliceDir, AppDir() + "/" + copy);
-    const std::string c1 = BlobOf(alice, u"c1"), c3 = BlobOf(alice, u"c3");
+    const std::string c1 = BlobOf(alice, W("c1")), c3 = BlobOf(alice, W("c3"));
     std::filesystem::remove(aliceDir + "/" + c1);                      // a record without its blob
     Bytes blob = ReadFileBytes(aliceDir + "/" + c3);                   // a blob that does not verify
     blob[60] ^= 1;
@@ -112,15 +112,15 @@ TEST_F(CheckRepair, DebrisIsFoundLeftAloneByACheckAndRemovedByARepair) {
     EXPECT_EQ(Ids(), 2u) << "the blob-less record is gone, the damaged one listed";
 
     SAFEARRAY* out = nullptr;
-    EXPECT_EQ(RetrieveCredential(u"App", secret, u"alice", u"pw", u"c2", &out), 0);
+    EXPECT_EQ(RetrieveCredential(W("App"), secret, W("alice"), W("pw"), W("c2"), &out), 0);
     EXPECT_EQ(TakeArray(out), Bytes({'d', 'a', 't', 'a'}));
     EXPECT_EQ(Check(0), (std::set<std::string>{"bad-blob\talice\tc3\tfound", "unknown\t\tnotes.txt\tfound"}));
     // The name bob's debris held is free again.
-    EXPECT_EQ(Store(u"b1", "x", u"bob"), 0);
+    EXPECT_EQ(Store(W("b1"), "x", W("bob")), 0);
 }
 
 TEST_F(CheckRepair, ARemovedApplicationLeftInTheTrashIsEmptiedButALiveUsersKeyStays) {
-    const std::string alice = FolderOf(u"alice");
+    const std::string alice = FolderOf(W("alice"));
     // What a crash after UnRegisterApp's commit point leaves: the application folder in the trash.
     // This one holds a copy of alice's folder, so it names a key a live user still has.
     const std::string gone = root.host("ProgramData/Tarnwick Systems Corp/Vaultkeep Trash/gone");
@@ -131,6 +131,6 @@ TEST_F(CheckRepair, ARemovedApplicationLeftInTheTrashIsEmptiedButALiveUsersKeySt
     EXPECT_FALSE(FileExists(gone));
     EXPECT_TRUE(ContainerExists(U(alice)));
     SAFEARRAY* out = nullptr;
-    EXPECT_EQ(RetrieveCredential(u"App", secret, u"alice", u"pw", u"c1", &out), 0);
+    EXPECT_EQ(RetrieveCredential(W("App"), secret, W("alice"), W("pw"), W("c1"), &out), 0);
     TakeArray(out);
 }

@@ -19,7 +19,7 @@ class AppExports : public RootTest {
   protected:
     void SetUp() override { ASSERT_EQ(VaultkeepInitRoot(), 0); }
     std::string AppDir() { return root.host(kDataHost + "App"); }
-    std::string Users(SAFEARRAY* secret, LONG expected = 0, const char16_t* app = u"App") {
+    std::string Users(SAFEARRAY* secret, LONG expected = 0, const WCHAR* app = W("App")) {
         BSTR list = nullptr;
         EXPECT_EQ(QueryListOfUsers(app, secret, &list), expected);
         EXPECT_NE(list, nullptr) << "a list is stored on every path";
@@ -32,26 +32,26 @@ class AppExports : public RootTest {
 } // namespace
 
 TEST_F(AppExports, RegisterWritesTheRegistrySettingsByteForByteOnce) {
-    ASSERT_EQ(RegisterApp(u"App", secret), 0);
+    ASSERT_EQ(RegisterApp(W("App"), secret), 0);
     DWORD type = 0;
     Bytes data;
-    ASSERT_TRUE(ReadValue(kAppKeyPrefix + u"App", u"Location", type, data));
+    ASSERT_TRUE(ReadValue(kAppKeyPrefix + W("App"), W("Location"), type, data));
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(data, Utf16z(u"C:\\ProgramData\\Tarnwick Systems Corp\\Vaultkeep\\App")) << "NUL counted";
-    ASSERT_TRUE(ReadValue(kAppKeyPrefix + u"App", u"Type", type, data));
+    EXPECT_EQ(data, Utf16z(W("C:\\ProgramData\\Tarnwick Systems Corp\\Vaultkeep\\App"))) << "NUL counted";
+    ASSERT_TRUE(ReadValue(kAppKeyPrefix + W("App"), W("Type"), type, data));
     EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
     EXPECT_EQ(data, (Bytes{1, 0, 0, 0}));
     Bytes before = ReadFileBytes(AppDir() + "/app.bin");
-    EXPECT_EQ(RegisterApp(u"App", secret), Error_App_Already_Exists);
+    EXPECT_EQ(RegisterApp(W("App"), secret), Error_App_Already_Exists);
     EXPECT_EQ(ReadFileBytes(AppDir() + "/app.bin"), before);
 }
 
 TEST_F(AppExports, KeyPathBeyondTwoHundredFiftyNineCharactersTouchesNothing) {
     // "Software\Tarnwick Systems Corp.\Vaultkeep\" is 42 characters.
-    const std::u16string name(259 - 42 + 1, u'n');
+    const WString name(259 - 42 + 1, W('n'));
     EXPECT_EQ(RegisterApp(name.c_str(), secret), Error_Internal);
     HKEY h = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Tarnwick Systems Corp.\\Vaultkeep", 0, KEY_READ, &h) ==
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("Software\\Tarnwick Systems Corp.\\Vaultkeep"), 0, KEY_READ, &h) ==
         0) {
         WCHAR sub[300];
         DWORD cch = 300;
@@ -62,55 +62,55 @@ TEST_F(AppExports, KeyPathBeyondTwoHundredFiftyNineCharactersTouchesNothing) {
 }
 
 TEST_F(AppExports, UnRegisterNeedsTheSecretAndRemovesEverything) {
-    ASSERT_EQ(RegisterApp(u"App", secret), 0);
-    ASSERT_EQ(AddUser(u"App", secret, u"alice", u"pw"), 0);
-    ASSERT_EQ(AddUser(u"App", secret, u"bob", u"pw"), 0);
+    ASSERT_EQ(RegisterApp(W("App"), secret), 0);
+    ASSERT_EQ(AddUser(W("App"), secret, W("alice"), W("pw")), 0);
+    ASSERT_EQ(AddUser(W("App"), secret, W("bob"), W("pw")), 0);
     auto folders = UserFolders(AppDir());
     ASSERT_EQ(folders.size(), 2u);
 
-    EXPECT_EQ(UnRegisterApp(u"App", wrong), Error_Bad_App);
-    EXPECT_TRUE(AppKeyExists(u"App"));
+    EXPECT_EQ(UnRegisterApp(W("App"), wrong), Error_Bad_App);
+    EXPECT_TRUE(AppKeyExists(W("App")));
     EXPECT_TRUE(FileExists(AppDir() + "/app.bin"));
 
-    EXPECT_EQ(UnRegisterApp(u"App", secret), 0);
-    EXPECT_FALSE(AppKeyExists(u"App"));
+    EXPECT_EQ(UnRegisterApp(W("App"), secret), 0);
+    EXPECT_FALSE(AppKeyExists(W("App")));
     EXPECT_FALSE(FileExists(AppDir()));
     for (const std::string& f : folders)
         EXPECT_FALSE(ContainerExists(U(f)));
-    EXPECT_EQ(UnRegisterApp(u"App", secret), Error_Bad_App);
+    EXPECT_EQ(UnRegisterApp(W("App"), secret), Error_Bad_App);
 }
 
 TEST_F(AppExports, UsersAreAddedOnceListedInOrderAndDeleted) {
-    EXPECT_EQ(AddUser(u"App", secret, u"alice", u"pw"), Error_Bad_App) << "unregistered application";
-    ASSERT_EQ(RegisterApp(u"App", secret), 0);
+    EXPECT_EQ(AddUser(W("App"), secret, W("alice"), W("pw")), Error_Bad_App) << "unregistered application";
+    ASSERT_EQ(RegisterApp(W("App"), secret), 0);
     EXPECT_EQ(Users(secret), "");
-    ASSERT_EQ(AddUser(u"App", secret, u"alice", u"pw-a"), 0);
+    ASSERT_EQ(AddUser(W("App"), secret, W("alice"), W("pw-a")), 0);
     Bytes table = ReadFileBytes(AppDir() + "/app.bin");
-    EXPECT_EQ(AddUser(u"App", secret, u"alice", u"another password"), 0);
+    EXPECT_EQ(AddUser(W("App"), secret, W("alice"), W("another password")), 0);
     EXPECT_EQ(ReadFileBytes(AppDir() + "/app.bin"), table) << "no second record";
-    ASSERT_EQ(AddUser(u"App", secret, u"bob", u"pw-b"), 0);
-    EXPECT_EQ(AddUser(u"App", secret, u"Alice", u"pw"), 0) << "names compare exactly";
+    ASSERT_EQ(AddUser(W("App"), secret, W("bob"), W("pw-b")), 0);
+    EXPECT_EQ(AddUser(W("App"), secret, W("Alice"), W("pw")), 0) << "names compare exactly";
     EXPECT_EQ(Users(secret), "alice,bob,Alice");
     EXPECT_EQ(Users(wrong, Error_Bad_App), "");
-    EXPECT_EQ(Users(secret, Error_Bad_App, u"Other"), "");
+    EXPECT_EQ(Users(secret, Error_Bad_App, W("Other")), "");
 
     auto folders = UserFolders(AppDir());
     ASSERT_EQ(folders.size(), 3u);
-    EXPECT_EQ(DeleteUser(u"App", secret, u"carol"), Error_No_User);
-    EXPECT_EQ(DeleteUser(u"App", wrong, u"bob"), Error_Bad_App);
-    ASSERT_EQ(DeleteUser(u"App", secret, u"bob"), 0);
+    EXPECT_EQ(DeleteUser(W("App"), secret, W("carol")), Error_No_User);
+    EXPECT_EQ(DeleteUser(W("App"), wrong, W("bob")), Error_Bad_App);
+    ASSERT_EQ(DeleteUser(W("App"), secret, W("bob")), 0);
     EXPECT_EQ(Users(secret), "alice,Alice");
     auto left = UserFolders(AppDir());
     ASSERT_EQ(left.size(), 2u);
     for (const std::string& f : folders)
         EXPECT_EQ(ContainerExists(U(f)), std::find(left.begin(), left.end(), f) != left.end()) << f;
-    EXPECT_EQ(DeleteUser(u"App", secret, u"bob"), Error_No_User);
+    EXPECT_EQ(DeleteUser(W("App"), secret, W("bob")), Error_No_User);
 }
 
 TEST_F(AppExports, UnownedTpmRefusesNewUsers) {
-    ASSERT_EQ(RegisterApp(u"App", secret), 0);
+    ASSERT_EQ(RegisterApp(W("App"), secret), 0);
     SetTpmOwned(0);
-    EXPECT_EQ(AddUser(u"App", secret, u"alice", u"pw"), Error_TPM_Not_Owned);
+    EXPECT_EQ(AddUser(W("App"), secret, W("alice"), W("pw")), Error_TPM_Not_Owned);
     EXPECT_EQ(Users(secret), "");
     // The key generation fails before any user table is written.
     for (const std::string& f : UserFolders(AppDir()))

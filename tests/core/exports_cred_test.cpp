@@ -13,16 +13,16 @@ class CredExports : public RootTest {
   protected:
     void SetUp() override {
         ASSERT_EQ(VaultkeepInitRoot(), 0);
-        ASSERT_EQ(RegisterApp(u"App", secret), 0);
-        ASSERT_EQ(AddUser(u"App", secret, u"alice", u"alice pw"), 0);
+        ASSERT_EQ(RegisterApp(W("App"), secret), 0);
+        ASSERT_EQ(AddUser(W("App"), secret, W("alice"), W("alice pw")), 0);
     }
 
-    LONG Store(const char16_t* id, const Bytes& md, const Bytes& emd, const Bytes& cred,
-               const char16_t* user = u"alice", const char16_t* password = u"alice pw") {
+    LONG Store(const WCHAR* id, const Bytes& md, const Bytes& emd, const Bytes& cred,
+               const WCHAR* user = W("alice"), const WCHAR* password = W("alice pw")) {
         ByteArray a(md), b(emd), c(cred);
-        return StoreCredential(u"App", secret, user, password, id, a, b, c);
+        return StoreCredential(W("App"), secret, user, password, id, a, b, c);
     }
-    LONG Store(const char16_t* id, unsigned seed) {
+    LONG Store(const WCHAR* id, unsigned seed) {
         return Store(id, Pattern(2, seed), Pattern(3, seed), Pattern(4, seed));
     }
     struct Out {
@@ -31,18 +31,18 @@ class CredExports : public RootTest {
         bool null;
     };
     /* 0: the credential, 1: the metadata, 2: the protected metadata. */
-    Out Get(int what, const char16_t* id, const char16_t* password = u"alice pw") {
+    Out Get(int what, const WCHAR* id, const WCHAR* password = W("alice pw")) {
         SAFEARRAY* psa =
             what == 0 ? reinterpret_cast<SAFEARRAY*>(0x4321) : nullptr; // Retrieve clears it first
-        LONG st = what == 0   ? RetrieveCredential(u"App", secret, u"alice", password, id, &psa)
-                  : what == 1 ? RetrieveCredentialMetaData(u"App", secret, u"alice", id, &psa)
-                              : RetrieveEncryptedCredentialMetaData(u"App", secret, u"alice", id, &psa);
+        LONG st = what == 0   ? RetrieveCredential(W("App"), secret, W("alice"), password, id, &psa)
+                  : what == 1 ? RetrieveCredentialMetaData(W("App"), secret, W("alice"), id, &psa)
+                              : RetrieveEncryptedCredentialMetaData(W("App"), secret, W("alice"), id, &psa);
         bool null = psa == nullptr;
         return {st, TakeArray(psa), null};
     }
     std::string Ids() {
         BSTR list = nullptr;
-        EXPECT_EQ(QueryUserCreds(u"App", secret, u"alice", &list), 0);
+        EXPECT_EQ(QueryUserCreds(W("App"), secret, W("alice"), &list), 0);
         return TakeBstr(list);
     }
     std::string UserDir() {
@@ -62,7 +62,7 @@ class CredExports : public RootTest {
 TEST_F(CredExports, StoredPiecesComeBackExactlyForEverySize) {
     for (size_t n : {0, 1, 100, 5000}) {
         SCOPED_TRACE(n);
-        const std::u16string id = u"id" + U(std::to_string(n));
+        const WString id = W("id") + U(std::to_string(n));
         const Bytes md(n, 'm'), emd = Pattern(n, 2), cred = Pattern(n, 3);
         ASSERT_EQ(Store(id.c_str(), md, emd, cred), 0);
         for (int what : {0, 1, 2}) {
@@ -83,88 +83,88 @@ TEST_F(CredExports, StoredPiecesComeBackExactlyForEverySize) {
 }
 
 TEST_F(CredExports, StoreForAnUnknownUserCreatesTheUser) {
-    ASSERT_EQ(Store(u"id", Pattern(3, 1), Pattern(3, 2), Pattern(3, 3), u"bob", u"bob pw"), 0);
+    ASSERT_EQ(Store(W("id"), Pattern(3, 1), Pattern(3, 2), Pattern(3, 3), W("bob"), W("bob pw")), 0);
     BSTR list = nullptr;
-    ASSERT_EQ(QueryListOfUsers(u"App", secret, &list), 0);
+    ASSERT_EQ(QueryListOfUsers(W("App"), secret, &list), 0);
     EXPECT_EQ(TakeBstr(list), "alice,bob");
     SAFEARRAY* psa = nullptr;
-    ASSERT_EQ(RetrieveCredential(u"App", secret, u"bob", u"bob pw", u"id", &psa), 0);
+    ASSERT_EQ(RetrieveCredential(W("App"), secret, W("bob"), W("bob pw"), W("id"), &psa), 0);
     EXPECT_EQ(TakeArray(psa), Pattern(3, 3));
 }
 
 TEST_F(CredExports, StoringAnIdAgainReplacesItAtTheEnd) {
     EXPECT_EQ(Ids(), "");
-    ASSERT_EQ(Store(u"x", 1), 0);
+    ASSERT_EQ(Store(W("x"), 1), 0);
     // A credential whose blob file is gone is replaced, not duplicated.
     for (const std::string& name : ListDir(UserDir()))
         if (name != "user.bin") std::filesystem::remove(UserDir() + "/" + name);
-    EXPECT_EQ(Get(0, u"x").status, Error_Invalid_Cred);
-    ASSERT_EQ(Store(u"x", 2), 0);
+    EXPECT_EQ(Get(0, W("x")).status, Error_Invalid_Cred);
+    ASSERT_EQ(Store(W("x"), 2), 0);
     EXPECT_EQ(Ids(), "x");
-    ASSERT_EQ(Store(u"y", 2), 0);
-    ASSERT_EQ(Store(u"x", Pattern(9, 5), Pattern(9, 6), Pattern(9, 7)), 0);
+    ASSERT_EQ(Store(W("y"), 2), 0);
+    ASSERT_EQ(Store(W("x"), Pattern(9, 5), Pattern(9, 6), Pattern(9, 7)), 0);
     EXPECT_EQ(Ids(), "y,x");
     EXPECT_EQ(BlobCount(), 2u) << "the old blob file went with its record";
-    EXPECT_EQ(Get(0, u"x").bytes, Pattern(9, 7));
-    EXPECT_EQ(Get(1, u"x").bytes, Pattern(9, 5));
-    EXPECT_EQ(Get(2, u"x").bytes, Pattern(9, 6));
+    EXPECT_EQ(Get(0, W("x")).bytes, Pattern(9, 7));
+    EXPECT_EQ(Get(1, W("x")).bytes, Pattern(9, 5));
+    EXPECT_EQ(Get(2, W("x")).bytes, Pattern(9, 6));
 }
 
 TEST_F(CredExports, StatusesOfIdsPasswordsAndDeletion) {
-    const std::u16string id19(19, u'i'), id20(20, u'i');
+    const WString id19(19, W('i')), id20(20, W('i'));
     ASSERT_EQ(Store(id19.c_str(), 1), 0);
     Bytes table = ReadFileBytes(UserDir() + "/user.bin");
     EXPECT_EQ(Store(id20.c_str(), 2), Error_Invalid_ID);
     EXPECT_EQ(ReadFileBytes(UserDir() + "/user.bin"), table);
 
-    ASSERT_EQ(Store(u"there", 1), 0);
+    ASSERT_EQ(Store(W("there"), 1), 0);
     for (int what : {1, 2})
-        EXPECT_EQ(Get(what, u"absent").status, Error_Invalid_ID);
-    EXPECT_EQ(Get(1, u"THERE").status, Error_Invalid_ID) << "ids compare exactly";
-    for (const char16_t* pw : {u"alice pw", static_cast<const char16_t*>(nullptr)}) {
-        Out c = Get(0, u"absent", pw);
+        EXPECT_EQ(Get(what, W("absent")).status, Error_Invalid_ID);
+    EXPECT_EQ(Get(1, W("THERE")).status, Error_Invalid_ID) << "ids compare exactly";
+    for (const WCHAR* pw : {W("alice pw"), static_cast<const WCHAR*>(nullptr)}) {
+        Out c = Get(0, W("absent"), pw);
         EXPECT_EQ(c.status, Error_Cred_Not_Found);
         EXPECT_TRUE(c.null);
     }
-    Out found = Get(0, u"there", nullptr);
+    Out found = Get(0, W("there"), nullptr);
     EXPECT_EQ(found.status, 0);
     EXPECT_TRUE(found.null) << "no password, no credential";
-    Out wrongPw = Get(0, u"there", u"not alice pw");
+    Out wrongPw = Get(0, W("there"), W("not alice pw"));
     EXPECT_EQ(wrongPw.status, Error_Decrypt_Failed);
     EXPECT_TRUE(wrongPw.null);
 
-    EXPECT_EQ(DeleteCred(u"App", secret, u"alice", u"absent"), Error_Invalid_ID);
+    EXPECT_EQ(DeleteCred(W("App"), secret, W("alice"), W("absent")), Error_Invalid_ID);
     ASSERT_EQ(BlobCount(), 2u);
-    ASSERT_EQ(DeleteCred(u"App", secret, u"alice", u"there"), 0);
+    ASSERT_EQ(DeleteCred(W("App"), secret, W("alice"), W("there")), 0);
     EXPECT_EQ(BlobCount(), 1u);
     EXPECT_EQ(Ids(), Narrow(id19));
-    EXPECT_EQ(Get(0, u"there").status, Error_Cred_Not_Found);
+    EXPECT_EQ(Get(0, W("there")).status, Error_Cred_Not_Found);
     EXPECT_EQ(Get(0, id19.c_str()).bytes, Pattern(4, 1));
 }
 
 TEST_F(CredExports, WrongSecretUnknownAppAndUnknownUserChangeNothing) {
-    ASSERT_EQ(Store(u"c", 1), 0);
+    ASSERT_EQ(Store(W("c"), 1), 0);
     SAFEARRAY* psa = nullptr;
     BSTR list = nullptr;
     ByteArray d(Pattern(2, 9));
     struct Case {
-        const char16_t *app, *user;
+        const WCHAR *app, *user;
         SAFEARRAY* s;
         LONG status;
     };
     for (const Case& c :
-         {Case{u"App", u"alice", wrong, Error_Bad_App}, Case{u"Nope", u"alice", secret, Error_Bad_App},
-          Case{u"App", u"mallory", secret, Error_No_User}}) {
-        const char16_t *app = c.app, *user = c.user;
+         {Case{W("App"), W("alice"), wrong, Error_Bad_App}, Case{W("Nope"), W("alice"), secret, Error_Bad_App},
+          Case{W("App"), W("mallory"), secret, Error_No_User}}) {
+        const WCHAR *app = c.app, *user = c.user;
         SAFEARRAY* s = c.s;
         const LONG status = c.status;
         const std::vector<std::function<LONG()>> calls = {
-            [&] { return StoreCredential(app, s, user, u"alice pw", u"c", d, d, d); },
-            [&] { return RetrieveCredential(app, s, user, u"alice pw", u"c", &psa); },
-            [&] { return RetrieveCredentialMetaData(app, s, user, u"c", &psa); },
-            [&] { return RetrieveEncryptedCredentialMetaData(app, s, user, u"c", &psa); },
+            [&] { return StoreCredential(app, s, user, W("alice pw"), W("c"), d, d, d); },
+            [&] { return RetrieveCredential(app, s, user, W("alice pw"), W("c"), &psa); },
+            [&] { return RetrieveCredentialMetaData(app, s, user, W("c"), &psa); },
+            [&] { return RetrieveEncryptedCredentialMetaData(app, s, user, W("c"), &psa); },
             [&] { return QueryUserCreds(app, s, user, &list); },
-            [&] { return DeleteCred(app, s, user, u"c"); }};
+            [&] { return DeleteCred(app, s, user, W("c")); }};
         for (size_t i = 0; i < calls.size(); ++i) {
             SCOPED_TRACE(testing::Message() << Narrow(app) << " " << Narrow(user) << " call " << i);
             // StoreCredential creates an unknown user, so it is not refused with Error_No_User.
@@ -175,5 +175,5 @@ TEST_F(CredExports, WrongSecretUnknownAppAndUnknownUserChangeNothing) {
         }
     }
     EXPECT_EQ(Ids(), "c");
-    EXPECT_EQ(Get(0, u"c").bytes, Pattern(4, 1));
+    EXPECT_EQ(Get(0, W("c")).bytes, Pattern(4, 1));
 }

@@ -4,8 +4,6 @@
 #include "exports/Frame.h"
 
 #include <comdef.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -81,10 +79,14 @@ VK_HELPER(register_app) {
 /* One thread waits for the lock held elsewhere; the detach must wake it with -6. */
 VK_HELPER(detach_wakes_waiter) {
     std::atomic<LONG> status{12345};
-    std::thread waiter([&] { status = RegisterApp(u"DetachApp", ByteArray(kSecret)); });
+    std::thread waiter([&] { status = RegisterApp(W("DetachApp"), ByteArray(kSecret)); });
     usleep(300 * 1000);
     auto t0 = Clock::now();
+#ifdef _WIN32 // the entry point is no export there; its detach branch is this
+    DetachFunc();
+#else
     DllMain(g_hModule, DLL_PROCESS_DETACH, nullptr);
+#endif
     waiter.join();
     if (MsSince(t0) > 5000) return 4; // woken by the event, not by the 10000 ms time-out
     if (g_hMutex != nullptr || g_hUnloadEvent != nullptr) return 5;
@@ -98,28 +100,28 @@ class ProcessLock : public RootTest {};
 TEST_F(ProcessLock, SecondProcessWaitsUntilTheFirstReleases) {
     ASSERT_EQ(KsAcquireMutex(), TRUE);
     EXPECT_EQ(g_lMutexHeld, 1);
-    int pid = 0, st = 0;
+    int pid = 0;
     auto t0 = Clock::now();
     ASSERT_EQ(RunHelper("register_app", {"Waiter"}, &pid, false), 0);
     usleep(1200 * 1000);
-    EXPECT_EQ(waitpid(pid, &st, WNOHANG), 0) << "the second process must still be waiting";
-    EXPECT_FALSE(AppKeyExists(u"Waiter")) << "nothing happens before the lock is obtained";
+    EXPECT_TRUE(HelperRunning(pid)) << "the second process must still be waiting";
+    EXPECT_FALSE(AppKeyExists(W("Waiter"))) << "nothing happens before the lock is obtained";
     ASSERT_TRUE(KsReleaseMutex());
     EXPECT_EQ(g_lMutexHeld, 0);
     EXPECT_EQ(WaitHelper(pid), ExitOf(0));
     EXPECT_GE(MsSince(t0), 1200);
-    EXPECT_TRUE(AppKeyExists(u"Waiter"));
+    EXPECT_TRUE(AppKeyExists(W("Waiter")));
 }
 
 TEST_F(ProcessLock, HolderPastTheTimeOutMakesTheCallerFailWithoutChangingAnything) {
     int pid = HoldLockElsewhere(root, 12500);
     LogCapture capture;
     auto t0 = Clock::now();
-    EXPECT_EQ(RegisterApp(u"Late", ByteArray(kSecret)), Error_Internal);
+    EXPECT_EQ(RegisterApp(W("Late"), ByteArray(kSecret)), Error_Internal);
     EXPECT_GE(MsSince(t0), 9500);
     EXPECT_LT(MsSince(t0), 12000);
     auto log = capture.Take();
-    EXPECT_FALSE(AppKeyExists(u"Late"));
+    EXPECT_FALSE(AppKeyExists(W("Late")));
     EXPECT_FALSE(FileExists(root.host("ProgramData/Tarnwick Systems Corp/Vaultkeep/Late")));
     // One error line from the lock, then the exit line; no result line on this path.
     EXPECT_EQ(FrameLines(log, "RegisterApp").size(), 2u);
@@ -133,11 +135,11 @@ TEST_F(ProcessLock, HolderPastTheTimeOutMakesTheCallerFailWithoutChangingAnythin
 
 TEST_F(ProcessLock, OwnerKilledWhileHoldingDoesNotBlockTheNextCaller) {
     int pid = HoldLockElsewhere(root, 60000);
-    kill(pid, SIGKILL);
+    KillHelper(pid);
     WaitHelper(pid);
     LogCapture capture;
     auto t0 = Clock::now();
-    EXPECT_EQ(RegisterApp(u"AfterDeath", ByteArray(kSecret)), 0);
+    EXPECT_EQ(RegisterApp(W("AfterDeath"), ByteArray(kSecret)), 0);
     EXPECT_LT(MsSince(t0), 5000);
     auto lock = LogCapture::Of(capture.Take(), "KsAcquireMutex");
     ASSERT_EQ(lock.size(), 1u);
@@ -181,7 +183,7 @@ TEST_F(ProcessLock, DetachWakesAWaitingThreadWhichReturnsInternalError) {
     int code = RunHelper("detach_wakes_waiter");
     ASSERT_TRUE(KsReleaseMutex());
     EXPECT_EQ(code, ExitOf(Error_Internal));
-    EXPECT_FALSE(AppKeyExists(u"DetachApp"));
+    EXPECT_FALSE(AppKeyExists(W("DetachApp")));
 }
 
 /* ---- the frame ---- */
@@ -218,20 +220,20 @@ TEST_F(CallFrame, EveryExportLogsOneStartOneResultAndOneReturn) {
     SAFEARRAY* out = nullptr;
     BSTR text = nullptr;
     const std::pair<const char*, std::function<LONG()>> cases[] = {
-        {"RegisterApp", [&] { return RegisterApp(u"LogApp", secret); }},
-        {"AddUser", [&] { return AddUser(u"Nope", secret, u"u", u"pw"); }},
-        {"QueryListOfUsers", [&] { return QueryListOfUsers(u"Nope", secret, &text); }},
-        {"DeleteUser", [&] { return DeleteUser(u"Nope", secret, u"u"); }},
+        {"RegisterApp", [&] { return RegisterApp(W("LogApp"), secret); }},
+        {"AddUser", [&] { return AddUser(W("Nope"), secret, W("u"), W("pw")); }},
+        {"QueryListOfUsers", [&] { return QueryListOfUsers(W("Nope"), secret, &text); }},
+        {"DeleteUser", [&] { return DeleteUser(W("Nope"), secret, W("u")); }},
         {"StoreCredential",
-         [&] { return StoreCredential(u"Nope", secret, u"u", u"pw", u"id", data, data, data); }},
+         [&] { return StoreCredential(W("Nope"), secret, W("u"), W("pw"), W("id"), data, data, data); }},
         {"RetrieveCredentialMetaData",
-         [&] { return RetrieveCredentialMetaData(u"Nope", secret, u"u", u"id", &out); }},
+         [&] { return RetrieveCredentialMetaData(W("Nope"), secret, W("u"), W("id"), &out); }},
         {"RetrieveEncryptedCredentialMetaData",
-         [&] { return RetrieveEncryptedCredentialMetaData(u"Nope", secret, u"u", u"id", &out); }},
-        {"RetrieveCredential", [&] { return RetrieveCredential(u"Nope", secret, u"u", u"pw", u"id", &out); }},
-        {"QueryUserCreds", [&] { return QueryUserCreds(u"Nope", secret, u"u", &text); }},
-        {"DeleteCred", [&] { return DeleteCred(u"Nope", secret, u"u", u"id"); }},
-        {"UnRegisterApp", [&] { return UnRegisterApp(u"LogApp", secret); }}};
+         [&] { return RetrieveEncryptedCredentialMetaData(W("Nope"), secret, W("u"), W("id"), &out); }},
+        {"RetrieveCredential", [&] { return RetrieveCredential(W("Nope"), secret, W("u"), W("pw"), W("id"), &out); }},
+        {"QueryUserCreds", [&] { return QueryUserCreds(W("Nope"), secret, W("u"), &text); }},
+        {"DeleteCred", [&] { return DeleteCred(W("Nope"), secret, W("u"), W("id")); }},
+        {"UnRegisterApp", [&] { return UnRegisterApp(W("LogApp"), secret); }}};
     for (const auto& [name, call] : cases) {
         SCOPED_TRACE(name);
         LogCapture capture;
@@ -256,7 +258,7 @@ TEST_F(CallFrame, BadInputIsRefusedBeforeTheLock) {
     ASSERT_TRUE(twoDim && words);
     SAFEARRAY* out = nullptr;
     BSTR text = nullptr;
-    const std::u16string id20(20, u'a');
+    const WString id20(20, W('a'));
     struct Case {
         const char *fn, *error; // the error line names the argument
         std::function<LONG()> call;
@@ -264,18 +266,18 @@ TEST_F(CallFrame, BadInputIsRefusedBeforeTheLock) {
     };
     const Case cases[] = {
         {"RegisterApp", "appName", [&] { return RegisterApp(nullptr, secret); }},
-        {"RegisterApp", "appSecret", [&] { return RegisterApp(u"A", twoDim); }},
-        {"DeleteUser", "appSecret", [&] { return DeleteUser(u"A", words, u"u"); }},
+        {"RegisterApp", "appSecret", [&] { return RegisterApp(W("A"), twoDim); }},
+        {"DeleteUser", "appSecret", [&] { return DeleteUser(W("A"), words, W("u")); }},
         {"StoreCredential", "credData",
-         [&] { return StoreCredential(u"A", secret, u"u", u"pw", u"id", data, data, twoDim); }},
+         [&] { return StoreCredential(W("A"), secret, W("u"), W("pw"), W("id"), data, data, twoDim); }},
         {"StoreCredential", "Error_Invalid_ID",
-         [&] { return StoreCredential(u"A", secret, u"u", u"pw", id20.c_str(), data, data, data); },
+         [&] { return StoreCredential(W("A"), secret, W("u"), W("pw"), id20.c_str(), data, data, data); },
          Error_Invalid_ID},
         {"RetrieveEncryptedCredentialMetaData", "credId",
-         [&] { return RetrieveEncryptedCredentialMetaData(u"A", secret, u"u", nullptr, &out); }},
+         [&] { return RetrieveEncryptedCredentialMetaData(W("A"), secret, W("u"), nullptr, &out); }},
         {"RetrieveCredential", "ppCredData",
-         [&] { return RetrieveCredential(u"A", secret, u"u", u"pw", u"id", nullptr); }},
-        {"QueryUserCreds", "pCredList", [&] { return QueryUserCreds(u"A", secret, u"u", nullptr); }}};
+         [&] { return RetrieveCredential(W("A"), secret, W("u"), W("pw"), W("id"), nullptr); }},
+        {"QueryUserCreds", "pCredList", [&] { return QueryUserCreds(W("A"), secret, W("u"), nullptr); }}};
 
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.fn) + " " + c.error);

@@ -7,13 +7,11 @@ using namespace tabletest;
 
 namespace {
 
-const char16_t kMakerKey[] = u"SOFTWARE\\Tarnwick Systems Corp.";
+const WCHAR kMakerKey[] = W("SOFTWARE\\Tarnwick Systems Corp.");
 const std::string kZipRel = "Program Files/Tarnwick Systems Corp/Aldmoor Client Core/ZipUtil.dll";
 
 Bytes ZipModule() {
-    return ReadFileBytes(
-        std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path().string() +
-        "/lib/libVaultkeepZipUtil.so");
+    return ReadFileBytes(BuiltModule("VaultkeepZipUtil"));
 }
 
 } // namespace
@@ -29,23 +27,23 @@ TEST_F(RootLayout, FreshRootIsLaidOutForUse) {
     ASSERT_EQ(VaultkeepInitRoot(), 0);
     DWORD type = 0;
     Bytes data;
-    ASSERT_TRUE(ReadValue(u"SOFTWARE\\Tarnwick Systems Corp.\\Vaultkeep Setup", u"Layout", type, data));
+    ASSERT_TRUE(ReadValue(W("SOFTWARE\\Tarnwick Systems Corp.\\Vaultkeep Setup"), W("Layout"), type, data));
     EXPECT_EQ(data, (Bytes{1, 0, 0, 0}));
-    ASSERT_TRUE(ReadValue(kMakerKey, u"Install Path", type, data));
+    ASSERT_TRUE(ReadValue(kMakerKey, W("Install Path"), type, data));
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(data, Utf16z(u"C:\\Program Files\\Tarnwick Systems Corp"));
+    EXPECT_EQ(data, Utf16z(W("C:\\Program Files\\Tarnwick Systems Corp")));
     EXPECT_EQ(ReadFileBytes(root.host(kZipRel)), ZipModule());
     EXPECT_TRUE(std::filesystem::is_directory(root.host(kDataHost)));
 
     // The three servers and the provider are registered.
-    for (const char16_t* clsid :
-         {u"{B4210AA5-5CB5-45A3-8627-B10D88C3A7F9}", u"{9ED7A942-19F2-4B4E-A591-5F76FE2DBCD4}",
-          u"{C82996F9-297B-49C6-B9E5-594F3EAFCA66}"})
-        EXPECT_TRUE(ReadValue(std::u16string(u"Software\\Classes\\CLSID\\") + clsid + u"\\InprocServer32",
+    for (const WCHAR* clsid :
+         {W("{B4210AA5-5CB5-45A3-8627-B10D88C3A7F9}"), W("{9ED7A942-19F2-4B4E-A591-5F76FE2DBCD4}"),
+          W("{C82996F9-297B-49C6-B9E5-594F3EAFCA66}")})
+        EXPECT_TRUE(ReadValue(WString(W("Software\\Classes\\CLSID\\")) + clsid + W("\\InprocServer32"),
                               nullptr, type, data))
             << Narrow(clsid);
     HCRYPTPROV prov = 0;
-    EXPECT_FALSE(CryptAcquireContextW(&prov, u"no-such-container", TPM_KSP_PROVIDER_NAME, PROV_RSA_FULL,
+    EXPECT_FALSE(CryptAcquireContextW(&prov, W("no-such-container"), TPM_KSP_PROVIDER_NAME, PROV_RSA_FULL,
                                       CRYPT_MACHINE_KEYSET));
     EXPECT_EQ(static_cast<HRESULT>(GetLastError()), NTE_BAD_KEYSET)
         << "the provider answers, the container is absent";
@@ -56,14 +54,14 @@ TEST_F(RootLayout, ALaidOutRootIsLeftAsItIs) {
     // What an admin removes afterwards does not come back.
     HKEY h = nullptr;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMakerKey, 0, KEY_ALL_ACCESS, &h), ERROR_SUCCESS);
-    ASSERT_EQ(RegDeleteValueW(h, u"Install Path"), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteValueW(h, W("Install Path")), ERROR_SUCCESS);
     RegCloseKey(h);
     std::filesystem::remove(root.host(kZipRel));
     EXPECT_EQ(VaultkeepInitRoot(), 0);
-    EXPECT_EQ(RegisterApp(u"App", ByteArray(std::string("s"))), 0);
+    EXPECT_EQ(RegisterApp(W("App"), ByteArray(std::string("s"))), 0);
     DWORD type = 0;
     Bytes data;
-    EXPECT_FALSE(ReadValue(kMakerKey, u"Install Path", type, data));
+    EXPECT_FALSE(ReadValue(kMakerKey, W("Install Path"), type, data));
     EXPECT_FALSE(FileExists(root.host(kZipRel)));
 }
 
@@ -75,6 +73,6 @@ TEST_F(RootLayout, FirstCallsOfSeveralProcessesLayOutOnce) {
         EXPECT_EQ(WaitHelper(pid), 0);
     DWORD type = 0;
     Bytes data;
-    ASSERT_TRUE(ReadValue(u"SOFTWARE\\Tarnwick Systems Corp.\\Vaultkeep Setup", u"Layout", type, data));
+    ASSERT_TRUE(ReadValue(W("SOFTWARE\\Tarnwick Systems Corp.\\Vaultkeep Setup"), W("Layout"), type, data));
     EXPECT_EQ(ReadFileBytes(root.host(kZipRel)), ZipModule());
 }

@@ -16,20 +16,20 @@ class ProviderTablesTest : public TablesTest {
         coInit = SUCCEEDED(CoInitialize(NULL));
         TablesTest::SetUp();
         ASSERT_TRUE(rootLaidOut) << "the machine root could not be laid out (key provider registration)";
-        ASSERT_EQ(Register(u"Tpm"), 0); // registered with type 1, as the system writes it
+        ASSERT_EQ(Register(W("Tpm")), 0); // registered with type 1, as the system writes it
     }
     void TearDown() override {
         if (coInit) CoUninitialize();
     }
 
-    std::u16string AddTpmUser(const char16_t* name) {
-        CAppTable t(u"Tpm", *secretArray);
+    WString AddTpmUser(const WCHAR* name) {
+        CAppTable t(W("Tpm"), *secretArray);
         EXPECT_EQ(t.Type, 1u);
         UserRecord* rec = nullptr;
-        EXPECT_EQ(t.AddUser(name, u"pw", &rec), 0);
-        return rec ? std::u16string(rec->guid) : std::u16string();
+        EXPECT_EQ(t.AddUser(name, W("pw"), &rec), 0);
+        return rec ? WString(rec->guid) : WString();
     }
-    std::string TpmUserDir(const std::u16string& guid) const {
+    std::string TpmUserDir(const WString& guid) const {
         return AppDir("Tpm") + "/" + vktest::Narrow(guid);
     }
 
@@ -37,7 +37,7 @@ class ProviderTablesTest : public TablesTest {
 };
 
 TEST_F(ProviderTablesTest, NewUserCarriesItsGuidAsContainerName) {
-    std::u16string guid = AddTpmUser(u"alice");
+    WString guid = AddTpmUser(W("alice"));
     Bytes f = ReadFileBytes(TpmUserDir(guid) + "/user.bin");
     ASSERT_EQ(f.size(), 668u);
     EXPECT_EQ(Le32(f, 4), 668u);
@@ -47,8 +47,8 @@ TEST_F(ProviderTablesTest, NewUserCarriesItsGuidAsContainerName) {
     EXPECT_TRUE(ContainerExists(guid));
 
     // The user's own deletion takes the folder and the container.
-    std::u16string folder = kDataView + u"Tpm\\" + guid;
-    CUserTable ut(1, u"Tpm", secretArray->get(), u"alice", guid.c_str(), folder.c_str());
+    WString folder = kDataView + W("Tpm\\") + guid;
+    CUserTable ut(1, W("Tpm"), secretArray->get(), W("alice"), guid.c_str(), folder.c_str());
     ASSERT_EQ(ut.UserExists, 1);
     EXPECT_EQ(ut.DeleteUser(), 0);
     EXPECT_FALSE(FileExists(TpmUserDir(guid)));
@@ -56,17 +56,17 @@ TEST_F(ProviderTablesTest, NewUserCarriesItsGuidAsContainerName) {
 }
 
 TEST_F(ProviderTablesTest, DeleteAppKeepsTheContainerOfAnUnverifiedUser) {
-    std::u16string a = AddTpmUser(u"alice"), b = AddTpmUser(u"bob");
+    WString a = AddTpmUser(W("alice")), b = AddTpmUser(W("bob"));
     ASSERT_TRUE(ContainerExists(a) && ContainerExists(b));
     Bytes ub = ReadFileBytes(TpmUserDir(b) + "/user.bin");
     ub[kUtUuid] ^= 1; // no longer verifies: its container name is not to be trusted
     WriteFileBytes(TpmUserDir(b) + "/user.bin", ub);
 
-    EXPECT_EQ(CAppTable(u"Tpm", *secretArray).DeleteApp(), 0);
+    EXPECT_EQ(CAppTable(W("Tpm"), *secretArray).DeleteApp(), 0);
     EXPECT_FALSE(ContainerExists(a));
     EXPECT_TRUE(ContainerExists(b));
     EXPECT_FALSE(FileExists(AppDir("Tpm")));
-    EXPECT_FALSE(AppKeyExists(u"Tpm"));
+    EXPECT_FALSE(AppKeyExists(W("Tpm")));
 }
 
 } // namespace

@@ -14,12 +14,12 @@ class TamperTest : public TablesTest {
   protected:
     void SetUp() override {
         TablesTest::SetUp();
-        guid = AddUser(u"alice");
+        guid = AddUser(W("alice"));
         vktest::ByteArray md(Pattern(10, 1)), emd(Pattern(48, 2)), cred(Pattern(64, 3));
-        auto user = OpenUser(u"alice", guid); // the record belongs to the table: read it while it lives
+        auto user = OpenUser(W("alice"), guid); // the record belongs to the table: read it while it lives
         CredentialRecord* rec = nullptr;
-        ASSERT_EQ(user->AddCred(u"mail", md, emd, cred, u"pw", &rec), 0);
-        blobName = vktest::Narrow(std::u16string(rec->blobname));
+        ASSERT_EQ(user->AddCred(W("mail"), md, emd, cred, W("pw"), &rec), 0);
+        blobName = vktest::Narrow(WString(rec->blobname));
     }
 
     /* Flips each byte of the file in turn and runs `check` on it; the intact file passes again after. */
@@ -37,40 +37,40 @@ class TamperTest : public TablesTest {
         WriteFileBytes(path, good);
     }
 
-    std::u16string guid;
+    WString guid;
     std::string blobName;
 };
 
 TEST_F(TamperTest, EveryByteOfAppBin) {
     ASSERT_EQ(ReadFileBytes(AppBin()).size(), 1262u);
     FlipEach(AppBin(), [&](const Bytes& f, LogCapture& log) {
-        CAppTable t(u"App", *secretArray);
+        CAppTable t(W("App"), *secretArray);
         EXPECT_EQ(t.loaded, 0);
         const char* expected = Le32(f, 0) > 1      ? ">MAXIMUM_SUPPORTED_VERSION"
                                : Le32(f, 40) > 255 ? "> MAXIMUM_NUMBER_OF_USERS"
                                                    : "loaded=false";
         EXPECT_TRUE(LogCapture::Has(log.Take(), diaglog::Level::Error, "CAppTable::CAppTable", expected));
     });
-    EXPECT_EQ(CAppTable(u"App", *secretArray).loaded, 1);
+    EXPECT_EQ(CAppTable(W("App"), *secretArray).loaded, 1);
 }
 
 TEST_F(TamperTest, EveryByteOfUserBin) {
     const std::string path = UserDir(guid) + "/user.bin";
     FlipEach(path, [&](const Bytes& f, LogCapture& log) {
-        auto ut = OpenUser(u"alice", guid);
+        auto ut = OpenUser(W("alice"), guid);
         EXPECT_EQ(ut->UserExists, 0);
         const LONG expected = Le32(f, 0) > 1 ? -4 : Le32(f, kUtCredCount) > 255 ? -8 : -3;
         EXPECT_EQ(ut->ReadUserTable(), expected);
         EXPECT_TRUE(expected != -3 || LogCapture::Has(log.Take(), diaglog::Level::Error,
                                                       "CUserTable::ReadUserTable", "file corrupted"));
     });
-    EXPECT_EQ(OpenUser(u"alice", guid)->UserExists, 1);
+    EXPECT_EQ(OpenUser(W("alice"), guid)->UserExists, 1);
 }
 
 TEST_F(TamperTest, EveryByteOfABlobFile) {
     auto find = [&](SAFEARRAY** out) {
         CredentialRecord* rec = nullptr;
-        return OpenUser(u"alice", guid)->FindCredInUserTable(u"mail", u"pw", &rec, out);
+        return OpenUser(W("alice"), guid)->FindCredInUserTable(W("mail"), W("pw"), &rec, out);
     };
     FlipEach(UserDir(guid) + "/" + blobName, [&](const Bytes&, LogCapture&) {
         SAFEARRAY* out = nullptr;

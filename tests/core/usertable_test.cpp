@@ -18,27 +18,27 @@ class UserTableTest : public TablesTest {
   protected:
     void SetUp() override {
         TablesTest::SetUp();
-        guid = AddUser(u"alice");
+        guid = AddUser(W("alice"));
         ASSERT_FALSE(guid.empty());
     }
 
     std::string UserBin() const { return UserDir(guid) + "/user.bin"; }
-    std::unique_ptr<CUserTable> Open(DWORD type = 0) { return OpenUser(u"alice", guid, type); }
+    std::unique_ptr<CUserTable> Open(DWORD type = 0) { return OpenUser(W("alice"), guid, type); }
     std::string BlobPath(const Bytes& userBin, size_t recOff) const {
         return UserDir(guid) + "/" + vktest::Narrow(Field(userBin, recOff + kCrBlobname, 260));
     }
 
-    static LONG Store(CUserTable& ut, const std::u16string& id, const Bytes& md, const Bytes& emd,
+    static LONG Store(CUserTable& ut, const WString& id, const Bytes& md, const Bytes& emd,
                       const Bytes& cred, CredentialRecord** ppRec = nullptr) {
         vktest::ByteArray a(md), b(emd), c(cred);
         CredentialRecord* rec = nullptr;
-        LONG status = ut.AddCred(id.c_str(), a, b, c, u"pw", &rec);
+        LONG status = ut.AddCred(id.c_str(), a, b, c, W("pw"), &rec);
         if (ppRec) *ppRec = rec;
         return status;
     }
-    LONG Find(const char16_t* id, SAFEARRAY** out) {
+    LONG Find(const WCHAR* id, SAFEARRAY** out) {
         CredentialRecord* rec = nullptr;
-        return Open()->FindCredInUserTable(id, u"pw", &rec, out);
+        return Open()->FindCredInUserTable(id, W("pw"), &rec, out);
     }
 
     /* user.bin holding n empty records (len 580) after the current header, resealed. */
@@ -48,7 +48,7 @@ class UserTableTest : public TablesTest {
             Bytes r(kCredFixed, 0);
             PutLe32(r, 0, 1);
             PutLe32(r, 4, kCredFixed);
-            PutField(r, kCrId, 20, u"c" + vktest::U(std::to_string(i)));
+            PutField(r, kCrId, 20, W("c") + vktest::U(std::to_string(i)));
             char name[64];
             snprintf(name, sizeof(name), "00000000-0000-4000-8000-%012zu", i);
             PutField(r, kCrBlobname, 260, vktest::U(name));
@@ -62,7 +62,7 @@ class UserTableTest : public TablesTest {
         return f;
     }
 
-    std::u16string guid;
+    WString guid;
 };
 
 TEST_F(UserTableTest, NewUserTableIs668BytesVerifiedUnderTheSecret) {
@@ -70,7 +70,7 @@ TEST_F(UserTableTest, NewUserTableIs668BytesVerifiedUnderTheSecret) {
     ASSERT_EQ(f.size(), 668u);
     EXPECT_EQ(Le32(f, 0), 1u);
     EXPECT_EQ(Le32(f, 4), 668u);
-    EXPECT_EQ(Field(f, kUtUsername, 257), u"alice");
+    EXPECT_EQ(Field(f, kUtUsername, 257), W("alice"));
     EXPECT_TRUE(ZeroAfterNul(f, kUtUsername, 257));
     EXPECT_EQ(Slice(f, kUtSalt + 32, 2), Bytes(2, 0)); // padding
     EXPECT_EQ(Le32(f, kUtCredCount), 0u);
@@ -79,14 +79,14 @@ TEST_F(UserTableTest, NewUserTableIs668BytesVerifiedUnderTheSecret) {
 
     // Another user draws another salt; type 0 logs that it made no key.
     LogCapture log;
-    std::u16string other = AddUser(u"bob");
+    WString other = AddUser(W("bob"));
     EXPECT_TRUE(LogCapture::Has(log.Take(), diaglog::Level::Error, "CUserTable::AddUser", "NOT SUPPORTED"));
     EXPECT_NE(Slice(ReadFileBytes(UserDir(other) + "/user.bin"), kUtSalt, 32), Slice(f, kUtSalt, 32));
 }
 
 TEST_F(UserTableTest, CredentialRecordAndBlobFileLayouts) {
     const Bytes md = Pattern(10, 1), emd = Pattern(48, 2), cred = Pattern(100, 3);
-    ASSERT_EQ(Store(*Open(), u"mail", md, emd, cred), 0);
+    ASSERT_EQ(Store(*Open(), W("mail"), md, emd, cred), 0);
     Bytes f = ReadFileBytes(UserBin());
     const size_t r = kUserHeader;
     ASSERT_GE(f.size(), 668u + kCredFixed);
@@ -97,7 +97,7 @@ TEST_F(UserTableTest, CredentialRecordAndBlobFileLayouts) {
     EXPECT_EQ(f.size(), 668u + len);
     EXPECT_EQ(Le32(f, 4), f.size());
     EXPECT_EQ(Le32(f, kUtCredCount), 1u);
-    EXPECT_EQ(Field(f, r + kCrId, 20), u"mail");
+    EXPECT_EQ(Field(f, r + kCrId, 20), W("mail"));
     EXPECT_TRUE(ZeroAfterNul(f, r + kCrId, 20));
     EXPECT_TRUE(IsLowerGuid(Field(f, r + kCrBlobname, 260)));
     EXPECT_TRUE(ZeroAfterNul(f, r + kCrBlobname, 260));
@@ -122,13 +122,13 @@ TEST_F(UserTableTest, CredentialRecordAndBlobFileLayouts) {
     EXPECT_TRUE(TrailerVerifies(blob, secret, kBlobSaltOff));
     EXPECT_EQ(std::search(blob.begin(), blob.end(), cred.begin(), cred.begin() + 16), blob.end());
     SAFEARRAY* out = nullptr;
-    EXPECT_EQ(Find(u"mail", &out), 0);
+    EXPECT_EQ(Find(W("mail"), &out), 0);
     EXPECT_EQ(vktest::TakeArray(out), cred);
 }
 
 TEST_F(UserTableTest, EveryBlobWriteDrawsItsOwnSaltAndHmac) {
     auto ut = Open();
-    std::u16string path = kDataView + u"App\\" + guid + u"\\blob-test";
+    WString path = kDataView + W("App\\") + guid + W("\\blob-test");
     Bytes data = Pattern(120, 9), files[2];
     for (Bytes& file : files) {
         ASSERT_EQ(ut->SaveBlob(path.c_str(), 120, data.data()), 0);
@@ -153,7 +153,7 @@ TEST_F(UserTableTest, RefusedCredentialsLeaveEveryFileAsItWas) {
         // Protection type 2 has no blob encryption: no result, so no blob and no record.
         auto ut = Open(2);
         CredentialRecord* rec = reinterpret_cast<CredentialRecord*>(1);
-        EXPECT_NE(Store(*ut, u"x", Pattern(4, 1), Pattern(4, 2), Pattern(40, 3), &rec), 0);
+        EXPECT_NE(Store(*ut, W("x"), Pattern(4, 1), Pattern(4, 2), Pattern(40, 3), &rec), 0);
         EXPECT_EQ(rec, nullptr);
         EXPECT_TRUE(ut->Creds.empty());
     }
@@ -165,7 +165,7 @@ TEST_F(UserTableTest, RefusedCredentialsLeaveEveryFileAsItWas) {
     WriteFileBytes(UserBin(), full);
     auto ut = Open();
     ASSERT_EQ(ut->Creds.size(), 255u);
-    EXPECT_EQ(Store(*ut, u"x", Pattern(4, 1), Pattern(4, 2), Pattern(40, 3)), -8);
+    EXPECT_EQ(Store(*ut, W("x"), Pattern(4, 1), Pattern(4, 2), Pattern(40, 3)), -8);
     EXPECT_EQ(ut->Creds.size(), 255u);
     EXPECT_EQ(ReadFileBytes(UserBin()), full);
     EXPECT_EQ(ListDir(UserDir(guid)), std::vector<std::string>{"user.bin"});
@@ -199,7 +199,7 @@ TEST_F(UserTableTest, VersionAndCredCountAreCheckedBeforeTheHmac) {
 }
 
 TEST_F(UserTableTest, HostileUserTablesAreRefused) {
-    ASSERT_EQ(Store(*Open(), u"k", Pattern(6, 1), Pattern(6, 2), Pattern(20, 3)), 0);
+    ASSERT_EQ(Store(*Open(), W("k"), Pattern(6, 1), Pattern(6, 2), Pattern(20, 3)), 0);
     const Bytes base = ReadFileBytes(UserBin());
     const size_t r = kUserHeader;
     std::vector<std::pair<std::string, Bytes>> cases;
@@ -224,8 +224,8 @@ TEST_F(UserTableTest, HostileUserTablesAreRefused) {
         PutLe32(f, r + 4, 580u + 0xFFFFFFF0u + Le32(f, r + kCrEmdlen)); // wraps in 32 bits
     });
     resealed("blob name leaving the folder",
-             [&](Bytes& f) { PutField(f, r + kCrBlobname, 260, u"..\\..\\..\\App\\app.bin"); });
-    resealed("unterminated id", [&](Bytes& f) { PutField(f, r + kCrId, 20, std::u16string(20, u'i')); });
+             [&](Bytes& f) { PutField(f, r + kCrBlobname, 260, W("..\\..\\..\\App\\app.bin")); });
+    resealed("unterminated id", [&](Bytes& f) { PutField(f, r + kCrId, 20, WString(20, W('i'))); });
 
     LogCapture log;
     for (const auto& [what, file] : cases) {
@@ -241,11 +241,11 @@ TEST_F(UserTableTest, HostileUserTablesAreRefused) {
         EXPECT_EQ(ReadFileBytes(UserBin()), file);
     }
     WriteFileBytes(UserBin(), base);
-    EXPECT_EQ(OpenUser(u"alice", guid, 0, *otherArray)->ReadUserTable(), -3) << "another secret";
+    EXPECT_EQ(OpenUser(W("alice"), guid, 0, *otherArray)->ReadUserTable(), -3) << "another secret";
 }
 
 TEST_F(UserTableTest, HostileBlobFilesAreRefused) {
-    ASSERT_EQ(Store(*Open(), u"k", Pattern(6, 1), Pattern(6, 2), Pattern(20, 3)), 0);
+    ASSERT_EQ(Store(*Open(), W("k"), Pattern(6, 1), Pattern(6, 2), Pattern(20, 3)), 0);
     const std::string blob = BlobPath(ReadFileBytes(UserBin()), kUserHeader);
     const Bytes good = ReadFileBytes(blob);
     std::vector<std::pair<std::string, Bytes>> cases;
@@ -261,12 +261,12 @@ TEST_F(UserTableTest, HostileBlobFilesAreRefused) {
         SCOPED_TRACE(what);
         WriteFileBytes(blob, bytes);
         SAFEARRAY* out = nullptr;
-        EXPECT_EQ(Find(u"k", &out), -3);
+        EXPECT_EQ(Find(W("k"), &out), -3);
         EXPECT_EQ(out, nullptr);
     }
     std::remove(blob.c_str());
     SAFEARRAY* out = nullptr;
-    EXPECT_EQ(Find(u"k", &out), -8) << "a removed blob file";
+    EXPECT_EQ(Find(W("k"), &out), -8) << "a removed blob file";
     EXPECT_EQ(out, nullptr);
 }
 

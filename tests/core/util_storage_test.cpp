@@ -1,12 +1,14 @@
 /* CUtil's storage helpers: registry settings, folder removal, GUID strings, the install folder and
  * the Users write grant. */
 #include "TableFixture.h"
+#ifndef _WIN32
 #include "internal/syscalls.h"
 
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#endif
 
 #include <cstring>
 #include <functional>
@@ -17,43 +19,43 @@ using namespace tabletest;
 
 namespace {
 
-void SetString(const std::u16string& key, const char16_t* name, const std::u16string& text,
+void SetString(const WString& key, const WCHAR* name, const WString& text,
                bool withNul = true) {
     SetValue(key, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + (withNul ? 1 : 0)) * 2));
 }
-void SetDword(const std::u16string& key, const char16_t* name, DWORD v) {
+void SetDword(const WString& key, const WCHAR* name, DWORD v) {
     SetValue(key, name, REG_DWORD, &v, 4);
 }
 
 } // namespace
 
 TEST(FindAppRegSetting, ReadsLocationAndTypeOrRefusesWithBadApp) {
-    const std::u16string loc = kDataView + u"App", key = kAppKeyPrefix + u"App";
+    const WString loc = kDataView + W("App"), key = kAppKeyPrefix + W("App");
     struct Case {
-        std::u16string location; // "-": no value; stored with its NUL unless `bare`
+        WString location; // "-": no value; stored with its NUL unless `bare`
         bool bare;
         DWORD typeBytes, type; // typeBytes 0: no value; 2: REG_BINARY
         LONG status;
         const char* line; // the refusal's log line
-    } cases[] = {{u"-", false, 0, 0, Error_Bad_App, "app doesn't exist"},
+    } cases[] = {{W("-"), false, 0, 0, Error_Bad_App, "app doesn't exist"},
                  {loc, false, 0, 0, Error_Bad_App, "Error_Bad_App"},
-                 {u"-", false, 4, 1, Error_Bad_App, "Error_Bad_App"},
+                 {W("-"), false, 4, 1, Error_Bad_App, "Error_Bad_App"},
                  {loc, false, 2, 1, Error_Bad_App, "Error_Bad_App"},
-                 {u"", false, 4, 1, Error_Bad_App, "Error_Bad_App"},
-                 {loc + std::u16string(1, u'\0') + u"junk", false, 4, 7, 0, nullptr},
+                 {W(""), false, 4, 1, Error_Bad_App, "Error_Bad_App"},
+                 {loc + WString(1, W('\0')) + W("junk"), false, 4, 7, 0, nullptr},
                  {loc, true, 4, 1, 0, nullptr}};
     for (const Case& c : cases) {
         SCOPED_TRACE(Narrow(c.location) + " type bytes " + std::to_string(c.typeBytes));
         FreshRoot fresh;
-        if (c.location != u"-") SetString(key, u"Location", c.location, !c.bare);
+        if (c.location != W("-")) SetString(key, W("Location"), c.location, !c.bare);
         if (c.typeBytes)
-            SetValue(key, u"Type", c.typeBytes == 4 ? REG_DWORD : REG_BINARY, &c.type, c.typeBytes);
+            SetValue(key, W("Type"), c.typeBytes == 4 ? REG_DWORD : REG_BINARY, &c.type, c.typeBytes);
         LogCapture log;
-        WString location = u"sentinel";
+        WString location = W("sentinel");
         DWORD type = 0xABCD;
-        EXPECT_EQ(CUtil::FindAppRegSetting(u"App", location, type), c.status);
+        EXPECT_EQ(CUtil::FindAppRegSetting(W("App"), location, type), c.status);
         auto lines = LogCapture::Of(log.Take(), "CUtil::FindAppRegSetting");
-        EXPECT_EQ(location, c.status ? u"sentinel" : loc);
+        EXPECT_EQ(location, c.status ? W("sentinel") : loc);
         EXPECT_EQ(type, c.status ? 0xABCDu : c.type);
         EXPECT_TRUE(!c.line || LogCapture::HasText(lines, c.line));
         ASSERT_FALSE(lines.empty());
@@ -73,31 +75,35 @@ TEST_F(DeleteDirectory, RemovesTheTreeWithReadOnlyFilesAndLinksButNothingOutside
     WriteFileBytes(root.host("outside/keep.bin"), Bytes{7});
     for (const char* f : {"T/a.bin", "T/sub/ro.bin", "T/sub/deeper/ro2.bin"}) {
         WriteFileBytes(Data(f), Bytes{1});
-        chmod(Data(f).c_str(), 0444);
+        std::filesystem::permissions(Data(f), std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                                                  std::filesystem::perms::others_write,
+                                     std::filesystem::perm_options::remove);
     }
+#ifndef _WIN32 // Wine makes no symbolic links
     ASSERT_EQ(symlink(root.host("outside").c_str(), Data("T/sub/link").c_str()), 0);
     ASSERT_EQ(symlink(root.host("outside/keep.bin").c_str(), Data("T/filelink").c_str()), 0);
+#endif
     auto before = ListDir(Data(""));
-    EXPECT_EQ(CUtil::DeleteDirectory(u"C:\\ProgramData\\Missing"), FALSE);
+    EXPECT_EQ(CUtil::DeleteDirectory(W("C:\\ProgramData\\Missing")), FALSE);
     EXPECT_EQ(ListDir(Data("")), before);
 
     // A file held open without delete sharing stops the removal.
     WriteFileBytes(Data("T/held.bin"), Bytes{9});
     HANDLE h =
-        CreateFileW(u"C:\\ProgramData\\T\\held.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        CreateFileW(W("C:\\ProgramData\\T\\held.bin"), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(CUtil::DeleteDirectory(u"C:\\ProgramData\\T"), FALSE);
+    EXPECT_EQ(CUtil::DeleteDirectory(W("C:\\ProgramData\\T")), FALSE);
     EXPECT_TRUE(FileExists(Data("T/held.bin")));
     CloseHandle(h);
 
-    EXPECT_NE(CUtil::DeleteDirectory(u"C:\\ProgramData\\T"), FALSE);
+    EXPECT_NE(CUtil::DeleteDirectory(W("C:\\ProgramData\\T")), FALSE);
     EXPECT_FALSE(FileExists(Data("T")));
     EXPECT_TRUE(FileExists(Data("")));
     EXPECT_TRUE(FileExists(root.host("outside/keep.bin")));
 }
 
 TEST(GenerateGUID, ThirtySixLowerCaseCharactersEachTimeNew) {
-    std::set<std::u16string> seen;
+    std::set<WString> seen;
     for (int i = 0; i < 50; ++i) {
         WString g = CUtil::GenerateGUID();
         EXPECT_TRUE(IsLowerGuid(g)) << Narrow(g);
@@ -106,28 +112,29 @@ TEST(GenerateGUID, ThirtySixLowerCaseCharactersEachTimeNew) {
 }
 
 TEST(InstallFolder, RegistryValueOrProgramFilesFallback) {
-    const std::u16string key = u"SOFTWARE\\Tarnwick Systems Corp.",
-                         fallback = u"C:\\Program Files\\Tarnwick Systems Corp";
-    const std::u16string long259(259, u'x');
-    const std::pair<std::function<void()>, std::u16string> cases[] = {
+    const WString key = W("SOFTWARE\\Tarnwick Systems Corp."),
+                         fallback = W("C:\\Program Files\\Tarnwick Systems Corp");
+    const WString long259(259, W('x'));
+    const std::pair<std::function<void()>, WString> cases[] = {
         {[] {}, fallback},
-        {[&] { SetString(key, u"Install Path", u"D:\\Apps\\Maker"); }, u"D:\\Apps\\Maker"},
-        {[&] { SetString(key, u"Install Path", u"E:\\NoNul", false); }, u"E:\\NoNul"},
-        {[&] { SetString(key, u"Install Path", long259); }, long259},
-        {[&] { SetString(key, u"Install Path", long259 + u"y"); }, fallback}, // longer than 520 bytes
-        {[&] { SetDword(key, u"Install Path", 5); }, fallback},
-        {[&] { SetString(key, u"Install Path", u""); }, fallback}};
+        {[&] { SetString(key, W("Install Path"), W("D:\\Apps\\Maker")); }, W("D:\\Apps\\Maker")},
+        {[&] { SetString(key, W("Install Path"), W("E:\\NoNul"), false); }, W("E:\\NoNul")},
+        {[&] { SetString(key, W("Install Path"), long259); }, long259},
+        {[&] { SetString(key, W("Install Path"), long259 + W("y")); }, fallback}, // longer than 520 bytes
+        {[&] { SetDword(key, W("Install Path"), 5); }, fallback},
+        {[&] { SetString(key, W("Install Path"), W("")); }, fallback}};
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(i);
         FreshRoot fresh;
         cases[i].first();
         WCHAR folder[MAX_PATH];
-        std::fill(std::begin(folder), std::end(folder), u'#');
+        std::fill(std::begin(folder), std::end(folder), W('#'));
         ASSERT_EQ(GetInstallFolder(folder), 0);
-        EXPECT_EQ(std::u16string(folder), cases[i].second);
+        EXPECT_EQ(WString(folder), cases[i].second);
     }
 }
 
+#ifndef _WIN32 // read back as POSIX ACLs through the PAL; Wine does not keep Users ACL grants
 class UsersWriteAccess : public RootTest {
   protected:
     void SetUp() override {
@@ -139,10 +146,10 @@ class UsersWriteAccess : public RootTest {
 
 TEST_F(UsersWriteAccess, GrantsWriteToTheUsersGroupOnceAndReportsFailures) {
     EXPECT_EQ(SetUsersWriteAccess(nullptr, TRUE), FALSE);
-    EXPECT_EQ(SetUsersWriteAccess(u"", TRUE), FALSE);
+    EXPECT_EQ(SetUsersWriteAccess(W(""), TRUE), FALSE);
     EXPECT_EQ(PalTestTakeDebugOutput(), "") << "null and empty paths are refused silently";
     mkdir(root.host("ProgramData").c_str(), 0755);
-    EXPECT_EQ(SetUsersWriteAccess(u"C:\\ProgramData\\absent.bin", TRUE), FALSE);
+    EXPECT_EQ(SetUsersWriteAccess(W("C:\\ProgramData\\absent.bin"), TRUE), FALSE);
     EXPECT_EQ(PalTestTakeDebugOutput(), "GetNamedSecurityInfo() failed. Error 2\n");
 
     const std::string host = root.host("ProgramData/f.bin");
@@ -156,7 +163,7 @@ TEST_F(UsersWriteAccess, GrantsWriteToTheUsersGroupOnceAndReportsFailures) {
         ~GroupScope() { unsetenv("VAULTKEEP_GROUP"); }
     } scope;
     for (int round = 0; round < 2; ++round) { // a second grant replaces the first entry
-        BOOL ok = SetUsersWriteAccess(u"C:\\ProgramData\\f.bin", TRUE);
+        BOOL ok = SetUsersWriteAccess(W("C:\\ProgramData\\f.bin"), TRUE);
         std::string debug = PalTestTakeDebugOutput();
         if (!ok && debug.find("Error 95") != std::string::npos) GTEST_SKIP() << "no ACLs here: " << debug;
         ASSERT_EQ(ok, TRUE) << debug;
@@ -178,3 +185,4 @@ TEST_F(UsersWriteAccess, GrantsWriteToTheUsersGroupOnceAndReportsFailures) {
     }
     EXPECT_EQ(ReadFileBytes(host), (Bytes{1, 2, 3})) << "the contents are untouched";
 }
+#endif

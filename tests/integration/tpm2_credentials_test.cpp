@@ -43,15 +43,15 @@ class Tpm2Credentials : public RootTest {
         ASSERT_EQ(VaultkeepInitRoot(), 0);
         HKEY key = nullptr;
         ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE,
-                                  u"SOFTWARE\\Tarnwick Systems Corp.\\TPM Key Storage Provider", 0, nullptr,
+                                  W("SOFTWARE\\Tarnwick Systems Corp.\\TPM Key Storage Provider"), 0, nullptr,
                                   0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
                   ERROR_SUCCESS);
-        for (const auto& [name, value] : {std::pair(u"Backend", std::u16string(u"tpm2")), {u"TCTI", U(tcti)}})
+        for (const auto& [name, value] : {std::pair(W("Backend"), WString(W("tpm2"))), {W("TCTI"), U(tcti)}})
             ASSERT_EQ(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                                      static_cast<DWORD>((value.size() + 1) * 2)),
                       ERROR_SUCCESS);
         RegCloseKey(key);
-        ASSERT_EQ(RegisterApp(u"App", secret), 0);
+        ASSERT_EQ(RegisterApp(W("App"), secret), 0);
     }
 
     void UseShared() {
@@ -60,13 +60,13 @@ class Tpm2Credentials : public RootTest {
         LayOut(shared_);
     }
 
-    LONG Store(const char16_t* user, const char16_t* password, const char16_t* id, const Bytes& cred) {
+    LONG Store(const WCHAR* user, const WCHAR* password, const WCHAR* id, const Bytes& cred) {
         ByteArray md(Pattern(9, 1)), emd(Pattern(12, 2)), c(cred);
-        return StoreCredential(u"App", secret, user, password, id, md, emd, c);
+        return StoreCredential(W("App"), secret, user, password, id, md, emd, c);
     }
-    LONG Retrieve(const char16_t* user, const char16_t* password, const char16_t* id, Bytes& out) {
+    LONG Retrieve(const WCHAR* user, const WCHAR* password, const WCHAR* id, Bytes& out) {
         SAFEARRAY* psa = nullptr;
-        LONG st = RetrieveCredential(u"App", secret, user, password, id, &psa);
+        LONG st = RetrieveCredential(W("App"), secret, user, password, id, &psa);
         out = TakeArray(psa);
         return st;
     }
@@ -87,7 +87,7 @@ class Tpm2Credentials : public RootTest {
 TEST_F(Tpm2Credentials, StoreRetrieveDeleteThroughTheExports) {
     UseShared();
     if (IsSkipped() || HasFatalFailure()) return;
-    ASSERT_EQ(AddUser(u"App", secret, u"alice", u"alice pw"), 0);
+    ASSERT_EQ(AddUser(W("App"), secret, W("alice"), W("alice pw")), 0);
     const std::string guid = UserGuid();
     ASSERT_FALSE(guid.empty());
     EXPECT_TRUE(FileExists(root.host(kKeys + guid))) << "the user's key is a TPM container";
@@ -95,34 +95,34 @@ TEST_F(Tpm2Credentials, StoreRetrieveDeleteThroughTheExports) {
         root.host("ProgramData/Tarnwick Systems Corp/TPM Key Storage Provider/MachineKeys/" + guid)));
 
     const struct {
-        const char16_t* id;
+        const WCHAR* id;
         Bytes cred;
-    } creds[] = {{u"mail", Pattern(1000, 3)}, {u"pin", Pattern(4, 4)}};
+    } creds[] = {{W("mail"), Pattern(1000, 3)}, {W("pin"), Pattern(4, 4)}};
     for (const auto& c : creds)
-        ASSERT_EQ(Store(u"alice", u"alice pw", c.id, c.cred), 0);
+        ASSERT_EQ(Store(W("alice"), W("alice pw"), c.id, c.cred), 0);
     for (const auto& c : creds) {
         SCOPED_TRACE(Narrow(c.id));
         Bytes out;
-        EXPECT_EQ(Retrieve(u"alice", u"alice pw", c.id, out), 0);
+        EXPECT_EQ(Retrieve(W("alice"), W("alice pw"), c.id, out), 0);
         EXPECT_EQ(out, c.cred);
     }
 
-    for (const char16_t* wrong : {u"alice PW", u""}) {
+    for (const WCHAR* wrong : {W("alice PW"), W("")}) {
         SCOPED_TRACE(Narrow(wrong));
         Bytes out;
-        EXPECT_EQ(Retrieve(u"alice", wrong, u"mail", out), Error_Decrypt_Failed);
+        EXPECT_EQ(Retrieve(W("alice"), wrong, W("mail"), out), Error_Decrypt_Failed);
         EXPECT_TRUE(out.empty());
     }
 
     BSTR list = nullptr;
-    ASSERT_EQ(QueryUserCreds(u"App", secret, u"alice", &list), 0);
+    ASSERT_EQ(QueryUserCreds(W("App"), secret, W("alice"), &list), 0);
     EXPECT_EQ(TakeBstr(list), "mail,pin");
-    EXPECT_EQ(DeleteCred(u"App", secret, u"alice", u"pin"), 0);
+    EXPECT_EQ(DeleteCred(W("App"), secret, W("alice"), W("pin")), 0);
     Bytes out;
-    EXPECT_EQ(Retrieve(u"alice", u"alice pw", u"pin", out), Error_Cred_Not_Found);
-    EXPECT_EQ(Retrieve(u"alice", u"alice pw", u"mail", out), 0);
+    EXPECT_EQ(Retrieve(W("alice"), W("alice pw"), W("pin"), out), Error_Cred_Not_Found);
+    EXPECT_EQ(Retrieve(W("alice"), W("alice pw"), W("mail"), out), 0);
 
-    ASSERT_EQ(DeleteUser(u"App", secret, u"alice"), 0);
+    ASSERT_EQ(DeleteUser(W("App"), secret, W("alice")), 0);
     EXPECT_FALSE(FileExists(root.host(kKeys + guid))) << "deleting the user deletes its key";
 }
 
@@ -131,22 +131,22 @@ TEST_F(Tpm2Credentials, RepeatedWrongPasswordsLockTheTpmOut) {
     if (!swtpm::Installed()) GTEST_SKIP() << "swtpm is not installed";
     ASSERT_EQ(sim.Start(), ""); // the simulator's own defence: 3 failures, then 1000 s
     LayOut(sim.tcti());
-    ASSERT_EQ(AddUser(u"App", secret, u"bob", u"bob pw"), 0);
+    ASSERT_EQ(AddUser(W("App"), secret, W("bob"), W("bob pw")), 0);
     const Bytes cred = Pattern(64, 9);
-    ASSERT_EQ(Store(u"bob", u"bob pw", u"vpn", cred), 0);
+    ASSERT_EQ(Store(W("bob"), W("bob pw"), W("vpn"), cred), 0);
     Bytes out;
-    ASSERT_EQ(Retrieve(u"bob", u"bob pw", u"vpn", out), 0);
+    ASSERT_EQ(Retrieve(W("bob"), W("bob pw"), W("vpn"), out), 0);
 
     diaglog::SetCapture(true);
     diaglog::TakeCaptured();
-    for (const char16_t* wrong : {u"guess 1", u"guess 2", u"guess 3"})
-        EXPECT_EQ(Retrieve(u"bob", wrong, u"vpn", out), Error_Decrypt_Failed);
+    for (const WCHAR* wrong : {W("guess 1"), W("guess 2"), W("guess 3")})
+        EXPECT_EQ(Retrieve(W("bob"), wrong, W("vpn"), out), Error_Decrypt_Failed);
     auto lines = diaglog::TakeCaptured();
     EXPECT_EQ(CountErrors(lines, "CUtil::DecryptBlob", "TPM is locked out"), 0)
         << "wrong passwords are just wrong";
 
     // Locked out: the right password fails too, with a status of its own and a line that says why.
-    EXPECT_EQ(Retrieve(u"bob", u"bob pw", u"vpn", out), Error_TPM_Not_Owned);
+    EXPECT_EQ(Retrieve(W("bob"), W("bob pw"), W("vpn"), out), Error_TPM_Not_Owned);
     EXPECT_TRUE(out.empty());
     lines = diaglog::TakeCaptured();
     diaglog::SetCapture(false);
@@ -155,7 +155,7 @@ TEST_F(Tpm2Credentials, RepeatedWrongPasswordsLockTheTpmOut) {
     EXPECT_EQ(CountErrors(lines, "", "bob pw"), 0);
 
     // Storing needs only the public key, so it still works; reading it back waits for the lockout to end.
-    EXPECT_EQ(Store(u"bob", u"bob pw", u"new", cred), 0);
+    EXPECT_EQ(Store(W("bob"), W("bob pw"), W("new"), cred), 0);
 }
 
 TEST_F(Tpm2Credentials, NoReachableTpmMeansNotOwned) {
@@ -164,16 +164,16 @@ TEST_F(Tpm2Credentials, NoReachableTpmMeansNotOwned) {
     ASSERT_EQ(sim.Start(), "");
     ASSERT_EQ(swtpm::SetDictionaryAttack(sim.tcti(), 3, 0, 0), "");
     LayOut(sim.tcti());
-    ASSERT_EQ(AddUser(u"App", secret, u"carol", u"carol pw"), 0);
-    ASSERT_EQ(Store(u"carol", u"carol pw", u"id", Pattern(10, 1)), 0);
+    ASSERT_EQ(AddUser(W("App"), secret, W("carol"), W("carol pw")), 0);
+    ASSERT_EQ(Store(W("carol"), W("carol pw"), W("id"), Pattern(10, 1)), 0);
 
     sim.Stop();
     diaglog::SetCapture(true);
     diaglog::TakeCaptured();
     Bytes out;
-    EXPECT_EQ(Retrieve(u"carol", u"carol pw", u"id", out), Error_TPM_Not_Owned);
-    EXPECT_EQ(Store(u"carol", u"carol pw", u"id2", Pattern(10, 2)), 1) << "a failed add is reported as 1";
-    EXPECT_EQ(AddUser(u"App", secret, u"dave", u"dave pw"), Error_TPM_Not_Owned);
+    EXPECT_EQ(Retrieve(W("carol"), W("carol pw"), W("id"), out), Error_TPM_Not_Owned);
+    EXPECT_EQ(Store(W("carol"), W("carol pw"), W("id2"), Pattern(10, 2)), 1) << "a failed add is reported as 1";
+    EXPECT_EQ(AddUser(W("App"), secret, W("dave"), W("dave pw")), Error_TPM_Not_Owned);
     const auto lines = diaglog::TakeCaptured();
     diaglog::SetCapture(false);
     EXPECT_GE(CountErrors(lines, "", "TPM not owned"), 3);
@@ -183,16 +183,16 @@ TEST_F(Tpm2Credentials, ArchiveRestoresOnTheSameTpmOnly) {
     UseShared();
     if (IsSkipped() || HasFatalFailure()) return;
     const std::string archive = root.host("alice.zip");
-    ASSERT_EQ(AddUser(u"App", secret, u"alice", u"alice pw"), 0);
+    ASSERT_EQ(AddUser(W("App"), secret, W("alice"), W("alice pw")), 0);
     const Bytes cred = Pattern(200, 5);
-    ASSERT_EQ(Store(u"alice", u"alice pw", u"mail", cred), 0);
-    ASSERT_EQ(ArchiveUser(u"App", secret, u"alice", U(archive).c_str(), u"backup pw", u"label"), 0);
+    ASSERT_EQ(Store(W("alice"), W("alice pw"), W("mail"), cred), 0);
+    ASSERT_EQ(ArchiveUser(W("App"), secret, W("alice"), U(archive).c_str(), W("backup pw"), W("label")), 0);
 
     // The same TPM: the user and its key come back, and the credential opens with the key password.
-    ASSERT_EQ(DeleteUser(u"App", secret, u"alice"), 0);
-    ASSERT_EQ(RestoreUser(u"App", secret, u"alice", U(archive).c_str(), u"backup pw", 0), 0);
+    ASSERT_EQ(DeleteUser(W("App"), secret, W("alice")), 0);
+    ASSERT_EQ(RestoreUser(W("App"), secret, W("alice"), U(archive).c_str(), W("backup pw"), 0), 0);
     Bytes out;
-    EXPECT_EQ(Retrieve(u"alice", u"alice pw", u"mail", out), 0);
+    EXPECT_EQ(Retrieve(W("alice"), W("alice pw"), W("mail"), out), 0);
     EXPECT_EQ(out, cred);
 
     // Another machine with another TPM (the archive file is still in the first root): the store comes back,
@@ -204,12 +204,12 @@ TEST_F(Tpm2Credentials, ArchiveRestoresOnTheSameTpmOnly) {
     LayOut(other.tcti());
     diaglog::SetCapture(true);
     diaglog::TakeCaptured();
-    EXPECT_EQ(RestoreUser(u"App", secret, u"alice", U(archive).c_str(), u"backup pw", 0), 0);
+    EXPECT_EQ(RestoreUser(W("App"), secret, W("alice"), U(archive).c_str(), W("backup pw"), 0), 0);
     const auto lines = diaglog::TakeCaptured();
     diaglog::SetCapture(false);
     EXPECT_EQ(CountErrors(lines, "TpmKsp::ImportContainer", "failed 0x80090035"), 1);
     EXPECT_GE(CountErrors(lines, "", "made by another TPM"), 1);
-    EXPECT_EQ(Retrieve(u"alice", u"alice pw", u"mail", out), Error_Internal)
+    EXPECT_EQ(Retrieve(W("alice"), W("alice pw"), W("mail"), out), Error_Internal)
         << "no key container on this machine";
 }
 

@@ -247,7 +247,7 @@ Module::~Module() {
     if (handle) FreeLibrary(handle);
 }
 
-DWORD Acquire(Prov& p, const std::u16string& name, DWORD flags) {
+DWORD Acquire(Prov& p, const WString& name, DWORD flags) {
     SetLastError(kSentinel);
     p.h = 0;
     if (CryptAcquireContextW(&p.h, name.empty() && (flags & CRYPT_VERIFYCONTEXT) ? nullptr : name.c_str(),
@@ -268,7 +268,7 @@ TcgKeyParams SystemKeyParams() {
     return p;
 }
 
-DWORD MakeKey(const std::u16string& name, const std::string& password, DWORD keyFlags) {
+DWORD MakeKey(const WString& name, const std::string& password, DWORD keyFlags) {
     const TcgKeyParams params = SystemKeyParams();
     Prov p;
     KeyH k;
@@ -282,7 +282,7 @@ DWORD MakeKey(const std::u16string& name, const std::string& password, DWORD key
     return err;
 }
 
-DWORD Open(const std::u16string& name, const std::string* password, const Bytes& wrapped, const Bytes& cipher,
+DWORD Open(const WString& name, const std::string* password, const Bytes& wrapped, const Bytes& cipher,
            Bytes& plain) {
     Prov p;
     KeyH exchange, blob;

@@ -9,6 +9,7 @@
 #include <wincrypt.h>
 
 #include "VkTest.h"
+#include "platform/Wide.h"
 #include "platform/KeyProvider.h"
 
 namespace vktest::swtpm {
@@ -101,7 +102,7 @@ struct Module {
 };
 
 /* 0 or the last error of a failed acquire (an empty name acquires without a container). */
-DWORD Acquire(Prov& p, const std::u16string& name, DWORD flags);
+DWORD Acquire(Prov& p, const WString& name, DWORD flags);
 
 /* 0, or the last error of a failed call, which must have set one. */
 template <class F> DWORD Check(F&& call) {
@@ -117,11 +118,11 @@ template <class F> DWORD Check(F&& call) {
 TcgKeyParams SystemKeyParams();
 
 /* CUtil::GenerateKey step by step: 0 or the failing step's code. */
-DWORD MakeKey(const std::u16string& name, const std::string& password, DWORD keyFlags = 0x08000003);
+DWORD MakeKey(const WString& name, const std::string& password, DWORD keyFlags = 0x08000003);
 
 /* CUtil::DecryptBlob type 1 (no password set when password is null): 0 and the plaintext, or the code of
  * the failing step. */
-DWORD Open(const std::u16string& name, const std::string* password, const Bytes& wrapped, const Bytes& cipher,
+DWORD Open(const WString& name, const std::string* password, const Bytes& wrapped, const Bytes& cipher,
            Bytes& plain);
 
 } // namespace vktest::ksp

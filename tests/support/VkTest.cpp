@@ -1,11 +1,17 @@
 #include "VkTest.h"
+#include "platform/Wide.h"
 
+#ifdef _WIN32
+#include <shlobj.h>
+#else
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -16,10 +22,72 @@
 #include <algorithm>
 #include <memory>
 
+#ifndef _WIN32
 extern char** environ;
+#endif
 
 namespace vktest {
 
+#ifdef _WIN32
+namespace {
+
+/* Everything the library and its components keep on the machine: the layout (registrations,
+ * "Install Path", the placed zip library), the data folders and the software provider's state. */
+const wchar_t* const kMachineFolders[] = {L"C:\\ProgramData\\Tarnwick Systems Corp",
+                                          L"C:\\Program Files\\Tarnwick Systems Corp"};
+const wchar_t* const kMachineKeys[] = {
+    L"SOFTWARE\\Tarnwick Systems Corp.",
+    L"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Tarnwick TPM Key Storage Provider",
+    L"Software\\Classes\\CLSID\\{B4210AA5-5CB5-45A3-8627-B10D88C3A7F9}",
+    L"Software\\Classes\\CLSID\\{9ED7A942-19F2-4B4E-A591-5F76FE2DBCD4}",
+    L"Software\\Classes\\CLSID\\{C82996F9-297B-49C6-B9E5-594F3EAFCA66}"};
+
+void RemoveTree(const std::filesystem::path& path) {
+    std::error_code ec;
+    // Read-only files must not stop the clean-up.
+    for (auto it = std::filesystem::recursive_directory_iterator(path, ec);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    std::filesystem::remove_all(path, ec);
+}
+
+/* The machine as a fresh Windows install has it, as far as Vaultkeep is concerned. */
+void ResetMachine() {
+    for (const wchar_t* folder : kMachineFolders) RemoveTree(folder);
+    for (const wchar_t* key : kMachineKeys) {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, key); // empties the key; the key itself goes next
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, key);
+    }
+}
+
+bool IsMachinePath(const std::string& rel) {
+    return rel.rfind("ProgramData", 0) == 0 || rel.rfind("Program Files", 0) == 0;
+}
+
+} // namespace
+
+/* Windows has one machine root, the machine itself: the state is reset instead (the cases run
+ * one after another in one prefix), and the scratch files go to a folder of the test's own. */
+FreshRoot::FreshRoot() : m_hadOldRoot(false) {
+    ResetMachine();
+    wchar_t tmp[MAX_PATH];
+    if (!GetTempPathW(MAX_PATH, tmp)) throw std::runtime_error("GetTempPath failed");
+    static int counter = 0;
+    std::filesystem::path dir = std::filesystem::path(tmp) /
+        ("vktest-root-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++));
+    std::filesystem::create_directories(dir);
+    m_path = dir.generic_string();
+}
+
+FreshRoot::~FreshRoot() {
+    RemoveTree(m_path);
+    ResetMachine();
+}
+
+std::string FreshRoot::host(const std::string& rel) const {
+    return (IsMachinePath(rel) ? std::string("C:") : m_path) + "/" + rel;
+}
+#else
 FreshRoot::FreshRoot() {
     const char* old = getenv("VAULTKEEP_ROOT");
     m_hadOldRoot = old != nullptr;
@@ -44,6 +112,9 @@ FreshRoot::~FreshRoot() {
     else
         unsetenv("VAULTKEEP_ROOT");
 }
+
+std::string FreshRoot::host(const std::string& rel) const { return m_path + "/" + rel; }
+#endif
 
 ByteArray::ByteArray(const Bytes& bytes) {
     m_psa = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
@@ -76,14 +147,14 @@ Bytes TakeArray(SAFEARRAY*& psa) {
 
 std::string TakeBstr(BSTR& bstr) {
     std::string out;
-    if (bstr) out = Narrow(std::u16string(bstr, SysStringLen(bstr)));
+    if (bstr) out = Narrow(WString(bstr, SysStringLen(bstr)));
     SysFreeString(bstr);
     bstr = nullptr;
     return out;
 }
 
-std::u16string U(const std::string& utf8) {
-    std::u16string out;
+WString U(const std::string& utf8) {
+    WString out;
     for (size_t i = 0; i < utf8.size();) {
         unsigned char c = utf8[i];
         uint32_t cp;
@@ -96,16 +167,16 @@ std::u16string U(const std::string& utf8) {
         i += n;
         if (cp >= 0x10000) {
             cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3ff)));
+            out.push_back(static_cast<WCHAR>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<WCHAR>(0xDC00 + (cp & 0x3ff)));
         } else {
-            out.push_back(static_cast<char16_t>(cp));
+            out.push_back(static_cast<WCHAR>(cp));
         }
     }
     return out;
 }
 
-std::string Narrow(const std::u16string& s) {
+std::string Narrow(const WString& s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
         uint32_t cp = s[i];
@@ -118,6 +189,18 @@ std::string Narrow(const std::u16string& s) {
         else { out.push_back(static_cast<char>(0xF0 | (cp >> 18))); out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3f))); out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3f))); out.push_back(static_cast<char>(0x80 | (cp & 0x3f))); }
     }
     return out;
+}
+
+std::string Ansi(const WString& s) {
+#ifdef _WIN32
+    std::string out(s.size() * 4 + 1, '\0');
+    const int n = WideCharToMultiByte(CP_ACP, 0, s.data(), static_cast<int>(s.size()), out.data(),
+                                      static_cast<int>(out.size()), nullptr, nullptr);
+    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return out;
+#else
+    return Narrow(s);
+#endif
 }
 
 Bytes ReadFileBytes(const std::string& path) {
@@ -161,8 +244,105 @@ bool RegisterHelper(const char* name, HelperFn fn) {
     return true;
 }
 
+#ifdef _WIN32
+namespace {
+std::map<int, HANDLE>& Children() {
+    static std::map<int, HANDLE> children;
+    return children;
+}
+
+/* One argument as the C runtime splits a command line again. */
+std::wstring Quote(const std::wstring& a) {
+    if (!a.empty() && a.find_first_of(L" \t\"") == std::wstring::npos) return a;
+    std::wstring q = L"\"";
+    size_t slashes = 0;
+    for (wchar_t c : a) {
+        if (c == L'\\') { ++slashes; continue; }
+        q.append(c == L'"' ? 2 * slashes + 1 : slashes, L'\\');
+        slashes = 0;
+        q.push_back(c);
+    }
+    q.append(2 * slashes, L'\\');
+    return q + L"\"";
+}
+} // namespace
+
+std::string SelfPath() {
+    wchar_t path[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return std::filesystem::path(std::wstring(path, n)).generic_string();
+}
+
+int Spawn(const std::string& program, const std::vector<std::string>& args, HANDLE in, HANDLE out, HANDLE err,
+          DWORD flags) {
+    const std::wstring exe = std::filesystem::path(program).wstring();
+    std::wstring cmd = Quote(exe);
+    for (const std::string& a : args) cmd += L" " + Quote(std::filesystem::path(std::u8string(a.begin(), a.end())).wstring());
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    const bool redirect = in || out || err;
+    if (redirect) {
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = in;
+        si.hStdOutput = out;
+        si.hStdError = err;
+    }
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, redirect, flags, nullptr, nullptr, &si, &pi))
+        return -1;
+    CloseHandle(pi.hThread);
+    Children()[static_cast<int>(pi.dwProcessId)] = pi.hProcess;
+    return static_cast<int>(pi.dwProcessId);
+}
+
+std::string BuiltModule(const std::string& stem) {
+    return std::filesystem::path(SelfPath()).parent_path().generic_string() + "/" + stem + ".dll";
+}
+
 int RunHelper(const std::string& name, const std::vector<std::string>& args, int* pidOut, bool wait) {
-    std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::vector<std::string> all = {"--vk-helper=" + name};
+    all.insert(all.end(), args.begin(), args.end());
+    const int pid = Spawn(SelfPath(), all, nullptr, nullptr, nullptr, 0);
+    if (pid < 0) return -1;
+    if (pidOut) *pidOut = pid;
+    return wait ? WaitHelper(pid) : 0;
+}
+
+int WaitHelper(int pid, unsigned timeoutMs) {
+    auto it = Children().find(pid);
+    if (it == Children().end()) return -1;
+    HANDLE h = it->second;
+    Children().erase(it);
+    if (WaitForSingleObject(h, timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(h, 128 + 9);
+        WaitForSingleObject(h, INFINITE);
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(h, &code);
+    CloseHandle(h);
+    return static_cast<int>(code);
+}
+
+int WaitHelper(int pid) { return WaitHelper(pid, INFINITE); }
+
+void KillHelper(int pid) {
+    auto it = Children().find(pid);
+    if (it != Children().end()) TerminateProcess(it->second, 128 + 9);
+}
+
+bool HelperRunning(int pid) {
+    auto it = Children().find(pid);
+    return it != Children().end() && WaitForSingleObject(it->second, 0) == WAIT_TIMEOUT;
+}
+#else
+std::string SelfPath() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
+
+std::string BuiltModule(const std::string& stem) {
+    return std::filesystem::path(SelfPath()).parent_path().parent_path().string() + "/lib/lib" + stem + ".so";
+}
+
+int RunHelper(const std::string& name, const std::vector<std::string>& args, int* pidOut, bool wait) {
+    std::string self = SelfPath();
     std::vector<std::string> argv_s = {self, "--vk-helper=" + name};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -181,6 +361,14 @@ int WaitHelper(int pid) {
     return 128 + WTERMSIG(status);
 }
 
+void KillHelper(int pid) { kill(pid, SIGKILL); }
+
+bool HelperRunning(int pid) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+}
+#endif
+
 } // namespace vktest
 
 // The tests' own main: a "--vk-helper=<name>" run executes that helper instead of the tests.
@@ -188,10 +376,12 @@ int main(int argc, char** argv) {
     // The library's unload takes the machine-wide lock under the current root, after everything else
     // has been torn down: a test process never uses the real root, and its own stays behind (it only
     // ever holds lock files; scripts/test.sh removes these folders).
+#ifndef _WIN32
     if (!getenv("VAULTKEEP_ROOT")) {
         char tmpl[] = "/tmp/vktest-proc-XXXXXX";
         if (mkdtemp(tmpl)) setenv("VAULTKEEP_ROOT", tmpl, 1);
     }
+#endif
     if (argc >= 2 && strncmp(argv[1], "--vk-helper=", 12) == 0) {
         auto it = vktest::Helpers().find(argv[1] + 12);
         if (it == vktest::Helpers().end()) return 99;

@@ -11,13 +11,15 @@ namespace vktest {
 
 using Bytes = std::vector<uint8_t>;
 
-/* Creates a temporary machine root and points VAULTKEEP_ROOT at it; removes it afterwards. */
+/* Creates a temporary machine root and points VAULTKEEP_ROOT at it; removes it afterwards.
+ * On Windows the machine is the root: its Vaultkeep state is reset before and after, and
+ * host() maps "ProgramData/..." and "Program Files/..." to C: and the rest to a scratch folder. */
 class FreshRoot {
 public:
     FreshRoot();
     ~FreshRoot();
     const std::string& path() const { return m_path; }
-    std::string host(const std::string& rel) const { return m_path + "/" + rel; }
+    std::string host(const std::string& rel) const;
 
 private:
     std::string m_path;
@@ -51,8 +53,10 @@ Bytes TakeArray(SAFEARRAY*& psa);
 /* Copies out and frees an output BSTR as UTF-8; "" for null. */
 std::string TakeBstr(BSTR& bstr);
 
-std::u16string U(const std::string& utf8);
-std::string Narrow(const std::u16string& s);
+std::basic_string<WCHAR> U(const std::string& utf8);
+std::string Narrow(const std::basic_string<WCHAR>& s);
+/* The bytes of text in the ANSI code page: UTF-8 under the PAL, the system's code page on Windows. */
+std::string Ansi(const std::basic_string<WCHAR>& s);
 
 Bytes ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const Bytes& bytes);
@@ -67,6 +71,21 @@ void PutLe32(Bytes& b, size_t off, uint32_t v);
 int RunHelper(const std::string& name, const std::vector<std::string>& args = {}, int* pid = nullptr,
               bool wait = true);
 int WaitHelper(int pid);
+/* Whether a started helper has not ended yet (it can still be waited for). */
+bool HelperRunning(int pid);
+/* Ends a started helper at once, as a crash would; WaitHelper still collects it. */
+void KillHelper(int pid);
+/* The running test program. */
+std::string SelfPath();
+/* A module of the build by its stem: lib/lib<stem>.so, or <stem>.dll beside the programs. */
+std::string BuiltModule(const std::string& stem);
+#ifdef _WIN32
+/* Starts a program with the given standard handles (inherited; all null: the caller's own). */
+int Spawn(const std::string& program, const std::vector<std::string>& args, HANDLE in, HANDLE out, HANDLE err,
+          DWORD flags);
+/* Waits at most timeoutMs, then terminates it with 137. */
+int WaitHelper(int pid, unsigned timeoutMs);
+#endif
 
 using HelperFn = int (*)(const std::vector<std::string>& args);
 bool RegisterHelper(const char* name, HelperFn fn);

@@ -1,9 +1,7 @@
 /*
- * The Windows build under Wine: the exports over the real Win32 API, the
- * provider as a CryptoAPI provider DLL, the COM servers activated through the
- * registry, the crypto library over libgcrypt. Isolation: the whole run gets one
- * fresh Wine prefix (scripts/windows.sh), and each test its own application,
- * so its own data folder and registry key, named after the test and the process.
+ * What the core suite (tests/core, built for Windows too) does not
+ * reach there: the provider as advapi32 loads it by its registered name, the COM
+ * servers as ole32 activates them, and the crypto library over libgcrypt.
  */
 #include <windows.h>
 #include <shlobj.h>
@@ -16,15 +14,12 @@
 #include "KeyProvider.h"
 #include "Kry10.h"
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using WStr = std::basic_string<WCHAR>;
 
 std::string Hex(const BYTE* p, size_t n) {
     static const char digits[] = "0123456789abcdef";
@@ -34,137 +29,6 @@ std::string Hex(const BYTE* p, size_t n) {
         s += digits[p[i] & 15];
     }
     return s;
-}
-
-WStr DataFolder() {
-    WCHAR path[MAX_PATH] = {0};
-    EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path), S_OK);
-    return WStr(path) + L"\\Tarnwick Systems Corp\\Vaultkeep\\";
-}
-
-Bytes ReadAll(const WStr& path) {
-    std::ifstream f(path.c_str(), std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-void WriteAll(const WStr& path, const Bytes& b) {
-    std::ofstream f(path.c_str(), std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-}
-
-/* The files directly in a folder (no subfolders). */
-std::vector<WStr> FilesIn(const WStr& folder) {
-    std::vector<WStr> out;
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE) return out;
-    do {
-        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) out.push_back(fd.cFileName);
-    } while (FindNextFileW(h, &fd));
-    FindClose(h);
-    return out;
-}
-
-/* One application of this test's own, removed again at the end. */
-class VaultTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_EQ(VaultkeepInitRoot(), Error_Success);
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        app = vaultkeep::ToUtf16(std::string("T") + info->name() + "-" + std::to_string(GetCurrentProcessId()));
-        secret = vaultkeep::MakeByteArray("the application secret");
-        ASSERT_EQ(RegisterApp(app.c_str(), secret.get()), Error_Success);
-    }
-    void TearDown() override { UnRegisterApp(app.c_str(), secret.get()); }
-
-    LONG Store(const WCHAR* user, const WCHAR* pw, const WCHAR* id, std::string_view data) {
-        auto md = vaultkeep::MakeByteArray("plain"), emd = vaultkeep::MakeByteArray("hidden");
-        auto cred = vaultkeep::MakeByteArray(data);
-        return StoreCredential(app.c_str(), secret.get(), user, pw, id, md.get(), emd.get(), cred.get());
-    }
-    LONG Retrieve(const vaultkeep::SafeArrayPtr& s, const WCHAR* user, const WCHAR* pw, const WCHAR* id,
-                  Bytes& out) {
-        vaultkeep::SafeArrayPtr back;
-        LONG st = RetrieveCredential(app.c_str(), s.get(), user, pw, id, back.out());
-        if (st == Error_Success) out = back.bytes();
-        return st;
-    }
-
-    WStr app;
-    vaultkeep::SafeArrayPtr secret;
-};
-
-TEST_F(VaultTest, CredentialsRoundTripAndNeedBothSecretAndPassword) {
-    ASSERT_EQ(AddUser(app.c_str(), secret.get(), L"alice", L"alice pw"), Error_Success);
-    ASSERT_EQ(AddUser(app.c_str(), secret.get(), L"bob", L"bob pw"), Error_Success);
-    EXPECT_EQ(RegisterApp(app.c_str(), secret.get()), Error_App_Already_Exists);
-    ASSERT_EQ(Store(L"alice", L"alice pw", L"imap", "imap-token"), Error_Success);
-
-    vaultkeep::Bstr users, creds;
-    ASSERT_EQ(QueryListOfUsers(app.c_str(), secret.get(), users.out()), Error_Success);
-    EXPECT_EQ(vaultkeep::SplitList(users.view()), (std::vector<std::string>{"alice", "bob"}));
-    ASSERT_EQ(QueryUserCreds(app.c_str(), secret.get(), L"alice", creds.out()), Error_Success);
-    EXPECT_EQ(vaultkeep::SplitList(creds.view()), std::vector<std::string>{"imap"});
-
-    Bytes got;
-    ASSERT_EQ(Retrieve(secret, L"alice", L"alice pw", L"imap", got), Error_Success);
-    EXPECT_EQ(std::string(got.begin(), got.end()), "imap-token");
-    vaultkeep::SafeArrayPtr md;
-    ASSERT_EQ(RetrieveEncryptedCredentialMetaData(app.c_str(), secret.get(), L"alice", L"imap", md.out()),
-              Error_Success);
-    EXPECT_EQ(md.bytes(), (Bytes{'h', 'i', 'd', 'd', 'e', 'n'}));
-
-    EXPECT_EQ(Retrieve(secret, L"alice", L"bob pw", L"imap", got), Error_Decrypt_Failed);
-    auto wrong = vaultkeep::MakeByteArray("not the secret");
-    EXPECT_EQ(Retrieve(wrong, L"alice", L"alice pw", L"imap", got), Error_Bad_App);
-    EXPECT_EQ(DeleteCred(app.c_str(), secret.get(), L"alice", L"imap"), Error_Success);
-    EXPECT_EQ(Retrieve(secret, L"alice", L"alice pw", L"imap", got), Error_Cred_Not_Found);
-    EXPECT_EQ(DeleteUser(app.c_str(), secret.get(), L"bob"), Error_Success);
-    EXPECT_EQ(Retrieve(secret, L"bob", L"bob pw", L"imap", got), Error_No_User);
-}
-
-TEST_F(VaultTest, AFlippedByteOfABlobIsRefused) {
-    ASSERT_EQ(AddUser(app.c_str(), secret.get(), L"alice", L"pw"), Error_Success);
-    ASSERT_EQ(Store(L"alice", L"pw", L"pin", "2468"), Error_Success);
-    const WStr appFolder = DataFolder() + app;
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((appFolder + L"\\*-*").c_str(), &fd);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE) << "no user folder";
-    const WStr userFolder = appFolder + L"\\" + fd.cFileName;
-    FindClose(h);
-    WStr blob;
-    for (const WStr& f : FilesIn(userFolder))
-        if (f != L"user.bin") blob = userFolder + L"\\" + f;
-    ASSERT_FALSE(blob.empty());
-    Bytes file = ReadAll(blob);
-    ASSERT_GT(file.size(), 40u);
-    file[40] ^= 1;
-    WriteAll(blob, file);
-    Bytes got;
-    EXPECT_NE(Retrieve(secret, L"alice", L"pw", L"pin", got), Error_Success);
-    file[40] ^= 1;
-    WriteAll(blob, file);
-    ASSERT_EQ(Retrieve(secret, L"alice", L"pw", L"pin", got), Error_Success);
-    EXPECT_EQ(std::string(got.begin(), got.end()), "2468");
-}
-
-TEST_F(VaultTest, ArchiveRestoresUnderANewSecret) {
-    ASSERT_EQ(AddUser(app.c_str(), secret.get(), L"alice", L"pw"), Error_Success);
-    ASSERT_EQ(Store(L"alice", L"pw", L"web", "web-password"), Error_Success);
-    WCHAR tmp[MAX_PATH];
-    ASSERT_GT(GetTempPathW(MAX_PATH, tmp), 0u);
-    const WStr archive = WStr(tmp) + app + L".zip";
-    DeleteFileW(archive.c_str());
-    ASSERT_EQ(ArchiveUser(app.c_str(), secret.get(), L"alice", archive.c_str(), L"backup pw", L""), Error_Success);
-    ASSERT_EQ(UnRegisterApp(app.c_str(), secret.get()), Error_Success);
-    secret = vaultkeep::MakeByteArray("a new secret");
-    ASSERT_EQ(RegisterApp(app.c_str(), secret.get()), Error_Success);
-    EXPECT_EQ(RestoreUser(app.c_str(), secret.get(), L"alice", archive.c_str(), L"wrong", 0), Error_Decrypt_Failed);
-    ASSERT_EQ(RestoreUser(app.c_str(), secret.get(), L"alice", archive.c_str(), L"backup pw", 0), Error_Success);
-    Bytes got;
-    ASSERT_EQ(Retrieve(secret, L"alice", L"pw", L"web", got), Error_Success);
-    EXPECT_EQ(std::string(got.begin(), got.end()), "web-password");
-    DeleteFileW(archive.c_str());
 }
 
 /* The provider as advapi32 loads it from its registration. */
