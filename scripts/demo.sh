@@ -37,7 +37,12 @@ show() {
 }
 run() {
   show "$@"
-  "${tool[@]}" "$@"
+  local rc=0
+  "${tool[@]}" "$@" || rc=$?
+  if [ "$rc" -ne 0 ]; then
+    echo "demo: step $n: vaultkeep $1 failed with exit status $rc" >&2
+    exit "$rc"
+  fi
 }
 # Runs a command that must fail, and shows its exit status.
 refused() {

@@ -53,6 +53,13 @@ JOBS="$JOBS" bash fuzz/run.sh "${FUZZ_SECONDS:-3}"
 
 echo "== Windows build, demo and tests under Wine"
 bash scripts/windows.sh build
-bash scripts/demo.sh --windows >/dev/null
+# The story's output is long; it is shown only when a step goes wrong.
+demo_log=$(mktemp)
+if ! bash scripts/demo.sh --windows >"$demo_log"; then
+  cat "$demo_log"
+  rm -f "$demo_log"
+  exit 1
+fi
+rm -f "$demo_log"
 echo "Windows demo story: every step behaved as expected"
 bash scripts/windows.sh test
