@@ -23,6 +23,9 @@ else
   tool=("$PWD/build/bin/vaultkeep")
 fi
 
+# The library's diagnostic log (no secrets in it) goes to a file, shown when a step fails.
+export VAULTKEEP_LOG="file:$inputs/diag.log"
+
 # The story, told through the tool alone. Secrets and passwords travel in files
 # (or a pipe), never on the command line.
 n=0
@@ -40,7 +43,8 @@ run() {
   local rc=0
   "${tool[@]}" "$@" || rc=$?
   if [ "$rc" -ne 0 ]; then
-    echo "demo: step $n: vaultkeep $1 failed with exit status $rc" >&2
+    echo "demo: step $n: vaultkeep $* failed with exit status $rc; the end of the library's log:" >&2
+    tail -n 40 "$inputs/diag.log" >&2 2>/dev/null || true
     exit "$rc"
   fi
 }

@@ -98,7 +98,10 @@ CAppTable::CAppTable(LPCWSTR appName, SAFEARRAY* appSecret)
 
     WString path = Location + APP_TABLE_FILE;
     HANDLE hFile = CreateFileW(path.c_str(), GENERIC_READ, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (hFile == INVALID_HANDLE_VALUE) return;
+    if (hFile == INVALID_HANDLE_VALUE) {
+        _PrintError(fn, __LINE__, "cannot open the table, error %d", (int)GetLastError());
+        return;
+    }
 
     LARGE_INTEGER size;
     size.QuadPart = 0;
