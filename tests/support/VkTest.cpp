@@ -203,13 +203,18 @@ std::string Ansi(const WString& s) {
 #endif
 }
 
+/* Paths are UTF-8 text in the tests; Windows opens files by UTF-16 names. */
+static std::filesystem::path NativePath(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 Bytes ReadFileBytes(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
+    std::ifstream f(NativePath(path), std::ios::binary);
     return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
 void WriteFileBytes(const std::string& path, const Bytes& bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    std::ofstream f(NativePath(path), std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
@@ -250,9 +255,10 @@ std::map<int, HANDLE>& Children() {
     static std::map<int, HANDLE> children;
     return children;
 }
+} // namespace
 
 /* One argument as the C runtime splits a command line again. */
-std::wstring Quote(const std::wstring& a) {
+std::wstring QuoteArg(const std::wstring& a) {
     if (!a.empty() && a.find_first_of(L" \t\"") == std::wstring::npos) return a;
     std::wstring q = L"\"";
     size_t slashes = 0;
@@ -265,7 +271,6 @@ std::wstring Quote(const std::wstring& a) {
     q.append(2 * slashes, L'\\');
     return q + L"\"";
 }
-} // namespace
 
 std::string SelfPath() {
     wchar_t path[MAX_PATH];
@@ -276,8 +281,8 @@ std::string SelfPath() {
 int Spawn(const std::string& program, const std::vector<std::string>& args, HANDLE in, HANDLE out, HANDLE err,
           DWORD flags) {
     const std::wstring exe = std::filesystem::path(program).wstring();
-    std::wstring cmd = Quote(exe);
-    for (const std::string& a : args) cmd += L" " + Quote(std::filesystem::path(std::u8string(a.begin(), a.end())).wstring());
+    std::wstring cmd = QuoteArg(exe);
+    for (const std::string& a : args) cmd += L" " + QuoteArg(std::filesystem::path(std::u8string(a.begin(), a.end())).wstring());
     STARTUPINFOW si{};
     si.cb = sizeof si;
     const bool redirect = in || out || err;

@@ -80,6 +80,8 @@ std::string SelfPath();
 /* A module of the build by its stem: lib/lib<stem>.so, or <stem>.dll beside the programs. */
 std::string BuiltModule(const std::string& stem);
 #ifdef _WIN32
+/* One argument as the C runtime splits a command line again. */
+std::wstring QuoteArg(const std::wstring& a);
 /* Starts a program with the given standard handles (inherited; all null: the caller's own). */
 int Spawn(const std::string& program, const std::vector<std::string>& args, HANDLE in, HANDLE out, HANDLE err,
           DWORD flags);

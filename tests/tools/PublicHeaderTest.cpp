@@ -4,21 +4,29 @@
 
 #include <gtest/gtest.h>
 
+// WCHAR text: char16_t here, wchar_t on Windows.
+#ifdef _WIN32
+#define WTEXT(s) L##s
+#else
+#define WTEXT(s) u##s
+#endif
+using WStr = std::basic_string<WCHAR>;
+
 TEST(PublicHeader, Utf8ToUtf16AcceptsValidTextAndRejectsMalformedSequences) {
     struct Case {
         std::string utf8;
-        std::u16string utf16;
+        WStr utf16;
     };
     const Case good[] = {
-        {"", u""},
-        {"\xc3\xa9", u"\u00e9"},
-        {"\xe2\x82\xac", u"\u20ac"},
-        {"\xf0\x9d\x84\x9e", u"\xd834\xdd1e"}, // U+1D11E: a surrogate pair
-        {"\xf4\x8f\xbf\xbf", u"\xdbff\xdfff"}, // U+10FFFF, the last code point
-        {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
+        {"", WTEXT("")},
+        {"\xc3\xa9", WTEXT("\u00e9")},
+        {"\xe2\x82\xac", WTEXT("\u20ac")},
+        {"\xf0\x9d\x84\x9e", WTEXT("\xd834\xdd1e")}, // U+1D11E: a surrogate pair
+        {"\xf4\x8f\xbf\xbf", WTEXT("\xdbff\xdfff")}, // U+10FFFF, the last code point
+        {std::string("a\0b", 3), WStr(WTEXT("a\0b"), 3)},
     };
     for (const Case& c : good) {
-        std::u16string out;
+        WStr out;
         EXPECT_TRUE(vaultkeep::Utf8ToUtf16(c.utf8, out)) << c.utf8;
         EXPECT_EQ(out, c.utf16) << c.utf8;
         EXPECT_EQ(vaultkeep::ToUtf8(c.utf16), c.utf8);
@@ -32,21 +40,21 @@ TEST(PublicHeader, Utf8ToUtf16AcceptsValidTextAndRejectsMalformedSequences) {
         "\xe2\x82",         // truncated
     };
     for (const char* b : bad) {
-        std::u16string out;
+        WStr out;
         EXPECT_FALSE(vaultkeep::Utf8ToUtf16(b, out))
             << "accepted " << ::testing::PrintToString(std::string(b));
         EXPECT_THROW(vaultkeep::ToUtf16(b), std::invalid_argument);
     }
     // An unpaired surrogate from a wide string becomes U+FFFD.
-    EXPECT_EQ(vaultkeep::ToUtf8(u"x\xd800y\xdc00"), "x\xef\xbf\xbdy\xef\xbf\xbd");
+    EXPECT_EQ(vaultkeep::ToUtf8(WTEXT("x\xd800y\xdc00")), "x\xef\xbf\xbdy\xef\xbf\xbd");
 }
 
 TEST(PublicHeader, SplitListFollowsTheCommaJoinedLists) {
-    EXPECT_EQ(vaultkeep::SplitList(u""), std::vector<std::string>{});
-    EXPECT_EQ(vaultkeep::SplitList(u"alice"), std::vector<std::string>{"alice"});
-    EXPECT_EQ(vaultkeep::SplitList(u"alice,b\u00f6,c"),
+    EXPECT_EQ(vaultkeep::SplitList(WTEXT("")), std::vector<std::string>{});
+    EXPECT_EQ(vaultkeep::SplitList(WTEXT("alice")), std::vector<std::string>{"alice"});
+    EXPECT_EQ(vaultkeep::SplitList(WTEXT("alice,b\u00f6,c")),
               (std::vector<std::string>{"alice", "b\xc3\xb6", "c"}));
-    EXPECT_EQ(vaultkeep::SplitList(u"a,,b,"), (std::vector<std::string>{"a", "", "b", ""}));
+    EXPECT_EQ(vaultkeep::SplitList(WTEXT("a,,b,")), (std::vector<std::string>{"a", "", "b", ""}));
 }
 
 TEST(PublicHeader, ByteArraysRoundTripAndWipe) {
@@ -65,8 +73,8 @@ TEST(PublicHeader, ByteArraysRoundTripAndWipe) {
     psa.wipe();
     EXPECT_EQ(psa.bytes(), std::vector<uint8_t>(bytes.size(), 0));
 
-    vaultkeep::Bstr s(SysAllocString(u"wide"));
-    EXPECT_EQ(s.view(), u"wide");
+    vaultkeep::Bstr s(SysAllocString(WTEXT("wide")));
+    EXPECT_EQ(s.view(), WTEXT("wide"));
     *s.out() = nullptr;
     EXPECT_TRUE(s.view().empty());
 }

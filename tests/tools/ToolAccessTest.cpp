@@ -1,3 +1,4 @@
+#ifndef _WIN32 // Linux only: POSIX modes, groups and a second local account
 // Who can reach a vault, tried with real second accounts: without the vault
 // group only the owner; with it its members, who can use the vault through
 // the tool; never another local account, even with the root folder opened to
@@ -201,3 +202,4 @@ TEST_F(GroupShared, AMemberWithoutWritePermissionIsServedReads) {
 }
 
 } // namespace
+#endif

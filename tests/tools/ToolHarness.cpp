@@ -1,17 +1,115 @@
 #include "ToolHarness.h"
 
+#include <sys/stat.h>
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
+#include <cstring>
 #include <filesystem>
 
 namespace vktool_test {
 
 namespace fs = std::filesystem;
 
+#ifdef _WIN32
+std::string ToolPath() {
+    return fs::path(vktest::SelfPath()).parent_path().generic_string() + "/vaultkeep.exe";
+}
+
+/* A temporary file holding `bytes`, at its start, inheritable, removed once closed. */
+static HANDLE TempHandle(const std::string& bytes) {
+    wchar_t dir[MAX_PATH], name[MAX_PATH];
+    GetTempPathW(MAX_PATH, dir);
+    GetTempFileNameW(dir, L"vkt", 0, name);
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    DWORD n = 0;
+    if (h == INVALID_HANDLE_VALUE || !WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr))
+        ADD_FAILURE() << "temp write";
+    SetFilePointer(h, 0, nullptr, FILE_BEGIN);
+    return h;
+}
+
+static std::string ReadBack(HANDLE h) {
+    std::string text;
+    SetFilePointer(h, 0, nullptr, FILE_BEGIN);
+    char buf[65536];
+    DWORD n = 0;
+    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0)
+        text.append(buf, n);
+    return text;
+}
+
+ToolRun RunTool(const std::vector<std::string>& args, const RunOptions& opts) {
+    // Every stream goes through a file, so neither side can stall on a full pipe.
+    HANDLE in = TempHandle(opts.stdinData), out = TempHandle(""), err = TempHandle("");
+    // Descriptors past the standard three reach the child's C runtime as its start-up block
+    // describes them: a count, one flag byte per descriptor, then the handles.
+    int count = 3;
+    for (const auto& [fd, bytes] : opts.fds)
+        count = std::max(count, fd + 1);
+    std::vector<HANDLE> handles(static_cast<size_t>(count), INVALID_HANDLE_VALUE);
+    handles[0] = in, handles[1] = out, handles[2] = err;
+    std::vector<HANDLE> extra;
+    for (const auto& [fd, bytes] : opts.fds)
+        extra.push_back(handles[static_cast<size_t>(fd)] = TempHandle(bytes));
+    std::vector<BYTE> block(sizeof(int) + count + count * sizeof(HANDLE));
+    memcpy(block.data(), &count, sizeof(int));
+    for (int i = 0; i < count; ++i) {
+        block[sizeof(int) + i] = handles[i] == INVALID_HANDLE_VALUE ? 0 : 0x01; // open
+        memcpy(block.data() + sizeof(int) + count + i * sizeof(HANDLE), &handles[i], sizeof(HANDLE));
+    }
+    // The child's environment: ours with the additions.
+    std::vector<std::pair<std::wstring, std::wstring>> saved;
+    for (const auto& [k, v] : opts.env) {
+        const std::wstring name = fs::path(k).wstring();
+        wchar_t old[32768];
+        const DWORD n = GetEnvironmentVariableW(name.c_str(), old, 32768);
+        saved.emplace_back(name, n ? std::wstring(old, n) : std::wstring(1, L'\0'));
+        SetEnvironmentVariableW(name.c_str(), vktest::U(v).c_str());
+    }
+    std::wstring cmd = L"\"" + fs::path(ToolPath()).wstring() + L"\"";
+    for (const std::string& a : args)
+        cmd += L" " + vktest::QuoteArg(vktest::U(a));
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = in;
+    si.hStdOutput = out;
+    si.hStdError = err;
+    si.cbReserved2 = static_cast<WORD>(block.size());
+    si.lpReserved2 = block.data();
+    PROCESS_INFORMATION pi{};
+    ToolRun run;
+    // No console: the tool must never wait at a prompt here.
+    if (CreateProcessW(fs::path(ToolPath()).wstring().c_str(), cmd.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
+                       nullptr, nullptr, &si, &pi)) {
+        if (WaitForSingleObject(pi.hProcess, 120000) != WAIT_OBJECT_0) {
+            TerminateProcess(pi.hProcess, 128 + 9);
+            WaitForSingleObject(pi.hProcess, INFINITE);
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(pi.hProcess, &code);
+        run.code = static_cast<int>(code);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    for (const auto& [name, old] : saved)
+        SetEnvironmentVariableW(name.c_str(), old == std::wstring(1, L'\0') ? nullptr : old.c_str());
+    run.out = ReadBack(out);
+    run.err = ReadBack(err);
+    for (HANDLE h : {in, out, err})
+        CloseHandle(h);
+    for (HANDLE h : extra)
+        CloseHandle(h);
+    return run;
+}
+#else
 std::string ToolPath() {
     const char* dir = getenv("VK_TEST_BIN_DIR");
     return std::string(dir ? dir : ".") + "/bin/vaultkeep";
@@ -77,6 +175,8 @@ ToolRun RunTool(const std::vector<std::string>& args, const RunOptions& opts) {
     return run;
 }
 
+#endif
+
 std::string AppFolder(const vktest::FreshRoot& root, const std::string& app) {
     return root.host("ProgramData/Tarnwick Systems Corp/Vaultkeep/" + app);
 }
@@ -110,11 +210,18 @@ std::map<std::string, std::pair<vktest::Bytes, long long>> Snapshot(const std::s
          it.increment(ec)) {
         // The machine-wide lock: every call takes it and leaves its owner's marker there.
         if (it->path().lexically_relative(folder).begin()->string() == ".pal") continue;
+#ifdef _WIN32
+        std::error_code tec;
+        const long long mtime = static_cast<long long>(fs::last_write_time(it->path(), tec).time_since_epoch().count());
+        snap[it->path().generic_string()] = {
+            it->is_regular_file() ? vktest::ReadFileBytes(it->path().string()) : vktest::Bytes(), mtime};
+#else
         struct stat st;
         if (lstat(it->path().c_str(), &st) != 0) continue;
         const long long mtime = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
         snap[it->path().string()] = {
             S_ISREG(st.st_mode) ? vktest::ReadFileBytes(it->path().string()) : vktest::Bytes(), mtime};
+#endif
     }
     return snap;
 }
@@ -126,7 +233,8 @@ std::vector<std::string> operator+(std::vector<std::string> a, const std::vector
 
 void ToolTest::SetUp() {
     fs::create_directories(root.host("scratch"));
-    secretFile = File("secret", std::string("app-secret\0\xff bytes", 17));
+    // A file name beyond ASCII: the tool must open it by its Unicode name on every platform.
+    secretFile = File("secr\xc3\xa9t", std::string("app-secret\0\xff bytes", 17));
     otherSecretFile = File("secret2", "another secret");
     passwordFile = File("password", "pa\xc3\x9f word\n"); // UTF-8 text with a trailing line end
     otherPasswordFile = File("password2", "wrong password");

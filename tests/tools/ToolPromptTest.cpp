@@ -1,3 +1,4 @@
+#ifndef _WIN32 // Linux only: a pseudo-terminal drives the prompt
 /* The no-echo prompt, driven through a pseudo-terminal. */
 #include "ToolHarness.h"
 
@@ -103,3 +104,4 @@ TEST_F(ToolPromptTest, AnInterruptedPromptRestoresEcho) {
     EXPECT_EQ(t.Finish(), 128 + SIGINT) << t.seen;
     EXPECT_TRUE(t.EchoOn()) << "the terminal was left without echo";
 }
+#endif

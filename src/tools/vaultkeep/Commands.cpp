@@ -299,7 +299,7 @@ int RunRestore(Context& ctx) {
     const std::string file = AbsolutePath(ctx.Required("file"));
     std::basic_string<WCHAR> fileW;
     if (!vaultkeep::Utf8ToUtf16(file, fileW)) throw ToolError{kExitUsage, "--file is not valid UTF-8 text"};
-    if (access(file.c_str(), R_OK) != 0)
+    if (AccessPath(file.c_str(), R_OK) != 0)
         throw ToolError{kExitInput, "cannot read the archive " + file + ": " + strerror(errno)};
     const bool overwrite = ctx.opts.flags.count("overwrite") != 0;
     SecretArray secret = ctx.Secret();

@@ -18,9 +18,48 @@
 inline int fchmod(int, int) {
     return 0;
 }
+#include <cerrno>
+#include <string>
+/* Arguments and paths are UTF-8 inside the tool; Windows takes file names in UTF-16,
+ * and its narrow calls would read them in the ANSI code page. */
+inline std::wstring WidePath(const char* utf8) {
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, w.data(), n);
+    w.resize(static_cast<size_t>(n - 1));
+    return w;
+}
+inline std::string Utf8Text(const wchar_t* w) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return std::string();
+    std::string s(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w, -1, s.data(), n, nullptr, nullptr);
+    s.resize(static_cast<size_t>(n - 1));
+    return s;
+}
+inline int OpenPath(const char* path, int flags, int mode = 0) {
+    const std::wstring w = WidePath(path);
+    if (w.empty()) return errno = ENOENT, -1;
+    return _wopen(w.c_str(), flags, mode);
+}
+inline int AccessPath(const char* path, int mode) {
+    const std::wstring w = WidePath(path);
+    if (w.empty()) return errno = ENOENT, -1;
+    return _waccess(w.c_str(), mode);
+}
 /* No symbolic links to tell apart from their targets here. */
 inline int lstat(const char* path, struct stat* st) {
-    return stat(path, st);
+    const std::wstring w = WidePath(path);
+    if (w.empty()) return errno = ENOENT, -1;
+    static_assert(sizeof(struct stat) == sizeof(struct _stat64i32), "stat layouts");
+    return _wstat64i32(w.c_str(), reinterpret_cast<struct _stat64i32*>(st));
+}
+inline bool CurrentFolder(std::string& out) {
+    wchar_t buf[4096];
+    if (!_wgetcwd(buf, 4096)) return false;
+    out = Utf8Text(buf);
+    return true;
 }
 inline int setenv(const char* name, const char* value, int) {
     return _putenv_s(name, value);
@@ -30,6 +69,21 @@ inline int unsetenv(const char* name) {
 }
 #else
 #include <openssl/crypto.h>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+inline int OpenPath(const char* path, int flags, int mode = 0) {
+    return open(path, flags, mode);
+}
+inline int AccessPath(const char* path, int mode) {
+    return access(path, mode);
+}
+inline bool CurrentFolder(std::string& out) {
+    char buf[4096];
+    if (!getcwd(buf, sizeof buf)) return false;
+    out = buf;
+    return true;
+}
 #endif
 
 namespace vktool {

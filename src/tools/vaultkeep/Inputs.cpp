@@ -88,7 +88,7 @@ SecretBytes ReadSource(const InputInfo& info, const Source& src) {
     case Source::File: {
         int fd = 0;
         if (src.value != "-") {
-            fd = open(src.value.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+            fd = OpenPath(src.value.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
             if (fd < 0) throw fail(errno);
         }
         const bool ok = ReadAllFd(fd, limit, out);
@@ -108,6 +108,32 @@ SecretBytes ReadSource(const InputInfo& info, const Source& src) {
         break;
     }
     case Source::Env: {
+#ifdef _WIN32
+        // The C runtime's copy of the environment is in the ANSI code page; text is read as UTF-16.
+        const std::wstring name = WidePath(src.value.c_str());
+        std::vector<wchar_t> wide(32768);
+        SetLastError(ERROR_SUCCESS);
+        const DWORD got =
+            name.empty() ? 0 : GetEnvironmentVariableW(name.c_str(), wide.data(), static_cast<DWORD>(wide.size()));
+        if (name.empty() || (got == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND))
+            throw ToolError{kExitInput, "cannot read the " + std::string(info.noun) +
+                                            ": environment variable " + src.value + " is not set"};
+        const int n = got ? WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(got), nullptr, 0,
+                                                nullptr, nullptr)
+                          : 0;
+        if (static_cast<size_t>(n) > limit) {
+            WipeMemory(wide.data(), wide.size() * sizeof(wchar_t));
+            throw fail(EFBIG);
+        }
+        out.resize(static_cast<size_t>(n));
+        if (n)
+            WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(got), reinterpret_cast<char*>(out.data()),
+                                n, nullptr, nullptr);
+        WipeMemory(wide.data(), wide.size() * sizeof(wchar_t));
+        if (char* narrow = getenv(src.value.c_str())) WipeMemory(narrow, strlen(narrow));
+        SetEnvironmentVariableW(name.c_str(), nullptr);
+        unsetenv(src.value.c_str());
+#else
         char* value = getenv(src.value.c_str());
         if (!value)
             throw ToolError{kExitInput, "cannot read the " + std::string(info.noun) +
@@ -118,6 +144,7 @@ SecretBytes ReadSource(const InputInfo& info, const Source& src) {
         // The environment is readable through /proc for as long as the process lives.
         WipeMemory(value, n);
         unsetenv(src.value.c_str());
+#endif
         break;
     }
     }

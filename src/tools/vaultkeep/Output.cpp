@@ -244,7 +244,7 @@ bool WriteAll(int fd, const void* p, size_t n) {
 
 void WriteOutFile(const std::string& path, const uint8_t* p, size_t n) {
     // Retrieved bytes are secrets: the file is the caller's alone, whatever the umask.
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0600);
+    const int fd = OpenPath(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) throw ToolError{kExitOutput, "cannot write " + path + ": " + strerror(errno)};
     struct stat st;
     bool ok = fstat(fd, &st) == 0;
@@ -257,13 +257,13 @@ void WriteOutFile(const std::string& path, const uint8_t* p, size_t n) {
 
 std::string AbsolutePath(const std::string& path) {
     if (IsAbsolutePath(path.c_str())) return path;
-    char buf[4096];
-    if (!getcwd(buf, sizeof buf))
+    std::string cwd;
+    if (!CurrentFolder(cwd))
         throw ToolError{kExitInput, std::string("cannot find the current folder: ") + strerror(errno)};
     std::string rel = path;
     while (rel.compare(0, 2, "./") == 0 || (kPathSeparator != '/' && rel.compare(0, 2, ".\\") == 0))
         rel = rel.substr(2);
-    return std::string(buf) + kPathSeparator + rel;
+    return cwd + kPathSeparator + rel;
 }
 
 } // namespace vktool

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+#include <vector>
 #include <unistd.h>
 
 #ifndef VK_VERSION
@@ -38,6 +40,20 @@ int main(int argc, char** argv) {
     _fmode = _O_BINARY;
     _setmode(0, _O_BINARY);
     _setmode(1, _O_BINARY);
+    // The C runtime's argv is in the ANSI code page; the tool's arguments are UTF-8.
+    std::vector<std::string> utf8Args;
+    std::vector<char*> utf8Argv;
+    int wideCount = 0;
+    if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &wideCount)) {
+        for (int i = 0; i < wideCount; ++i)
+            utf8Args.push_back(Utf8Text(wide[i]));
+        LocalFree(wide);
+        for (std::string& a : utf8Args)
+            utf8Argv.push_back(a.data());
+        utf8Argv.push_back(nullptr);
+        argc = wideCount;
+        argv = utf8Argv.data();
+    }
 #else
     // Secrets pass through this process's memory: keep them out of core files.
     struct rlimit noCore = {0, 0};
