@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -12,6 +14,15 @@
 #include <thread>
 
 namespace {
+
+#ifdef _WIN32
+int setenv(const char* name, const char* value, int) {
+    return _putenv_s(name, value);
+}
+int unsetenv(const char* name) {
+    return _putenv_s(name, "");
+}
+#endif
 
 std::vector<std::string> ReadLines(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
@@ -25,11 +36,12 @@ std::vector<std::string> ReadLines(const std::string& path) {
 class DiagLog : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/vktest-diaglog-XXXXXX";
-        int fd = mkstemp(tmpl);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        path = tmpl;
+        static std::atomic<int> serial{0};
+        path = (std::filesystem::temp_directory_path() /
+                ("vktest-diaglog-" + std::to_string(getpid()) + "-" + std::to_string(serial++)))
+                   .generic_string();
+        std::ofstream(path, std::ios::binary | std::ios::trunc).close();
+        ASSERT_TRUE(std::filesystem::exists(path));
         diaglog::Configure(("file:" + path).c_str());
         diaglog::SetCapture(false);
         diaglog::TakeCaptured();
@@ -38,7 +50,7 @@ class DiagLog : public ::testing::Test {
         diaglog::Configure("off");
         diaglog::SetCapture(false);
         diaglog::TakeCaptured();
-        unlink(path.c_str());
+        std::filesystem::remove(path);
     }
     /* The text of the only line logged since the last call. */
     std::string OnlyText() {

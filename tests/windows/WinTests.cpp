@@ -1,7 +1,7 @@
 /*
  * What the core suite (tests/core, built for Windows too) does not
  * reach there: the provider as advapi32 loads it by its registered name, the COM
- * servers as ole32 activates them, and the crypto library over libgcrypt.
+ * servers as ole32 activates them.
  */
 #include <windows.h>
 #include <shlobj.h>
@@ -12,14 +12,12 @@
 
 #include "ComServers.h"
 #include "KeyProvider.h"
-#include "Kry10.h"
 
 #include <string>
 #include <vector>
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 
 std::string Hex(const BYTE* p, size_t n) {
     static const char digits[] = "0123456789abcdef";
@@ -70,84 +68,6 @@ TEST(ComServers, ActivatedFromTheRegistry) {
                                reinterpret_cast<void**>(&none)),
               REGDB_E_CLASSNOTREG);
     CoUninitialize();
-}
-
-/* libgcrypt under the crypto library: the RFC vectors, and the cipher's contract. */
-TEST(Kry10, RfcVectorsAndAuthenticatedCipher) {
-    ASSERT_EQ(KRY_Initialize(), KRY_OK);
-    BYTE mac[32];
-    const char data[] = "what do ya want for nothing?";
-    ASSERT_EQ(KRY_HmacSha256Compute(reinterpret_cast<const BYTE*>("Jefe"), 4, reinterpret_cast<const BYTE*>(data),
-                                    sizeof data - 1, mac),
-              KRY_OK);
-    EXPECT_EQ(Hex(mac, 32), "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"); // RFC 4231 case 2
-    BYTE key[32];
-    ASSERT_EQ(KRY_Pbkdf2Compute(reinterpret_cast<const BYTE*>("passwd"), 6, reinterpret_cast<const BYTE*>("salt"), 4,
-                                1, key, 32),
-              KRY_OK);
-    EXPECT_EQ(Hex(key, 32), "55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc"); // RFC 7914 s.11
-
-    BYTE iv[32] = {7};
-    KRY_CIPHER c = nullptr;
-    ASSERT_EQ(KRY_AesCreate(0, 1, key, 32, iv, 32, &c), KRY_OK);
-    auto seal = [&](std::string_view plain) {
-        KRY_STREAM in = nullptr, out = nullptr;
-        std::string copy(plain);
-        EXPECT_EQ(KRY_StreamCreateOnBuffer(reinterpret_cast<BYTE*>(copy.data()), static_cast<DWORD>(copy.size()),
-                                           KRY_STREAM_READ, &in),
-                  KRY_OK);
-        EXPECT_EQ(KRY_StreamCreateOnBuffer(nullptr, 0, KRY_STREAM_WRITE, &out), KRY_OK);
-        EXPECT_EQ(KRY_AesEncrypt(c, in, out), KRY_OK);
-        ULONGLONG n = 0;
-        KRY_StreamLength(out, &n);
-        Bytes b(static_cast<size_t>(n));
-        KRY_StreamSeek(out, 0, 0);
-        KRY_StreamRead(out, b.data(), static_cast<DWORD>(b.size()), 0, static_cast<DWORD>(b.size()));
-        KRY_StreamDestroy(in);
-        KRY_StreamDestroy(out);
-        return b;
-    };
-    auto open = [&](Bytes sealed, Bytes& plain) {
-        KRY_STREAM in = nullptr, out = nullptr;
-        KRY_StreamCreateOnBuffer(sealed.data(), static_cast<DWORD>(sealed.size()), KRY_STREAM_READ, &in);
-        KRY_StreamCreateOnBuffer(nullptr, 0, KRY_STREAM_WRITE, &out);
-        LONG r = KRY_AesDecrypt(c, in, out);
-        ULONGLONG n = 0;
-        KRY_StreamLength(out, &n);
-        plain.assign(static_cast<size_t>(n), 0);
-        KRY_StreamSeek(out, 0, 0);
-        KRY_StreamRead(out, plain.data(), static_cast<DWORD>(plain.size()), 0, static_cast<DWORD>(plain.size()));
-        KRY_StreamDestroy(in);
-        KRY_StreamDestroy(out);
-        return r;
-    };
-    for (std::string_view msg : {std::string_view(""), std::string_view("x"), std::string_view("a longer message")}) {
-        Bytes sealed = seal(msg), plain;
-        ASSERT_EQ(sealed.size(), msg.size() + 16);
-        EXPECT_EQ(sealed, seal(msg)); // deterministic: the tables rely on it
-        ASSERT_EQ(open(sealed, plain), KRY_OK);
-        EXPECT_EQ(std::string(plain.begin(), plain.end()), msg);
-        for (size_t i = 0; i < sealed.size(); ++i) {
-            Bytes bad = sealed;
-            bad[i] ^= 0x80;
-            EXPECT_EQ(open(bad, plain), KRY_E_AUTH) << "byte " << i;
-        }
-    }
-    KRY_AesDestroy(c);
-
-    /* The same sealed bytes as the OpenSSL build writes (recorded from it), so vault files move
-     * between hosts: key 00..1f, IV a0..bf. */
-    BYTE key2[32], iv2[32];
-    for (int i = 0; i < 32; ++i) {
-        key2[i] = static_cast<BYTE>(i);
-        iv2[i] = static_cast<BYTE>(0xA0 + i);
-    }
-    ASSERT_EQ(KRY_AesCreate(0, 1, key2, 32, iv2, 32, &c), KRY_OK);
-    Bytes empty = seal(""), vault = seal("vault");
-    EXPECT_EQ(Hex(empty.data(), empty.size()), "9157a5f89baffbd17face00a4b44c49b");
-    EXPECT_EQ(Hex(vault.data(), vault.size()), "3cd72976c69b11a8a43bd0e25160120516e4392836");
-    KRY_AesDestroy(c);
-    KRY_Uninitialize();
 }
 
 } // namespace
