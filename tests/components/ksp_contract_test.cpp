@@ -3,8 +3,6 @@
 #include "VkSwtpm.h"
 #include "VkTest.h"
 
-#include <dlfcn.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -20,9 +18,11 @@
 #include "diaglog_control.h"
 #include "platform/KeyProvider.h"
 
+#ifndef _WIN32
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
+#endif
 
 namespace {
 
@@ -36,12 +36,13 @@ constexpr ALG_ID kCalgAes128 = 0x660E;
 /* The backend table as the module reports it; the suite is instantiated over it. */
 std::vector<std::string> BackendNames() {
     std::vector<std::string> names;
-    if (void* m = dlopen(ModulePath().c_str(), RTLD_NOW | RTLD_LOCAL)) {
+    if (HMODULE m = LoadLibraryW(vktest::U(ModulePath()).c_str())) {
         using Enum = LONG (*)(DWORD, CHAR*, DWORD);
         char name[64];
-        if (auto en = reinterpret_cast<Enum>(dlsym(m, "TpmKspEnumBackends")))
+        if (auto en = reinterpret_cast<Enum>(reinterpret_cast<void*>(GetProcAddress(m, "TpmKspEnumBackends"))))
             for (DWORD i = 0; en(i, name, sizeof(name)) == 0; ++i)
                 names.push_back(name);
+        FreeLibrary(m);
     }
     if (names.empty()) names.push_back("software"); // SetUp then fails loudly on the missing module
     return names;
@@ -103,8 +104,10 @@ class KspContract : public ::testing::TestWithParam<std::string> {
 
 std::set<std::string> FilesBelow(const std::string& dir) {
     std::set<std::string> out;
-    for (const auto& f : std::filesystem::recursive_directory_iterator(dir))
-        if (f.is_regular_file()) out.insert(f.path().string());
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        if (it->is_regular_file()) out.insert(it->path().string());
     return out;
 }
 
@@ -325,7 +328,7 @@ TEST_P(KspContract, ContainerNamesMustBePlainFileNames) {
     std::vector<WString> bad = {W(""),    W("a\\b"), W("a/b"),     W(".."),      W("."),      W("C:x"),
                                        W("x*y"), W("dot."), W(".hidden"), W(".~pal-0"), W("trail "), W("tab\there")};
     bad.push_back(WString(161, W('a')));
-    const auto before = FilesBelow(root_->path());
+    const auto before = FilesBelow(root_->host("ProgramData"));
     for (const auto& name : bad) {
         SCOPED_TRACE(vktest::Narrow(name));
         Prov p;
@@ -338,7 +341,7 @@ TEST_P(KspContract, ContainerNamesMustBePlainFileNames) {
         EXPECT_EQ(blob, nullptr);
         EXPECT_EQ(cb, 0u);
     }
-    EXPECT_EQ(FilesBelow(root_->path()), before) << "a refused name touched the store";
+    EXPECT_EQ(FilesBelow(root_->host("ProgramData")), before) << "a refused name touched the store";
 
     // Not user mode: only the machine key set exists.
     Prov p;
@@ -347,10 +350,10 @@ TEST_P(KspContract, ContainerNamesMustBePlainFileNames) {
 }
 
 TEST_P(KspContract, HostileContainerFilesFailCleanly) {
-    const auto before = FilesBelow(root_->path());
+    const auto before = FilesBelow(root_->host("ProgramData"));
     ASSERT_EQ(MakeKey(kUser, kPassword), 0u);
     std::vector<std::string> added;
-    for (const auto& f : FilesBelow(root_->path()))
+    for (const auto& f : FilesBelow(root_->host("ProgramData")))
         if (!before.count(f)) added.push_back(f);
     ASSERT_EQ(added.size(), 1u) << "one file per container";
     const std::string file = added[0];
@@ -458,8 +461,15 @@ TEST_P(KspContract, ParametersAndFlagsAreChecked) {
         {PP_KEYEXCHANGE_PSWD, tooLong.c_str(), 0, Code(NTE_BAD_LEN)},
         {0x105, "pw", 0, Code(NTE_BAD_TYPE)},
     };
+    // Wine's advapi32 reads dwFlags 1 as PP_CLIENT_HWND and answers those calls itself.
+#ifdef _WIN32
+    const bool wine = GetProcAddress(GetModuleHandleW(W("ntdll.dll")), "wine_get_version") != nullptr;
+#else
+    const bool wine = false;
+#endif
     for (const ParamCase& c : params) {
         SCOPED_TRACE(&c - params);
+        if (wine && c.flags == 1) continue;
         EXPECT_EQ(Check([&] {
                       return CryptSetProvParam(p.h, c.param, static_cast<const BYTE*>(c.value), c.flags);
                   }),
@@ -602,6 +612,9 @@ TEST_P(KspContract, ThreadsWorkOnTheirOwnContainers) {
     EXPECT_EQ(results, std::vector<DWORD>(kThreads, 0u));
 }
 
+auto ParamName = [](const ::testing::TestParamInfo<std::string>& info) { return info.param; };
+
+#ifndef _WIN32 // the Windows build keeps its keys in libgcrypt's encoding instead
 /* The software backend's files, read back with OpenSSL alone by their documented layout. */
 class KspSoftwareStore : public KspContract {};
 
@@ -731,8 +744,8 @@ TEST_P(KspSoftwareStore, AnUnusablePublicKeyIsRefusedAtOpen) {
     EXPECT_EQ(Acquire(prov, kUser, kOpen), Code(NTE_KEYSET_ENTRY_BAD));
 }
 
-auto ParamName = [](const ::testing::TestParamInfo<std::string>& info) { return info.param; };
 INSTANTIATE_TEST_SUITE_P(Software, KspSoftwareStore, ::testing::Values(std::string("software")), ParamName);
+#endif
 INSTANTIATE_TEST_SUITE_P(Backends, KspContract, ::testing::ValuesIn(BackendNames()), ParamName);
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "VkSwtpm.h"
 
+#ifndef _WIN32
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -8,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdlib>
@@ -26,6 +28,37 @@
 
 namespace vktest::swtpm {
 
+#ifdef _WIN32
+// The TPM backend is Linux-only: on Windows there is no simulator and nothing to administer.
+std::string SharedTcti() {
+    return std::string();
+}
+bool Installed() {
+    return false;
+}
+std::string SetDictionaryAttack(const std::string&, uint32_t, uint32_t, uint32_t) {
+    return "no TPM backend on Windows";
+}
+std::string SetOwnerPassword(const std::string&, const std::string&) {
+    return "no TPM backend on Windows";
+}
+Simulator::~Simulator() {
+}
+std::string Simulator::Start() {
+    return "no TPM simulator on Windows";
+}
+void Simulator::Stop() {
+}
+
+namespace {
+int setenv(const char* name, const char* value, int) {
+    return _putenv_s(name, value);
+}
+int unsetenv(const char* name) {
+    return _putenv_s(name, "");
+}
+} // namespace
+#else
 namespace {
 
 bool IsSimulator(const std::string& tcti) {
@@ -110,24 +143,6 @@ std::string SetOwnerPassword(const std::string&, const std::string&) {
     return "the tests were built without the TSS";
 }
 #endif
-
-ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
-    if (const char* old = std::getenv(name)) {
-        m_old = old;
-        m_had = true;
-    }
-    if (value)
-        setenv(name, value, 1);
-    else
-        unsetenv(name);
-}
-
-ScopedEnv::~ScopedEnv() {
-    if (m_had)
-        setenv(m_name, m_old.c_str(), 1);
-    else
-        unsetenv(m_name);
-}
 
 Simulator::~Simulator() {
     Stop();
@@ -214,13 +229,32 @@ void Simulator::Stop() {
     m_tcti.clear();
 }
 
+#endif
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
+    if (const char* old = std::getenv(name)) {
+        m_old = old;
+        m_had = true;
+    }
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (m_had)
+        setenv(m_name, m_old.c_str(), 1);
+    else
+        unsetenv(m_name);
+}
+
 } // namespace vktest::swtpm
 
 namespace vktest::ksp {
 
 std::string ModulePath() {
-    auto exe = std::filesystem::read_symlink("/proc/self/exe");
-    return (exe.parent_path().parent_path() / "lib" / "libVaultkeepTpmKsp.so").string();
+    return BuiltModule("VaultkeepTpmKsp");
 }
 
 void Module::Load() {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include <windows.h>
 #include <wincrypt.h>
 
 #include "VkTest.h"
