@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include "platform/DiagLog.h"
 #include "diaglog_control.h"
+#include "VkTest.h"
 
 #include <unistd.h>
 
@@ -14,15 +15,6 @@
 #include <thread>
 
 namespace {
-
-#ifdef _WIN32
-int setenv(const char* name, const char* value, int) {
-    return _putenv_s(name, value);
-}
-int unsetenv(const char* name) {
-    return _putenv_s(name, "");
-}
-#endif
 
 std::vector<std::string> ReadLines(const std::string& path) {
     std::ifstream f(path, std::ios::binary);

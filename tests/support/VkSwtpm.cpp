@@ -49,15 +49,6 @@ std::string Simulator::Start() {
 }
 void Simulator::Stop() {
 }
-
-namespace {
-int setenv(const char* name, const char* value, int) {
-    return _putenv_s(name, value);
-}
-int unsetenv(const char* name) {
-    return _putenv_s(name, "");
-}
-} // namespace
 #else
 namespace {
 

@@ -7,6 +7,17 @@
 #include <vector>
 #include <map>
 
+#ifdef _WIN32
+#include <stdlib.h>
+/* The POSIX names the tests use; the C runtime spells them _putenv_s. */
+inline int setenv(const char* name, const char* value, int) {
+    return _putenv_s(name, value);
+}
+inline int unsetenv(const char* name) {
+    return _putenv_s(name, "");
+}
+#endif
+
 namespace vktest {
 
 using Bytes = std::vector<uint8_t>;

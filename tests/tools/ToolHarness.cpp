@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
 namespace vktool_test {
 
@@ -65,12 +66,12 @@ ToolRun RunTool(const std::vector<std::string>& args, const RunOptions& opts) {
         memcpy(block.data() + sizeof(int) + count + i * sizeof(HANDLE), &handles[i], sizeof(HANDLE));
     }
     // The child's environment: ours with the additions.
-    std::vector<std::pair<std::wstring, std::wstring>> saved;
+    std::vector<std::pair<std::wstring, std::optional<std::wstring>>> saved; // nullopt: was unset
     for (const auto& [k, v] : opts.env) {
         const std::wstring name = fs::path(k).wstring();
         wchar_t old[32768];
         const DWORD n = GetEnvironmentVariableW(name.c_str(), old, 32768);
-        saved.emplace_back(name, n ? std::wstring(old, n) : std::wstring(1, L'\0'));
+        saved.emplace_back(name, n ? std::optional<std::wstring>(std::wstring(old, n)) : std::nullopt);
         SetEnvironmentVariableW(name.c_str(), vktest::U(v).c_str());
     }
     std::wstring cmd = L"\"" + fs::path(ToolPath()).wstring() + L"\"";
@@ -100,7 +101,7 @@ ToolRun RunTool(const std::vector<std::string>& args, const RunOptions& opts) {
         CloseHandle(pi.hProcess);
     }
     for (const auto& [name, old] : saved)
-        SetEnvironmentVariableW(name.c_str(), old == std::wstring(1, L'\0') ? nullptr : old.c_str());
+        SetEnvironmentVariableW(name.c_str(), old ? old->c_str() : nullptr);
     run.out = ReadBack(out);
     run.err = ReadBack(err);
     for (HANDLE h : {in, out, err})

@@ -20,23 +20,12 @@ inline int fchmod(int, int) {
 }
 #include <cerrno>
 #include <string>
+#include <vaultkeep/vaultkeep.hpp>
 /* Arguments and paths are UTF-8 inside the tool; Windows takes file names in UTF-16,
- * and its narrow calls would read them in the ANSI code page. */
+ * and its narrow calls would read them in the ANSI code page. Empty when not UTF-8. */
 inline std::wstring WidePath(const char* utf8) {
-    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
-    if (n <= 0) return std::wstring();
-    std::wstring w(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, w.data(), n);
-    w.resize(static_cast<size_t>(n - 1));
-    return w;
-}
-inline std::string Utf8Text(const wchar_t* w) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return std::string();
-    std::string s(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w, -1, s.data(), n, nullptr, nullptr);
-    s.resize(static_cast<size_t>(n - 1));
-    return s;
+    std::wstring w;
+    return vaultkeep::Utf8ToUtf16(utf8, w) ? w : std::wstring();
 }
 inline int OpenPath(const char* path, int flags, int mode = 0) {
     const std::wstring w = WidePath(path);
@@ -58,7 +47,7 @@ inline int lstat(const char* path, struct stat* st) {
 inline bool CurrentFolder(std::string& out) {
     wchar_t buf[4096];
     if (!_wgetcwd(buf, 4096)) return false;
-    out = Utf8Text(buf);
+    out = vaultkeep::ToUtf8(buf);
     return true;
 }
 inline int setenv(const char* name, const char* value, int) {

@@ -118,6 +118,8 @@ SecretBytes ReadSource(const InputInfo& info, const Source& src) {
         if (name.empty() || (got == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND))
             throw ToolError{kExitInput, "cannot read the " + std::string(info.noun) +
                                             ": environment variable " + src.value + " is not set"};
+        if (got >= wide.size()) throw fail(EFBIG); // the size it would need: no variable is that long
+
         const int n = got ? WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(got), nullptr, 0,
                                                 nullptr, nullptr)
                           : 0;

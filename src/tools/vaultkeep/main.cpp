@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
     int wideCount = 0;
     if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &wideCount)) {
         for (int i = 0; i < wideCount; ++i)
-            utf8Args.push_back(Utf8Text(wide[i]));
+            utf8Args.push_back(vaultkeep::ToUtf8(wide[i]));
         LocalFree(wide);
         for (std::string& a : utf8Args)
             utf8Argv.push_back(a.data());
