@@ -1,5 +1,6 @@
 #include "Fixture.h"
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -241,6 +242,21 @@ uint64_t LargestFile(const std::string& dir, std::string* name) {
     return best;
 }
 
+/* A store keeps the zip library placed when it was laid out; reused stores
+ * get this build's, or a rebuilt library would go unmeasured. */
+static void RefreshZipLibrary(const std::string& snaps) {
+    Dl_info info{};
+    if (!dladdr(reinterpret_cast<void*>(&VaultkeepInitRoot), &info) || !info.dli_fname) return;
+    const fs::path built = fs::path(info.dli_fname).parent_path() / "libVaultkeepZipUtil.so";
+    std::error_code ec;
+    if (!fs::exists(built, ec)) return;
+    for (const auto& snap : fs::directory_iterator(snaps, ec)) {
+        const fs::path placed = snap.path() / "Program Files/Tarnwick Systems Corp/Aldmoor Client Core/ZipUtil.dll";
+        if (fs::exists(placed, ec) && !fs::copy_file(built, placed, fs::copy_options::overwrite_existing, ec))
+            throw std::runtime_error("cannot refresh " + placed.string());
+    }
+}
+
 static void Expect(long rc, const char* what, unsigned i) {
     if (rc != 0) {
         char b[160];
@@ -256,6 +272,7 @@ Fixtures BuildFixtures(Client& c, const std::string& base, bool reuse, bool cred
     const std::string marker = base + "/snap/.complete";
     if (reuse && fs::exists(marker)) {
         fprintf(stderr, "fixtures: reusing %s\n", base.c_str());
+        RefreshZipLibrary(base + "/snap");
         return f;
     }
     RemoveTree(base + "/snap");

@@ -4,6 +4,7 @@
  */
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -84,8 +85,12 @@ DurableOps DurableFloorOps(Export e, const Layout& l, unsigned users, unsigned c
 /* Seconds: the sum of the units over the sequence. */
 double DurableFloorOf(const DurableUnits& u, const DurableOps& d);
 /* Runs the sequence for real in a scratch folder below dir (the files it
- * replaces or removes made beforehand, untimed). Returns seconds. */
-double ReplayDurable(const std::string& dir, const DurableOps& d);
+ * replaces or removes made beforehand, untimed), after the same settling the
+ * call had: idle for idleSeconds, then a syncfs. The timed part starts with
+ * lead (the call's cryptography, which comes before its writes), timed into
+ * *leadSeconds. Returns the seconds of the writes. */
+double ReplayDurable(const std::string& dir, const DurableOps& d, double idleSeconds,
+                     const std::function<void()>& lead, double* leadSeconds);
 /* "1x W(700 B), 1x W(1328 B) + R, 1x F, 1x U" */
 std::string DescribeDurable(const DurableOps& d);
 

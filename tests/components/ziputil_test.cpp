@@ -66,6 +66,11 @@ std::map<std::string, std::string> ReadZip(const std::string& path) {
     for (zip_int64_t i = 0; za && i < zip_get_num_entries(za, 0); ++i) {
         zip_stat_t st;
         zip_stat_index(za, (zip_uint64_t)i, 0, &st);
+        if (st.size < 4096) {
+            EXPECT_EQ(st.comp_method, ZIP_CM_STORE) << st.name << ": small members are stored";
+        } else if (st.size >= (1 << 20)) {
+            EXPECT_LT(st.comp_size, st.size / 100) << st.name << ": large ones deflated";
+        }
         std::string data(st.size, '\0');
         zip_file_t* zf = zip_fopen_index(za, (zip_uint64_t)i, 0);
         EXPECT_EQ(zip_fread(zf, data.data(), st.size), (zip_int64_t)st.size);
@@ -175,6 +180,7 @@ TEST_F(ZipUtilTest, PacksEveryFileOfTheFolderAndUnpacksThemByteForByte) {
     std::map<std::string, Bytes> files = {{"user.bin", Raw("table bytes")},
                                           {"user.backup", Bytes{4, 0, 0, 0, 1, 2, 3, 4}},
                                           {"empty", Bytes{}},
+                                          {"small", Bytes(4095, 0x11)},
                                           {"6f1c2a9e-4b7d-4e0a-9c3b-2d5e8f7a1b60", Bytes(1 << 20, 0xA5)},
                                           {"key.backup", Bytes(4096)}};
     for (size_t i = 0; i < 4096; ++i)
