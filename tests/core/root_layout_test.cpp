@@ -65,6 +65,17 @@ TEST_F(RootLayout, ALaidOutRootIsLeftAsItIs) {
     EXPECT_FALSE(FileExists(root.host(kZipRel)));
 }
 
+TEST_F(RootLayout, InitAgainBringsAnUpgradedZipLibraryOnly) {
+    ASSERT_EQ(VaultkeepInitRoot(), 0);
+    WriteFileBytes(root.host(kZipRel), Bytes{1, 2, 3});
+    EXPECT_EQ(VaultkeepInitRoot(), 0);
+    EXPECT_EQ(ReadFileBytes(root.host(kZipRel)), ZipModule());
+    // The first call of a program does not: only init, which an upgrade runs.
+    WriteFileBytes(root.host(kZipRel), Bytes{4, 5});
+    EXPECT_EQ(RegisterApp(W("App"), ByteArray(std::string("s"))), 0);
+    EXPECT_EQ(ReadFileBytes(root.host(kZipRel)), (Bytes{4, 5}));
+}
+
 TEST_F(RootLayout, FirstCallsOfSeveralProcessesLayOutOnce) {
     std::vector<int> pids(3);
     for (int i = 0; i < 3; ++i)

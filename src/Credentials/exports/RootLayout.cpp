@@ -2,6 +2,7 @@
 #include "RootLayout.h"
 #include <shlobj.h>
 #include <shlwapi.h>
+#include <vector>
 #include "Frame.h"
 #include "../platform/ZipUtil.h"
 #include "../util/Util.h"
@@ -92,6 +93,22 @@ static BOOL CreateFolderTree(const WString& path) {
     return TRUE;
 }
 
+/* The whole file, or false when it cannot be read; a module is a few hundred KB. */
+static bool ReadModule(LPCWSTR path, std::vector<BYTE>& bytes) {
+    HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER size;
+    bool ok = GetFileSizeEx(h, &size) && size.QuadPart >= 0 && size.QuadPart <= (64 << 20);
+    if (ok) {
+        bytes.resize(static_cast<size_t>(size.QuadPart));
+        DWORD got = 0;
+        ok = bytes.empty() || (ReadFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &got, NULL) &&
+                               got == bytes.size());
+    }
+    CloseHandle(h);
+    return ok;
+}
+
 static LONG PlaceZipLibrary(const WString& folder) {
     WString source = folder + ZIPUTIL_MODULE_NAME;
     if (folder.empty() || GetFileAttributesW(source.c_str()) == INVALID_FILE_ATTRIBUTES) {
@@ -172,9 +189,30 @@ LONG LayOutRoot() noexcept {
 
 void EnsureRootLayout() noexcept { LayOutRoot(); }
 
+/* A laid-out root keeps the zip library it was given; an upgrade of the library
+ * beside the core reaches it when init runs again. One an admin removed stays
+ * removed, and an unchanged one is not rewritten (init needs no rights then). */
+static LONG RefreshZipLibrary() {
+    WString source = ModuleFolder() + ZIPUTIL_MODULE_NAME;
+    WCHAR install[MAX_PATH] = {0};
+    if (GetInstallFolder(install) != 0) return Error_Success;
+    WString target = WString(install) + ZIPUTIL_RELATIVE_PATH;
+    std::vector<BYTE> built, placed;
+    if (!ReadModule(source.c_str(), built) || GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return Error_Success;
+    if (ReadModule(target.c_str(), placed) && placed == built) return Error_Success;
+    if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) {
+        _PrintError(kLayoutName, __LINE__, "cannot refresh the zip library at %S, error %d", target.c_str(),
+                    (int)GetLastError());
+        return Error_Insufficient_Privileges;
+    }
+    _Print(kLayoutName, "zip library refreshed");
+    return Error_Success;
+}
+
 extern "C" LONG VaultkeepInitRoot(void) {
     CExportFrame frame("VaultkeepInitRoot");
-    return frame.Run([&]() -> LONG { return LayOutRoot(); });
+    return frame.Run([&]() -> LONG { return IsRootLaidOut() ? RefreshZipLibrary() : LayOutRoot(); });
 }
 
 extern "C" const char* VaultkeepStatusName(LONG status) {

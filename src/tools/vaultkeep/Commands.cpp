@@ -580,7 +580,8 @@ std::vector<Command> MakeCommands() {
          "[--root DIR]",
          "Registers the components, writes the install path and puts the zip library in\n"
          "place below the machine root, creating the root folder if needed. A root that\n"
-         "was set up before is left as it is.\n",
+         "was set up before is left as it is, but for a zip library an older build\n"
+         "placed: run init again after an upgrade.\n",
          {},
          {},
          {},
