@@ -1,6 +1,7 @@
-/* CUtil's storage helpers: registry settings, folder removal, GUID strings, the install folder and
- * the Users write grant. */
+/* CUtil's storage helpers: registry settings, folder removal, GUID strings, the install folder,
+ * the Users write grant, and whole-file writes. */
 #include "TableFixture.h"
+#include "apptable/TableSupport.h"
 #ifndef _WIN32
 #include "internal/syscalls.h"
 
@@ -10,9 +11,12 @@
 #include <unistd.h>
 #endif
 
+#include <chrono>
 #include <cstring>
 #include <functional>
+#include <random>
 #include <set>
+#include <thread>
 
 using namespace vktest;
 using namespace tabletest;
@@ -27,7 +31,22 @@ void SetDword(const WString& key, const WCHAR* name, DWORD v) {
     SetValue(key, name, REG_DWORD, &v, 4);
 }
 
+/* A file of 64 parts of 4 KiB, every byte the version: a part of one is visible as such. */
+constexpr size_t kParts = 64, kPart = 4096;
+BOOL WriteVersion(const std::string& path, unsigned version) {
+    std::vector<BYTE> part(kPart, static_cast<BYTE>(version));
+    std::vector<WholeFilePart> parts(kParts, WholeFilePart{part.data(), static_cast<DWORD>(kPart)});
+    return WriteFileWhole(U(path).c_str(), CREATE_ALWAYS, parts.data(), parts.size()) == ERROR_SUCCESS;
+}
+
 } // namespace
+
+/* Rewrites the file for ever, a new version each time, after marking that it started. */
+VK_HELPER(rewrite_whole) {
+    WriteFileBytes(args.at(1), Bytes{1});
+    for (unsigned v = 2;; v = v % 250 + 2)
+        WriteVersion(args.at(0), v);
+}
 
 TEST(FindAppRegSetting, ReadsLocationAndTypeOrRefusesWithBadApp) {
     const WString loc = kDataView + W("App"), key = kAppKeyPrefix + W("App");
@@ -186,3 +205,29 @@ TEST_F(UsersWriteAccess, GrantsWriteToTheUsersGroupOnceAndReportsFailures) {
     EXPECT_EQ(ReadFileBytes(host), (Bytes{1, 2, 3})) << "the contents are untouched";
 }
 #endif
+
+class WholeFile : public RootTest {};
+
+TEST_F(WholeFile, AKilledWriterLeavesTheOldFileOrTheNewOneWhole) {
+    const std::string path = root.host("table"), started = root.host("started");
+    ASSERT_TRUE(WriteVersion(path, 1));
+    std::mt19937 rng(20261207);
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE(round);
+        std::filesystem::remove(started);
+        int pid = 0;
+        ASSERT_EQ(RunHelper("rewrite_whole", {path, started}, &pid, false), 0);
+        for (int i = 0; i < 1000 && !FileExists(started); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1 + rng() % 40));
+        KillHelper(pid);
+        WaitHelper(pid);
+        const Bytes now = ReadFileBytes(path);
+        ASSERT_EQ(now.size(), kParts * kPart) << "a killed write left a part of the file";
+        EXPECT_EQ(std::count(now.begin(), now.end(), now[0]), static_cast<long>(now.size()))
+            << "a killed write left parts of two versions";
+    }
+    // What a killed writer left beside the name does not stand in the way of the next write.
+    EXPECT_TRUE(WriteVersion(path, 7));
+    EXPECT_EQ(ReadFileBytes(path), Bytes(kParts * kPart, 7));
+}

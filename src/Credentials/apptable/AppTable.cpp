@@ -223,54 +223,34 @@ LONG CAppTable::SaveAppTable() {
     DWORD bodyLen = Header.usercount * Header.recordsize + APP_TABLE_HEADER_SIZE;
     WString path = Location + APP_TABLE_FILE;
 
-    HANDLE hFile = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, NULL);
     Header.totalsize = bodyLen + HMAC_SIZE;
     Header.version = MAXIMUM_SUPPORTED_VERSION;
 
-    if (hFile == INVALID_HANDLE_VALUE) {
-        _Print(fn, "failed to open file %d", (int)GetLastError());
+    /* The whole image first: nothing is opened that could be left half written. */
+    BYTE* image = (BYTE*)malloc(bodyLen);
+    if (!image) {
+        _PrintError(fn, __LINE__, "malloc() failed.");
+        _Print(fn, "Status=%d", (int)status);
+        return status;
+    }
+    memcpy(image, &Header, APP_TABLE_HEADER_SIZE);
+    for (DWORD i = 0; i < Header.usercount; ++i)
+        memcpy(image + APP_TABLE_HEADER_SIZE + (size_t)i * Header.recordsize, Users[i], Header.recordsize);
+    BYTE mac[HMAC_SIZE];
+    TableHmac(AppSecret, AppSecretLen, Header.salt, image, bodyLen, mac);
+    const WholeFilePart parts[] = {{image, bodyLen}, {mac, HMAC_SIZE}};
+    BOOL opened = FALSE;
+    const DWORD err = WriteFileWhole(path.c_str(), CREATE_ALWAYS, parts, 2, FILE_ATTRIBUTE_NORMAL, &opened);
+    if (err == ERROR_SUCCESS) {
+        status = 0;
+    } else if (!opened) {
+        _Print(fn, "failed to open file %d", (int)err);
         status = Error_Insufficient_Privileges;
     } else {
-        if (!WriteExact(hFile, &Header, APP_TABLE_HEADER_SIZE)) {
-            DWORD err = GetLastError();
-            CloseHandle(hFile);
-            _PrintError(fn, __LINE__, "WriteFile() failed. ErrorCode = %d", (int)err);
-            return Error_Internal;
-        }
-        for (DWORD i = 0; i < Header.usercount; ++i) {
-            if (!WriteExact(hFile, Users[i], Header.recordsize)) {
-                DWORD err = GetLastError();
-                CloseHandle(hFile);
-                _PrintError(fn, __LINE__, "WriteFile() failed. ErrorCode = %d", (int)err);
-                return Error_Internal;
-            }
-        }
-
-        BYTE* image = (BYTE*)malloc(bodyLen);
-        if (!image) {
-            _PrintError(fn, __LINE__, "malloc() failed.");
-            status = Error_Internal;
-        } else {
-            memcpy(image, &Header, APP_TABLE_HEADER_SIZE);
-            for (DWORD i = 0; i < Header.usercount; ++i)
-                memcpy(image + APP_TABLE_HEADER_SIZE + (size_t)i * Header.recordsize, Users[i], Header.recordsize);
-            BYTE mac[HMAC_SIZE];
-            TableHmac(AppSecret, AppSecretLen, Header.salt, image, bodyLen, mac);
-            if (!WriteExact(hFile, mac, HMAC_SIZE)) {
-                _PrintError(fn, __LINE__, "WriteFile() failed. ErrorCode = %d", (int)GetLastError());
-                status = Error_Internal;
-            } else {
-                status = 0;
-            }
-            free(image);
-        }
-        /* The file is put in place when it is closed: a failed close leaves the old one. */
-        if (!CloseHandle(hFile) && status == 0) {
-            _PrintError(fn, __LINE__, "WriteFile() failed. ErrorCode = %d", (int)GetLastError());
-            status = Error_Internal;
-        }
+        _PrintError(fn, __LINE__, "WriteFile() failed. ErrorCode = %d", (int)err);
+        status = Error_Internal;
     }
+    free(image);
 
     _Print(fn, "Status=%d", (int)status);
     return status;

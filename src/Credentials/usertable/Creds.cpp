@@ -382,13 +382,10 @@ LONG CUserTable::SaveBlob(LPCWSTR path, DWORD len, const BYTE* data) {
         return Error_Insufficient_Privileges;
     }
 
-    HANDLE hFile = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (hFile == INVALID_HANDLE_VALUE) return Error_Insufficient_Privileges;
-
+    /* The whole image first: nothing is opened that could be left half written. */
     DWORD imageLen = BLOB_HEADER_SIZE + len;
     BYTE* image = (BYTE*)malloc(imageLen);
     if (!image) {
-        CloseHandle(hFile);
         _PrintError(fn, __LINE__, "malloc failed");
         return Error_Insufficient_Privileges;
     }
@@ -397,16 +394,13 @@ LONG CUserTable::SaveBlob(LPCWSTR path, DWORD len, const BYTE* data) {
 
     BYTE mac[HMAC_SIZE];
     TableHmac(AppSecret, AppSecretLen, header.salt, image, imageLen, mac);
-    if (!WriteExact(hFile, image, imageLen) || !WriteExact(hFile, mac, HMAC_SIZE)) {
-        _PrintError(fn, __LINE__, "WriteFile() failed. ErrorCode = %d", (int)GetLastError());
-        free(image);
-        CloseHandle(hFile);
-        return Error_Insufficient_Privileges;
-    }
+    const WholeFilePart parts[] = {{image, imageLen}, {mac, HMAC_SIZE}};
+    BOOL opened = FALSE;
+    const DWORD err = WriteFileWhole(path, CREATE_ALWAYS, parts, 2, FILE_ATTRIBUTE_NORMAL, &opened);
     free(image);
-    /* The file is put in place when it is closed: a failed close leaves no blob. */
-    if (!CloseHandle(hFile)) {
-        _PrintError(fn, __LINE__, "WriteFile() failed. ErrorCode = %d", (int)GetLastError());
+    /* A blob that is not whole is not there at all. */
+    if (err != ERROR_SUCCESS) {
+        if (opened) _PrintError(fn, __LINE__, "WriteFile() failed. ErrorCode = %d", (int)err);
         return Error_Insufficient_Privileges;
     }
     SetUsersWriteAccess(path, TRUE);

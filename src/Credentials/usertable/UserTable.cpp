@@ -223,8 +223,6 @@ LONG CUserTable::SaveUserTable() {
     LONG status = Error_Internal;
 
     WString path = UserFolder + USER_TABLE_FILE;
-    HANDLE hFile =
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
 
     /* The two counts are kept equal; the vector is what is written. */
     Header.credcount = (DWORD)Creds.size();
@@ -240,20 +238,15 @@ LONG CUserTable::SaveUserTable() {
     Header.version = 1;
     _Print(fn, "totallen= %d", (int)Header.totalsize);
 
-    if (hFile == INVALID_HANDLE_VALUE) {
-        _PrintError(fn, __LINE__, "fp==null");
-        return Error_Internal;
-    }
     if (!AppSecret || bodyLen + HMAC_SIZE > 0x7FFFFFFF) {
-        CloseHandle(hFile);
         _PrintError(fn, __LINE__, "WriteFile() failed.");
         return Error_Internal;
     }
 
+    /* The whole image first: nothing is opened that could be left half written. */
     BYTE* body = (BYTE*)malloc((size_t)bodyLen);
     if (!body) {
         _PrintError(fn, __LINE__, "malloc failed");
-        CloseHandle(hFile);
         return Error_Table_Alloc;
     }
     memcpy(body, &Header, USER_TABLE_HEADER_SIZE);
@@ -267,16 +260,12 @@ LONG CUserTable::SaveUserTable() {
 
     BYTE mac[HMAC_SIZE];
     TableHmac(AppSecret, AppSecretLen, Header.salt, body, (DWORD)bodyLen, mac);
-    if (!WriteExact(hFile, body, (DWORD)bodyLen) || !WriteExact(hFile, mac, HMAC_SIZE)) {
-        _PrintError(fn, __LINE__, "WriteFile() failed.");
-        free(body);
-        CloseHandle(hFile);
-        return Error_Internal;
-    }
+    const WholeFilePart parts[] = {{body, (DWORD)bodyLen}, {mac, HMAC_SIZE}};
+    BOOL opened = FALSE;
+    const DWORD err = WriteFileWhole(path.c_str(), CREATE_ALWAYS, parts, 2, FILE_ATTRIBUTE_NORMAL, &opened);
     free(body);
-    /* The file is put in place when it is closed: a failed close leaves the old one. */
-    if (!CloseHandle(hFile)) {
-        _PrintError(fn, __LINE__, "WriteFile() failed.");
+    if (err != ERROR_SUCCESS) {
+        _PrintError(fn, __LINE__, opened ? "WriteFile() failed." : "fp==null");
         return Error_Internal;
     }
 

@@ -5,6 +5,7 @@
 #include <shlobj.h>
 
 #include "DiagLog.h"
+#include "WholeFile.h"
 
 namespace tpmksp {
 
@@ -81,30 +82,15 @@ DWORD ReadContainerFile(const WString& path, size_t maxSize, Bytes& file) {
 }
 
 DWORD WriteContainerFile(const char* logName, const WString& path, const Bytes& file, DWORD disposition) {
-    HANDLE h =
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        DWORD err = GetLastError();
-        return (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) ? Nte(NTE_EXISTS) : err;
-    }
-    DWORD err = ERROR_SUCCESS;
-    for (size_t done = 0; done < file.size();) {
-        DWORD written = 0;
-        if (!WriteFile(h, file.data() + done, static_cast<DWORD>(file.size() - done), &written, nullptr)) {
-            err = GetLastError();
-            break;
-        }
-        if (written == 0) {
-            err = ERROR_WRITE_FAULT;
-            break;
-        }
-        done += written;
-    }
-    // The PAL puts a file written whole in place on close and drops it after a
-    // failed write, so the old container (or none) stays.
-    if (!CloseHandle(h) && err == ERROR_SUCCESS) err = GetLastError();
+    const WholeFilePart part = {file.data(), static_cast<DWORD>(file.size())};
+    BOOL opened = FALSE;
+    const DWORD err = file.size() > 0xFFFFFFFFull
+                          ? static_cast<DWORD>(ERROR_INVALID_DATA)
+                          : WriteFileWhole(path.c_str(), disposition, &part, 1, FILE_ATTRIBUTE_NORMAL, &opened);
+    if (!opened && (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS)) return Nte(NTE_EXISTS);
+    // Written whole or not at all: the old container (or none) stays.
     if (err != ERROR_SUCCESS) {
-        _PrintError(logName, __LINE__, "writing a container failed %u", err);
+        if (opened) _PrintError(logName, __LINE__, "writing a container failed %u", err);
         return err;
     }
     // The new name survives a crash before the caller's tables name the key. A

@@ -23,6 +23,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "WholeFile.h"
 #include "ZipUtil.h"
 
 extern "C" PAL_EXPORT INT WINAPI KsZip(LPCWSTR archivePath, LPCWSTR folderPath);
@@ -179,24 +180,13 @@ DWORD ReadWhole(const WString& path, ULONGLONG maxBytes, Buffer& out) {
     return err;
 }
 
-/* Creates the file whole (the platform layer writes beside it and renames on close).
+/* Creates the file whole: the old file (or none) or the new one after any failure.
  * FILE_ATTRIBUTE_TEMPORARY for a file its reader rewrites: it is not flushed to disk. */
 DWORD WriteWhole(const WString& path, DWORD disposition, const BYTE* data, size_t len,
                  DWORD attributes = FILE_ATTRIBUTE_NORMAL) {
     if (len > 0xFFFFFFFFull) return ERROR_INVALID_DATA;
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, disposition, attributes, NULL);
-    if (h == INVALID_HANDLE_VALUE) return GetLastError();
-    DWORD err = ERROR_SUCCESS;
-    DWORD put = 0;
-    if (len > 0 && !WriteFile(h, data, (DWORD)len, &put, NULL)) {
-        err = GetLastError();
-    } else if (put != len) {
-        err = ERROR_WRITE_FAULT;
-    }
-    /* A failed write is never published; a failed publish is a failure too. */
-    if (!CloseHandle(h) && err == ERROR_SUCCESS) err = GetLastError();
-    if (err != ERROR_SUCCESS && disposition == CREATE_NEW) DeleteFileW(path.c_str());
-    return err;
+    const WholeFilePart part = {data, (DWORD)len};
+    return WriteFileWhole(path.c_str(), disposition, &part, 1, attributes);
 }
 
 struct ZipSourceGuard {
