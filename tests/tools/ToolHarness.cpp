@@ -8,6 +8,7 @@
 #include <unistd.h>
 #endif
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -88,8 +89,21 @@ ToolRun RunTool(const std::vector<std::string>& args, const RunOptions& opts) {
     PROCESS_INFORMATION pi{};
     ToolRun run;
     // No console: the tool must never wait at a prompt here.
-    if (CreateProcessW(fs::path(ToolPath()).wstring().c_str(), cmd.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
-                       nullptr, nullptr, &si, &pi)) {
+    auto start = [&] {
+        return CreateProcessW(fs::path(ToolPath()).wstring().c_str(), cmd.data(), nullptr, nullptr, TRUE,
+                              DETACHED_PROCESS, nullptr, nullptr, &si, &pi);
+    };
+    // A process that could not be started says nothing about the tool: the
+    // failure is shown, and the start tried once more.
+    DWORD startError = ERROR_SUCCESS;
+    BOOL started = start();
+    if (!started) {
+        startError = GetLastError();
+        fprintf(stderr, "CreateProcessW failed, error %lu; starting once more\n", startError);
+        started = start();
+        if (!started) startError = GetLastError();
+    }
+    if (started) {
         if (WaitForSingleObject(pi.hProcess, 120000) != WAIT_OBJECT_0) {
             TerminateProcess(pi.hProcess, 128 + 9);
             WaitForSingleObject(pi.hProcess, INFINITE);
@@ -104,6 +118,7 @@ ToolRun RunTool(const std::vector<std::string>& args, const RunOptions& opts) {
         SetEnvironmentVariableW(name.c_str(), old ? old->c_str() : nullptr);
     run.out = ReadBack(out);
     run.err = ReadBack(err);
+    if (!started) run.err += "CreateProcessW failed, error " + std::to_string(startError) + "\n";
     for (HANDLE h : {in, out, err})
         CloseHandle(h);
     for (HANDLE h : extra)
