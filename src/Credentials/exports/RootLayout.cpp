@@ -109,22 +109,33 @@ static bool ReadModule(LPCWSTR path, std::vector<BYTE>& bytes) {
     return ok;
 }
 
-static LONG PlaceZipLibrary(const WString& folder) {
+/* Copies the zip library beside the core to the install folder. With onlyStale
+ * (init on a laid-out root, which an upgrade runs) only over a placed copy whose
+ * bytes differ: one an admin removed stays removed, and an equal one is not
+ * rewritten, so init on an up-to-date root needs no rights. */
+static LONG PlaceZipLibrary(const WString& folder, bool onlyStale) {
     WString source = folder + ZIPUTIL_MODULE_NAME;
     if (folder.empty() || GetFileAttributesW(source.c_str()) == INVALID_FILE_ATTRIBUTES) {
         /* Not built or not shipped beside us: archives then report the missing library. */
-        _Print(kLayoutName, "no zip library beside the core, not placed");
+        if (!onlyStale) _Print(kLayoutName, "no zip library beside the core, not placed");
         return Error_Success;
     }
     WCHAR install[MAX_PATH] = {0};
-    if (GetInstallFolder(install) != 0) return Error_Bad_App;
+    if (GetInstallFolder(install) != 0) return onlyStale ? Error_Success : Error_Bad_App;
     WString target = WString(install) + ZIPUTIL_RELATIVE_PATH;
+    if (onlyStale) {
+        std::vector<BYTE> built, placed;
+        if (GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES || !ReadModule(source.c_str(), built) ||
+            (ReadModule(target.c_str(), placed) && placed == built))
+            return Error_Success;
+    }
     size_t sep = target.find_last_of(W("\\/"));
     if (!CreateFolderTree(target.substr(0, sep)) || !CopyFileW(source.c_str(), target.c_str(), FALSE)) {
         _PrintError(kLayoutName, __LINE__, "cannot place the zip library at %S, error %d", target.c_str(),
                     (int)GetLastError());
         return Error_Insufficient_Privileges;
     }
+    if (onlyStale) _Print(kLayoutName, "zip library refreshed");
     return Error_Success;
 }
 
@@ -176,7 +187,7 @@ LONG LayOutRoot() noexcept {
         step(RegisterComponent(folder, PROVIDER_MODULE_NAME));
         step(RegisterComponent(folder, COMSERVERS_MODULE_NAME));
         step(WriteInstallPath());
-        step(PlaceZipLibrary(folder)); /* reads "Install Path" */
+        step(PlaceZipLibrary(folder, false)); /* reads "Install Path" */
         step(CreateDataFolder());
         if (status == Error_Success) status = WriteMarker();
     } catch (...) {
@@ -189,30 +200,10 @@ LONG LayOutRoot() noexcept {
 
 void EnsureRootLayout() noexcept { LayOutRoot(); }
 
-/* A laid-out root keeps the zip library it was given; an upgrade of the library
- * beside the core reaches it when init runs again. One an admin removed stays
- * removed, and an unchanged one is not rewritten (init needs no rights then). */
-static LONG RefreshZipLibrary() {
-    WString source = ModuleFolder() + ZIPUTIL_MODULE_NAME;
-    WCHAR install[MAX_PATH] = {0};
-    if (GetInstallFolder(install) != 0) return Error_Success;
-    WString target = WString(install) + ZIPUTIL_RELATIVE_PATH;
-    std::vector<BYTE> built, placed;
-    if (!ReadModule(source.c_str(), built) || GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES)
-        return Error_Success;
-    if (ReadModule(target.c_str(), placed) && placed == built) return Error_Success;
-    if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) {
-        _PrintError(kLayoutName, __LINE__, "cannot refresh the zip library at %S, error %d", target.c_str(),
-                    (int)GetLastError());
-        return Error_Insufficient_Privileges;
-    }
-    _Print(kLayoutName, "zip library refreshed");
-    return Error_Success;
-}
-
 extern "C" LONG VaultkeepInitRoot(void) {
     CExportFrame frame("VaultkeepInitRoot");
-    return frame.Run([&]() -> LONG { return IsRootLaidOut() ? RefreshZipLibrary() : LayOutRoot(); });
+    return frame.Run(
+        [&]() -> LONG { return IsRootLaidOut() ? PlaceZipLibrary(ModuleFolder(), true) : LayOutRoot(); });
 }
 
 extern "C" const char* VaultkeepStatusName(LONG status) {
