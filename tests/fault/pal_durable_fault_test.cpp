@@ -7,12 +7,14 @@
 
 #include <vaultkeep/vaultkeep.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <tuple>
 
 namespace {
@@ -326,6 +328,71 @@ TEST_F(RegistryBatch, RegisterAppWritesTheHiveOnceAndFailsWhenItCannot) {
     EXPECT_NE(RegisterApp(u"News", secret), 0) << "a call whose registry change is not on disk fails";
     g_failRenameTo.clear();
     EXPECT_FALSE(OnDisk("Software\\Tarnwick Systems Corp.\\Vaultkeep\\News"));
+}
+
+/* What a credential call does to its folder, in order: "rename <to>", "unlink
+ * <path>", "flush <folder>" (an fsync of a folder). */
+std::vector<std::string> g_folderOps;
+
+int TrackRename(const char* from, const char* to) {
+    g_folderOps.push_back(std::string("rename ") + to);
+    return ::rename(from, to);
+}
+int TrackUnlink(const char* path) {
+    g_folderOps.push_back(std::string("unlink ") + path);
+    return ::unlink(path);
+}
+int TrackFsync(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) g_folderOps.push_back("flush");
+    return ::fsync(fd);
+}
+
+/* A blob leaves only once the table that stops naming it is on disk, folder
+ * entry included: an unflushed unlink may reach the disk before the rename on a
+ * file system without a journal, and the old table would name a missing blob. */
+class CredentialBlobs : public vktest::RootTest {
+  protected:
+    void TearDown() override { PalTestResetSyscalls(); }
+};
+
+TEST_F(CredentialBlobs, ABlobIsRemovedOnlyAfterTheFolderNamingTheNewTableIsFlushed) {
+    ASSERT_EQ(VaultkeepInitRoot(), 0);
+    vktest::ByteArray secret(std::string("blob order secret")), md(std::string("m")), emd(std::string("e"));
+    ASSERT_EQ(RegisterApp(u"Mail", secret), 0);
+    auto store = [&](const char* data) {
+        vktest::ByteArray cred{std::string(data)};
+        return StoreCredential(u"Mail", secret, u"alice", u"pw", u"c1", md, emd, cred);
+    };
+    ASSERT_EQ(store("first"), 0);
+
+    const std::pair<const char*, std::function<LONG()>> calls[] = {
+        {"StoreCredential replacing", [&] { return store("second"); }},
+        {"DeleteCred", [&] { return DeleteCred(u"Mail", secret, u"alice", u"c1"); }},
+    };
+    for (const auto& [name, call] : calls) {
+        SCOPED_TRACE(name);
+        PalTestResetSyscalls();
+        g_folderOps.clear();
+        PalTestSyscallTable()->rename = TrackRename;
+        PalTestSyscallTable()->unlink = TrackUnlink;
+        PalTestSyscallTable()->fsync = TrackFsync;
+        const LONG status = call();
+        PalTestResetSyscalls();
+        ASSERT_EQ(status, 0);
+
+        std::string ops;
+        for (const std::string& op : g_folderOps) ops += op + "\n";
+        const auto table = std::find_if(g_folderOps.begin(), g_folderOps.end(), [](const std::string& op) {
+            return op.rfind("rename ", 0) == 0 && op.size() > 9 && op.compare(op.size() - 9, 9, "/user.bin") == 0;
+        });
+        ASSERT_NE(table, g_folderOps.end()) << ops;
+        const auto blob = std::find_if(table, g_folderOps.end(),
+                                       [](const std::string& op) { return op.rfind("unlink ", 0) == 0; });
+        ASSERT_NE(blob, g_folderOps.end()) << "the old blob is removed\n" << ops;
+        EXPECT_NE(std::find(table, blob, "flush"), blob) << "no folder flush between the table and the removal\n"
+                                                         << ops;
+    }
 }
 
 } // namespace

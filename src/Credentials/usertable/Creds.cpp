@@ -178,12 +178,16 @@ LONG CUserTable::AddCred(LPCWSTR id, SAFEARRAY* md, SAFEARRAY* emd, SAFEARRAY* c
         Header.credcount = (DWORD)Creds.size();
         return saved;
     }
+    /* The folder is flushed before the old blob goes: unflushed, the removal could
+     * reach the disk before the rename and leave the old table naming a missing blob.
+     * A blob a crash leaves after the flush is named by nothing and reclaimed by
+     * repair. (A failed flush is logged and the blob goes all the same: Windows may
+     * refuse to flush a folder, and its moves are written through.) */
+    CUtil::FlushFolder(UserFolder);
     if (replaced >= 0) {
-        /* A blob left behind by a crash here is named by nothing and reclaimed by repair. */
         DeleteFileW(BlobPath(UserFolder, replacing).c_str());
         free(replacing);
     }
-    CUtil::FlushFolder(UserFolder);
     return 0;
 }
 
@@ -312,8 +316,8 @@ LONG CUserTable::DeleteCred(LPCWSTR id) {
         CredentialRecord* r = Creds[i];
         if (!FieldEquals(r->id, CRED_ID_CHARS, id)) continue;
         _Print(fn, "found %S cred=%d", id, (int)i);
-        /* The record leaves the table before its blob goes: a failed save keeps
-         * both, and a blob a crash leaves behind is named by nothing. */
+        /* The record leaves the table, on disk, before its blob goes: a failed save
+         * keeps both, and a blob a crash leaves behind is named by nothing. */
         Creds.erase(Creds.begin() + (ptrdiff_t)i);
         Header.credcount = (DWORD)Creds.size();
         LONG status = SaveUserTable();
@@ -321,9 +325,9 @@ LONG CUserTable::DeleteCred(LPCWSTR id) {
             Creds.insert(Creds.begin() + (ptrdiff_t)i, r);
             Header.credcount = (DWORD)Creds.size();
         } else {
+            CUtil::FlushFolder(UserFolder); /* before the blob goes, as in StoreCredential */
             DeleteFileW(BlobPath(UserFolder, r).c_str());
             free(r);
-            CUtil::FlushFolder(UserFolder);
         }
         _Print(fn, "status=%d", (int)status);
         return status;
