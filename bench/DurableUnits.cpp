@@ -107,15 +107,19 @@ double ReplayDurable(const std::string& dir, const DurableOps& d, double idleSec
     std::error_code ec;
     fs::remove_all(scratch, ec);
     const unsigned folders = d.folders ? d.folders : 1;
-    for (unsigned f = 0; f < folders; ++f) fs::create_directories(scratch + "/f" + std::to_string(f));
+    const int made = d.made >= 0 && static_cast<unsigned>(d.made) + 1 < folders ? d.made : -1;
+    auto folder = [&](unsigned f) {
+        return static_cast<int>(f) == made ? scratch + "/f" + std::to_string(folders - 1) + "/made"
+                                           : scratch + "/f" + std::to_string(f);
+    };
+    for (unsigned f = 0; f < folders; ++f)
+        if (static_cast<int>(f) != made) fs::create_directories(folder(f));
     fs::create_directories(scratch + "/gone");
     uint64_t largest = 700;
     for (const auto& w : d.writes) largest = std::max<uint64_t>(largest, w.bytes);
     std::vector<char> data(largest);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 131 + 7);
-    auto at = [&](unsigned i, const char* kind) {
-        return scratch + "/f" + std::to_string(i % folders) + "/" + kind + std::to_string(i);
-    };
+    auto at = [&](unsigned i, const char* kind) { return folder(i % folders) + "/" + kind + std::to_string(i); };
 
     /* Untimed: the files the sequence replaces or removes, put on disk as the
      * call's store was (written, then one syncfs below): a flush per file would
@@ -123,7 +127,10 @@ double ReplayDurable(const std::string& dir, const DurableOps& d, double idleSec
     unsigned i = 0;
     for (const auto& w : d.writes)
         for (unsigned k = 0; k < w.count; ++k, ++i)
-            if (w.replaces) WriteNew(at(i, "old"), data, w.bytes, false);
+            if (w.replaces) {
+                Must(static_cast<int>(i % folders) != made, "a replaced file in a new folder");
+                WriteNew(at(i, "old"), data, w.bytes, false);
+            }
     for (unsigned k = 0; k < d.unlinks; ++k) WriteNew(scratch + "/gone/" + std::to_string(k), data, 700, false);
     /* A flush after the disk has idled costs several times one right after
      * another (about 1 ms against 0.07 ms here): the replay starts from the
@@ -132,15 +139,21 @@ double ReplayDurable(const std::string& dir, const DurableOps& d, double idleSec
     const int sfd = open(scratch.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     Must(sfd >= 0, "open folder");
     Must(syncfs(sfd) == 0, "syncfs");
-    std::vector<int> fds;
+    std::vector<int> fds(folders, -1);
     for (unsigned f = 0; f < folders; ++f) {
-        fds.push_back(open((scratch + "/f" + std::to_string(f)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        Must(fds.back() >= 0, "open folder");
+        if (static_cast<int>(f) == made) continue; /* exists only once the timed part made it */
+        fds[f] = open(folder(f).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        Must(fds[f] >= 0, "open folder");
     }
 
     const double t0 = Now();
     if (lead) lead();
     const double tw = Now();
+    if (made >= 0) {
+        Must(mkdir(folder(made).c_str(), 0700) == 0, "mkdir");
+        fds[made] = open(folder(made).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        Must(fds[made] >= 0, "open folder");
+    }
     i = 0;
     for (const auto& w : d.writes)
         for (unsigned k = 0; k < w.count; ++k, ++i) {

@@ -192,6 +192,7 @@ DurableOps DurableFloorOps(Export e, const Layout& l, unsigned users, unsigned c
         W(l.AppFile(0));
         WR(l.registry);
         d.folders = 3;
+        d.made = 0; /* the application folder, inside the data folder */
         break;
     case Export::UnRegisterApp:
         WR(l.registry);
@@ -203,6 +204,7 @@ DurableOps DurableFloorOps(Export e, const Layout& l, unsigned users, unsigned c
         W(l.UserFile(0));
         WR(l.AppFile(U + 1));
         d.folders = 3;
+        d.made = 1; /* the user folder, inside the application folder */
         break;
     case Export::DeleteUser:
         WR(l.AppFile(U - 1));
@@ -255,6 +257,7 @@ std::string DescribeDurable(const DurableOps& d) {
                  w.replaces ? " + R" : "");
         part(b);
     }
+    if (d.made >= 0) part("1x D");
     if (d.folders) part(std::to_string(d.folders) + "x F");
     if (d.unlinks) part(std::to_string(d.unlinks) + "x U");
     return s.empty() ? "nothing" : s;

@@ -80,6 +80,9 @@ struct DurableOps {
     };
     std::vector<Write> writes;
     unsigned folders = 0, unlinks = 0;
+    /* The folder the call creates (an index into the folders, or -1), made inside
+     * the last folder: that parent then has a change of its own to flush. */
+    int made = -1;
 };
 DurableOps DurableFloorOps(Export e, const Layout& l, unsigned users, unsigned creds);
 /* Seconds: the sum of the units over the sequence. */
