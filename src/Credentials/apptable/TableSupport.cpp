@@ -103,16 +103,6 @@ BOOL ReadExact(HANDLE h, void* buffer, DWORD cb) noexcept {
     return TRUE;
 }
 
-BOOL WriteExact(HANDLE h, const void* buffer, DWORD cb) noexcept {
-    DWORD put = 0;
-    if (!WriteFile(h, buffer, cb, &put, NULL)) return FALSE;
-    if (put != cb) {
-        SetLastError(ERROR_WRITE_FAULT);
-        return FALSE;
-    }
-    return TRUE;
-}
-
 void TableHmac(const BYTE* secret, DWORD secretLen, const BYTE* salt, const BYTE* data, DWORD cb, BYTE mac[32]) {
     BYTE key[KEY_SIZE];
     LONG keyLen = KEY_SIZE;

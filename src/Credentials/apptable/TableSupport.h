@@ -37,9 +37,8 @@ BOOL IsListableName(LPCWSTR s) noexcept;
 /* TRUE for the 36-character 8-4-4-4-12 hexadecimal text of a GUID. */
 BOOL IsGuidString(LPCWSTR s, size_t cap = (size_t)-1) noexcept;
 
-/* Reads or writes exactly cb bytes; FALSE on a failed or short transfer. */
+/* Reads exactly cb bytes; FALSE on a failed or short read. (Writes go whole, through WriteFileWhole.) */
 BOOL ReadExact(HANDLE h, void* buffer, DWORD cb) noexcept;
-BOOL WriteExact(HANDLE h, const void* buffer, DWORD cb) noexcept;
 
 /*
  * HMAC-SHA256 of data under the key derived from the secret and the 32-byte

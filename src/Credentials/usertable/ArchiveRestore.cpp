@@ -147,25 +147,20 @@ LONG CUserTable::Archive(LPCWSTR archivePath, const BYTE* wrapped, DWORD cbWrapp
     /* Create-new: a user.backup left by an interrupted archive is never reused. It lives only
      * until the archive is packed, so it is not flushed to disk. */
     WString backupPath = UserFolder + USER_BACKUP_FILE;
-    HANDLE hFile =
-        CreateFileW(backupPath.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, NULL);
-    if (hFile == INVALID_HANDLE_VALUE) {
-        _PrintError(fn, __LINE__, "Error_Insufficient_Privileges");
-        return Error_Insufficient_Privileges;
-    }
     BYTE length[USER_BACKUP_LENGTH_SIZE];
     length[0] = (BYTE)cbWrapped;
     length[1] = (BYTE)(cbWrapped >> 8);
     length[2] = (BYTE)(cbWrapped >> 16);
     length[3] = (BYTE)(cbWrapped >> 24);
-    BOOL written = WriteExact(hFile, length, sizeof(length)) && (cbWrapped == 0 || WriteExact(hFile, wrapped, cbWrapped));
-    DWORD error = written ? ERROR_SUCCESS : GetLastError();
-    /* The file is published whole on close, or not at all. */
-    if (!CloseHandle(hFile) && written) {
-        written = FALSE;
-        error = GetLastError();
+    const WholeFilePart parts[] = {{length, sizeof(length)}, {wrapped, cbWrapped}};
+    BOOL opened = FALSE;
+    const DWORD error = WriteFileWhole(backupPath.c_str(), CREATE_NEW, parts, cbWrapped ? 2 : 1,
+                                       FILE_ATTRIBUTE_TEMPORARY, &opened);
+    if (error != ERROR_SUCCESS && !opened) {
+        _PrintError(fn, __LINE__, "Error_Insufficient_Privileges");
+        return Error_Insufficient_Privileges;
     }
-    if (!written) {
+    if (error != ERROR_SUCCESS) {
         _PrintError(fn, __LINE__, "WriteFile() failed. ErrorCode = %d", (int)error);
         return Error_Internal;
     }
