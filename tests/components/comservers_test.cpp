@@ -227,15 +227,13 @@ TEST_F(KeyArchiveTest, RoundTripThroughTheProvidersEscrow) {
     DWORD cbSealed = 0;
     ASSERT_EQ(0, Export<PFN_TpmKspExportContainer>(FIXTURE_MODULE_FILE, "TpmKspExportContainer")(
                      container, Bstr(W("backup pw")), &sealed, &cbSealed));
-    Bytes expected = {'V', 'K', 'K', 'B', 1, 0, 0, 0};
-    for (uint32_t v : {static_cast<uint32_t>(label.size()), static_cast<uint32_t>(cbSealed)})
-        for (int i = 0; i < 4; ++i)
-            expected.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    for (WCHAR c : label)
-        expected.insert(expected.end(), {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)});
-    expected.insert(expected.end(), sealed, sealed + cbSealed);
+    const Bytes file = vktest::ReadFileBytes(keyBackup);
+    ASSERT_EQ(file.size(), 16 + 2 * label.size() + cbSealed);
+    EXPECT_EQ(Bytes(file.begin(), file.begin() + 8), (Bytes{'V', 'K', 'K', 'B', 1, 0, 0, 0}));
+    EXPECT_EQ(vktest::Le32(file, 8), label.size());
+    EXPECT_EQ(vktest::Le32(file, 16), static_cast<uint32_t>(label[0] | label[1] << 16));
+    EXPECT_EQ(Bytes(file.end() - cbSealed, file.end()), Bytes(sealed, sealed + cbSealed));
     free(sealed);
-    EXPECT_EQ(expected, vktest::ReadFileBytes(keyBackup));
 
     // Restore hands the label back and the container to the provider; a wrong password fails there.
     const LONG imports = fx->imports;

@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "diaglog_control.h"
+
 #ifdef VK_TEST_HAVE_TSS2
 #include <tss2/tss2_esys.h>
 #include <tss2/tss2_rc.h>
@@ -27,57 +29,13 @@
 #endif
 
 namespace vktest::swtpm {
-
-#ifdef _WIN32
-// The TPM backend is Linux-only: on Windows there is no simulator and nothing to administer.
-std::string SharedTcti() {
-    return std::string();
-}
-bool Installed() {
-    return false;
-}
-std::string SetDictionaryAttack(const std::string&, uint32_t, uint32_t, uint32_t) {
-    return "no TPM backend on Windows";
-}
-std::string SetOwnerPassword(const std::string&, const std::string&) {
-    return "no TPM backend on Windows";
-}
-Simulator::~Simulator() {
-}
-std::string Simulator::Start() {
-    return "no TPM simulator on Windows";
-}
-void Simulator::Stop() {
-}
-#else
 namespace {
 
 bool IsSimulator(const std::string& tcti) {
     return tcti.rfind("swtpm:", 0) == 0 || tcti.rfind("mssim:", 0) == 0;
 }
 
-std::string FindSwtpm() {
-    std::stringstream dirs(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (!dir.empty() && access((dir + "/swtpm").c_str(), X_OK) == 0) return dir + "/swtpm";
-    return "";
-}
-
-/* Binds (is the port free?) or connects (does it answer?) on loopback. */
-bool Loopback(int port, bool connectTo) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return false;
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const sockaddr* sa = reinterpret_cast<sockaddr*>(&a);
-    const bool ok = (connectTo ? connect(fd, sa, sizeof(a)) : bind(fd, sa, sizeof(a))) == 0;
-    close(fd);
-    return ok;
-}
-
-#ifdef VK_TEST_HAVE_TSS2
+#if defined(VK_TEST_HAVE_TSS2) && !defined(_WIN32)
 /* Runs one ESAPI call on a simulator: "" or what failed. */
 template <class F> std::string Administer(const std::string& tcti, const char* what, F&& call) {
     if (!IsSimulator(tcti)) return "refusing to administer a TCTI that is not a simulator: " + tcti;
@@ -102,11 +60,7 @@ std::string SharedTcti() {
     return tcti && IsSimulator(tcti) ? std::string(tcti) : std::string();
 }
 
-bool Installed() {
-    return !FindSwtpm().empty();
-}
-
-#ifdef VK_TEST_HAVE_TSS2
+#if defined(VK_TEST_HAVE_TSS2) && !defined(_WIN32)
 std::string SetDictionaryAttack(const std::string& tcti, uint32_t maxTries, uint32_t recoverySeconds,
                                 uint32_t lockoutRecoverySeconds) {
     return Administer(tcti, "DictionaryAttackParameters", [&](ESYS_CONTEXT* esys) {
@@ -127,13 +81,43 @@ std::string SetOwnerPassword(const std::string& tcti, const std::string& passwor
     });
 }
 #else
+// The TPM backend is Linux-only and needs the TSS: there is nothing to administer.
 std::string SetDictionaryAttack(const std::string&, uint32_t, uint32_t, uint32_t) {
-    return "the tests were built without the TSS";
+    return "no TPM administration in this build";
 }
 std::string SetOwnerPassword(const std::string&, const std::string&) {
-    return "the tests were built without the TSS";
+    return "no TPM administration in this build";
 }
 #endif
+
+#ifndef _WIN32
+namespace {
+
+std::string FindSwtpm() {
+    std::stringstream dirs(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (!dir.empty() && access((dir + "/swtpm").c_str(), X_OK) == 0) return dir + "/swtpm";
+    return "";
+}
+
+/* Whether something answers on the loopback port. */
+bool Answers(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    close(fd);
+    return ok;
+}
+
+} // namespace
+
+bool Installed() {
+    return !FindSwtpm().empty();
+}
 
 Simulator::~Simulator() {
     Stop();
@@ -155,19 +139,19 @@ std::string Simulator::Start() {
     std::mt19937 pick(std::random_device{}());
     for (int attempt = 0; attempt < 20; ++attempt) {
         const int port = 20000 + 2 * static_cast<int>(pick() % 20000);
-        if (!Loopback(port, false) || !Loopback(port + 1, false)) continue;
+        if (Answers(port) || Answers(port + 1)) continue; // someone else's
         const auto tcp = [](int p) { return "type=tcp,port=" + std::to_string(p) + ",bindaddr=127.0.0.1"; };
-        const std::vector<std::string> args = {program,
-                                               "socket",
-                                               "--tpm2",
-                                               "--server",
-                                               tcp(port),
-                                               "--ctrl",
-                                               tcp(port + 1),
-                                               "--tpmstate",
-                                               "dir=" + m_stateDir,
-                                               "--flags",
-                                               "not-need-init,startup-clear"};
+        const std::string args[] = {program,
+                                    "socket",
+                                    "--tpm2",
+                                    "--server",
+                                    tcp(port),
+                                    "--ctrl",
+                                    tcp(port + 1),
+                                    "--tpmstate",
+                                    "dir=" + m_stateDir,
+                                    "--flags",
+                                    "not-need-init,startup-clear"};
         std::vector<char*> argv;
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
@@ -178,11 +162,7 @@ std::string Simulator::Start() {
         if (pid == 0) {
             prctl(PR_SET_PDEATHSIG, SIGTERM); // a crashed test leaves no simulator behind
             int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            if (fd >= 0) {
-                dup2(fd, 1);
-                dup2(fd, 2);
-                close(fd);
-            }
+            if (fd >= 0) dup2(fd, 1), dup2(fd, 2), close(fd);
             execv(argv[0], argv.data());
             _exit(127);
         }
@@ -190,7 +170,7 @@ std::string Simulator::Start() {
         for (int i = 0; i < 250 && m_pid > 0; ++i) { // at most 5 s
             int status = 0;
             if (waitpid(pid, &status, WNOHANG) == pid) m_pid = -1; // the port was taken after all
-            if (m_pid > 0 && Loopback(port, true)) {
+            if (m_pid > 0 && Answers(port)) {
                 m_tcti = "swtpm:host=127.0.0.1,port=" + std::to_string(port);
                 return "";
             }
@@ -219,7 +199,6 @@ void Simulator::Stop() {
     m_pid = -1;
     m_tcti.clear();
 }
-
 #endif
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
@@ -246,6 +225,26 @@ namespace vktest::ksp {
 
 std::string ModulePath() {
     return BuiltModule("VaultkeepTpmKsp");
+}
+
+void SetSetting(const WCHAR* name, const WString& value) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                              W("SOFTWARE\\Tarnwick Systems Corp.\\TPM Key Storage Provider"), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                             static_cast<DWORD>((value.size() + 1) * 2)),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+bool LoggedError(const std::string& text) {
+    bool said = false;
+    for (const auto& l : diaglog::TakeCaptured())
+        said |= l.level == diaglog::Level::Error && l.text.find(text) != std::string::npos;
+    diaglog::SetCapture(false);
+    return said;
 }
 
 void Module::Load() {
@@ -299,11 +298,9 @@ DWORD MakeKey(const WString& name, const std::string& password, DWORD keyFlags) 
     KeyH k;
     DWORD err = Acquire(p, name, kCreate);
     if (!err)
-        err = Check([&] {
-            return CryptSetProvParam(p.h, PP_TCG_KEYPARAM, reinterpret_cast<const BYTE*>(&params), 1);
-        });
-    if (!err) err = Check([&] { return CryptSetProvParam(p.h, PP_KEYEXCHANGE_PSWD, Pw(password), 0); });
-    if (!err) err = Check([&] { return CryptGenKey(p.h, AT_KEYEXCHANGE, keyFlags, &k.h); });
+        err = KSP_CALL(CryptSetProvParam(p.h, PP_TCG_KEYPARAM, reinterpret_cast<const BYTE*>(&params), 1));
+    if (!err) err = KSP_CALL(CryptSetProvParam(p.h, PP_KEYEXCHANGE_PSWD, Pw(password), 0));
+    if (!err) err = KSP_CALL(CryptGenKey(p.h, AT_KEYEXCHANGE, keyFlags, &k.h));
     return err;
 }
 
@@ -313,15 +310,12 @@ DWORD Open(const WString& name, const std::string* password, const Bytes& wrappe
     KeyH exchange, blob;
     Bytes buf = cipher;
     DWORD len = static_cast<DWORD>(buf.size()), err = Acquire(p, name, kOpen);
-    if (!err && password)
-        err = Check([&] { return CryptSetProvParam(p.h, PP_KEYEXCHANGE_PSWD, Pw(*password), 0); });
-    if (!err) err = Check([&] { return CryptGetUserKey(p.h, AT_KEYEXCHANGE, &exchange.h); });
+    if (!err && password) err = KSP_CALL(CryptSetProvParam(p.h, PP_KEYEXCHANGE_PSWD, Pw(*password), 0));
+    if (!err) err = KSP_CALL(CryptGetUserKey(p.h, AT_KEYEXCHANGE, &exchange.h));
     if (!err)
-        err = Check([&] {
-            return CryptImportKey(p.h, wrapped.data(), static_cast<DWORD>(wrapped.size()), exchange.h,
-                                  CRYPT_OAEP, &blob.h);
-        });
-    if (!err) err = Check([&] { return CryptDecrypt(blob.h, 0, TRUE, 0, buf.data(), &len); });
+        err = KSP_CALL(CryptImportKey(p.h, wrapped.data(), static_cast<DWORD>(wrapped.size()), exchange.h,
+                                      CRYPT_OAEP, &blob.h));
+    if (!err) err = KSP_CALL(CryptDecrypt(blob.h, 0, TRUE, 0, buf.data(), &len));
     if (!err) plain.assign(buf.begin(), buf.begin() + len);
     return err;
 }

@@ -17,7 +17,7 @@ namespace vktest::swtpm {
 
 /* The TCTI of the simulator the test command started, or "" when there is none. */
 std::string SharedTcti();
-/* Whether the swtpm program is installed (private simulators can run). */
+/* Whether the swtpm program is installed (private simulators can run; not on Windows). */
 bool Installed();
 /* TPM2_DictionaryAttackParameters; a recovery time of 0 turns the defence off. "" or what failed. */
 std::string SetDictionaryAttack(const std::string& tcti, uint32_t maxTries, uint32_t recoverySeconds,
@@ -91,6 +91,12 @@ struct KeyH {
 
 std::string ModulePath();
 
+/* A REG_SZ setting of the provider (HKLM\SOFTWARE\...\TPM Key Storage Provider), as an administrator sets it.
+ */
+void SetSetting(const WCHAR* name, const WString& value);
+/* Whether an error line containing text was captured since capture was last turned on; turns capture off. */
+bool LoggedError(const std::string& text);
+
 /* The provider module, loaded, with its escrow calls; Register() in whichever root is current. */
 struct Module {
     void Load();
@@ -114,6 +120,7 @@ template <class F> DWORD Check(F&& call) {
     EXPECT_NE(err, 0u) << "failure with ERROR_SUCCESS";
     return err;
 }
+#define KSP_CALL(...) ::vktest::ksp::Check([&] { return __VA_ARGS__; })
 
 /* PP_TCG_KEYPARAM as the system sends it. */
 TcgKeyParams SystemKeyParams();
