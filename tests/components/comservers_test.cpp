@@ -72,8 +72,8 @@ class ComServersTest : public vktest::RootTest {
 
     void RegisterFixtureProvider() {
         WString key = WString(W("SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\")) +
-                             TPM_KSP_PROVIDER_NAME,
-                       image = U(LibDir() + "/" FIXTURE_MODULE_FILE);
+                      TPM_KSP_PROVIDER_NAME,
+                image = U(LibDir() + "/" FIXTURE_MODULE_FILE);
         HKEY h = nullptr;
         ASSERT_EQ(0, RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                                      &h, nullptr));
@@ -211,7 +211,8 @@ class KeyArchiveTest : public ComServersTest {
     }
 
     IKeyArchive* archive = nullptr;
-    Bstr container{W("0f8fad5b-d9cb-469f-a165-70867728950e")}, folder{W("C:\\ProgramData\\user")}, empty{W("")};
+    Bstr container{W("0f8fad5b-d9cb-469f-a165-70867728950e")}, folder{W("C:\\ProgramData\\user")},
+        empty{W("")};
 };
 
 TEST_F(KeyArchiveTest, RoundTripThroughTheProvidersEscrow) {

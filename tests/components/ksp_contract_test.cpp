@@ -21,6 +21,7 @@
 
 #ifndef _WIN32
 #include <openssl/evp.h>
+#include <openssl/x509.h>
 #endif
 
 namespace {
@@ -498,8 +499,9 @@ TEST_P(KspContract, EscrowMovesAContainerToAnotherRoot) {
     EXPECT_EQ(plain, kSecret);
 }
 
+/* Failures are logged; the passwords are in no log line and, in clear or hashed, in no file of the store. */
 TEST_P(KspContract, FailuresAreLoggedAndSecretsAreNot) {
-    const std::string wrong = "wr0ng-Pa55";
+    const std::string wrong = "wr0ng-Pa55", backup = "backup-Secret", notBackup = "not-the-backup";
     diaglog::SetCapture(true);
     diaglog::TakeCaptured();
     ASSERT_EQ(MakeKey(kUser, kPassword), 0u);
@@ -510,8 +512,8 @@ TEST_P(KspContract, FailuresAreLoggedAndSecretsAreNot) {
     EXPECT_EQ(Acquire(p, kOther, kOpen), Code(NTE_BAD_KEYSET));
     BYTE* blob = nullptr;
     DWORD cb = 0;
-    ASSERT_EQ(exportContainer_(kUser.c_str(), W("backup-Secret"), &blob, &cb), 0);
-    EXPECT_EQ(importContainer_(blob, cb, W("not-the-backup"), nullptr, 0), static_cast<LONG>(TPM_E_AUTHFAIL));
+    ASSERT_EQ(exportContainer_(kUser.c_str(), vktest::U(backup).c_str(), &blob, &cb), 0);
+    EXPECT_EQ(importContainer_(blob, cb, vktest::U(notBackup).c_str(), nullptr, 0), LONG(TPM_E_AUTHFAIL));
     free(blob);
     const auto lines = diaglog::TakeCaptured();
     diaglog::SetCapture(false);
@@ -519,8 +521,7 @@ TEST_P(KspContract, FailuresAreLoggedAndSecretsAreNot) {
     std::vector<std::string> said;
     for (const auto& l : lines) {
         if (l.level == diaglog::Level::Error) said.push_back(l.function + " " + l.text);
-        for (const std::string& secret :
-             {kPassword, wrong, std::string("backup-Secret"), std::string("not-the-backup")})
+        for (const std::string& secret : {kPassword, wrong, backup, notBackup})
             EXPECT_EQ(l.text.find(secret), std::string::npos) << l.function << ": " << l.text;
     }
     auto count = [&](const std::string& line) { return std::count(said.begin(), said.end(), line); };
@@ -529,6 +530,18 @@ TEST_P(KspContract, FailuresAreLoggedAndSecretsAreNot) {
     EXPECT_EQ(count("TpmKsp::ImportContainer failed 0x80280001"), 1);
     EXPECT_EQ(count("TpmKsp::AcquireContext failed 0x80090016"), 0)
         << "an absent container is an answer, not an error";
+
+    std::vector<Bytes> secrets = {Bytes(kPassword.begin(), kPassword.end())};
+#ifndef _WIN32
+    secrets.push_back(Bytes(32));
+    EVP_Digest(kPassword.data(), kPassword.size(), secrets.back().data(), nullptr, EVP_sha256(), nullptr);
+#endif
+    for (const std::string& f : FilesBelow(root_->path()))
+        for (const Bytes& secret : secrets) {
+            const Bytes bytes = vktest::ReadFileBytes(f);
+            EXPECT_EQ(std::search(bytes.begin(), bytes.end(), secret.begin(), secret.end()), bytes.end())
+                << f;
+        }
 }
 
 TEST_P(KspContract, ThreadsWorkOnTheirOwnContainers) {
@@ -552,25 +565,62 @@ auto ParamName = [](const ::testing::TestParamInfo<std::string>& info) { return 
 INSTANTIATE_TEST_SUITE_P(Backends, KspContract, ::testing::ValuesIn(BackendNames()), ParamName);
 
 #ifndef _WIN32 // the Windows build keeps its keys in libgcrypt's encoding instead
+/* The software backend's container file, read with OpenSSL alone (layout at the top of backend_soft.cpp). */
+class KspSoftwareStore : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(module_.Load());
+        ASSERT_EQ(MakeKey(kUser, kPassword), 0u);
+        file_ = vktest::ReadFileBytes(path_);
+        at_ = 80 + vktest::Le32(file_, 12) + vktest::Le32(file_, 16); // header, name, public key
+    }
+    vktest::FreshRoot root_;
+    vktest::swtpm::ScopedEnv backend_{"VAULTKEEP_KSP_BACKEND", "software"};
+    Module module_;
+    const std::string path_ = root_.host(
+        "ProgramData/Tarnwick Systems Corp/TPM Key Storage Provider/MachineKeys/" + vktest::Narrow(kUser));
+    Bytes file_;
+    size_t at_ = 0;
+};
+
+/* scrypt(password; N 2^14, r 8, p 1) keys AES-256-GCM, with everything before the sealed part as associated
+ * data, so no byte of the name, the parameters or the public key can change unnoticed. */
+TEST_F(KspSoftwareStore, ThePrivateKeyIsSealedOverEverythingBeforeIt) {
+    ASSERT_EQ(file_.size(), at_ + vktest::Le32(file_, 20) + 32);
+    Bytes key(32), der(vktest::Le32(file_, 20) - 16);
+    ASSERT_EQ(EVP_PBE_scrypt(kPassword.data(), kPassword.size(), &file_[36], 32, 16384, 8, 1, 64ull << 20,
+                             key.data(), 32),
+              1);
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    int len = 0;
+    const bool ok = EVP_DecryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, key.data(), &file_[68]) == 1 &&
+                    EVP_DecryptUpdate(ctx, nullptr, &len, file_.data(), int(at_)) == 1 &&
+                    EVP_DecryptUpdate(ctx, der.data(), &len, &file_[at_], int(der.size())) == 1 &&
+                    EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, 16, &file_[at_ + der.size()]) == 1 &&
+                    EVP_DecryptFinal_ex(ctx, der.data(), &len) == 1;
+    EVP_CIPHER_CTX_free(ctx);
+    ASSERT_TRUE(ok) << "the private key did not unseal as documented";
+    const BYTE* q = der.data();
+    EVP_PKEY* priv = d2i_AutoPrivateKey(nullptr, &q, long(der.size()));
+    ASSERT_NE(priv, nullptr);
+    unsigned char* pub = nullptr;
+    const int pubLen = i2d_PUBKEY(priv, &pub);
+    EXPECT_EQ(Bytes(pub, pub + pubLen), Bytes(file_.begin() + at_ - pubLen, file_.begin() + at_))
+        << "the stored public key is the key pair's";
+    EXPECT_EQ(EVP_PKEY_get_bits(priv), 2048);
+    OPENSSL_free(pub);
+    EVP_PKEY_free(priv);
+}
+
 /* The checksum is no key: whoever can write the file can make one that sums. A modulus made even still
  * decodes as a 2048-bit key but can wrap nothing; it is refused when the container is read, before anything
  * is wrapped under it. */
-TEST(KspSoftwareStore, AnUnusablePublicKeyIsRefusedAtOpen) {
-    vktest::FreshRoot root;
-    vktest::swtpm::ScopedEnv backend("VAULTKEEP_KSP_BACKEND", "software");
-    Module module;
-    ASSERT_NO_FATAL_FAILURE(module.Load());
-    ASSERT_EQ(MakeKey(kUser, kPassword), 0u);
-    const std::string path = root.host(
-        "ProgramData/Tarnwick Systems Corp/TPM Key Storage Provider/MachineKeys/" + vktest::Narrow(kUser));
-    Bytes file = vktest::ReadFileBytes(path);
-    // After an 80-byte header and the name, the SubjectPublicKeyInfo ends with the modulus, then 02 03 01 00
-    // 01.
-    const size_t end = 80 + vktest::Le32(file, 12) + vktest::Le32(file, 16);
-    ASSERT_EQ(Bytes(file.begin() + end - 5, file.begin() + end), (Bytes{0x02, 0x03, 0x01, 0x00, 0x01}));
-    file[end - 6] &= 0xfe;
-    EVP_Digest(file.data(), file.size() - 32, file.data() + file.size() - 32, nullptr, EVP_sha256(), nullptr);
-    vktest::WriteFileBytes(path, file);
+TEST_F(KspSoftwareStore, AnUnusablePublicKeyIsRefusedAtOpen) {
+    // The SubjectPublicKeyInfo ends with the modulus, then the exponent 65537 (02 03 01 00 01).
+    ASSERT_EQ(Bytes(file_.begin() + at_ - 5, file_.begin() + at_), (Bytes{0x02, 0x03, 0x01, 0x00, 0x01}));
+    file_[at_ - 6] &= 0xfe;
+    EVP_Digest(file_.data(), file_.size() - 32, &file_[file_.size() - 32], nullptr, EVP_sha256(), nullptr);
+    vktest::WriteFileBytes(path_, file_);
     Prov prov;
     EXPECT_EQ(Acquire(prov, kUser, kOpen), Code(NTE_KEYSET_ENTRY_BAD));
 }
