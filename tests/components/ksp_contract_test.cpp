@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -61,8 +60,7 @@ class KspContract : public ::testing::TestWithParam<std::string> {
             // Only ever a simulator: the wrong passwords below would count against a real TPM.
             const std::string tcti = vktest::swtpm::SharedTcti();
             if (tcti.empty()) GTEST_SKIP() << "no TPM simulator configured (VAULTKEEP_KSP_TCTI)";
-            // Recovery time 0 turns the dictionary-attack defence off for the suite's wrong passwords.
-            ASSERT_EQ(vktest::swtpm::SetDictionaryAttack(tcti, 3, 0, 0), "");
+            ASSERT_EQ(vktest::swtpm::DefenceOff(tcti), "");
         }
         ASSERT_NO_FATAL_FAILURE(module_.Load());
     }
@@ -91,11 +89,9 @@ class KspContract : public ::testing::TestWithParam<std::string> {
         return vktest::ksp::Open(name, &password, s.wrapped, s.cipher, plain);
     }
 
-    std::unique_ptr<vktest::FreshRoot> root_ = std::make_unique<vktest::FreshRoot>();
+    vktest::FreshRoot root_;
     vktest::swtpm::ScopedEnv backend_{"VAULTKEEP_KSP_BACKEND", GetParam().c_str()};
     Module module_;
-    PFN_TpmKspExportContainer& exportContainer_ = module_.exportContainer;
-    PFN_TpmKspImportContainer& importContainer_ = module_.importContainer;
 };
 
 std::set<std::string> FilesBelow(const std::string& dir) {
@@ -289,7 +285,7 @@ TEST_P(KspContract, ContainerNamesMustBePlainFileNames) {
                                 W("trail "),
                                 W("tab\there"),
                                 WString(161, W('a'))};
-    const auto before = FilesBelow(root_->host("ProgramData"));
+    const auto before = FilesBelow(root_.host("ProgramData"));
     for (const auto& name : bad) {
         SCOPED_TRACE(vktest::Narrow(name));
         Prov p;
@@ -297,12 +293,12 @@ TEST_P(KspContract, ContainerNamesMustBePlainFileNames) {
             EXPECT_EQ(Acquire(p, name, flags), Code(NTE_BAD_KEYSET_PARAM));
         BYTE* blob = reinterpret_cast<BYTE*>(0x1);
         DWORD cb = 7;
-        EXPECT_EQ(static_cast<DWORD>(exportContainer_(name.c_str(), W("pw"), &blob, &cb)),
+        EXPECT_EQ(static_cast<DWORD>(module_.exportContainer(name.c_str(), W("pw"), &blob, &cb)),
                   Code(NTE_BAD_KEYSET_PARAM));
         EXPECT_EQ(blob, nullptr);
         EXPECT_EQ(cb, 0u);
     }
-    EXPECT_EQ(FilesBelow(root_->host("ProgramData")), before) << "a refused name touched the store";
+    EXPECT_EQ(FilesBelow(root_.host("ProgramData")), before) << "a refused name touched the store";
 
     // Not user mode: only the machine key set exists.
     Prov p;
@@ -311,10 +307,10 @@ TEST_P(KspContract, ContainerNamesMustBePlainFileNames) {
 }
 
 TEST_P(KspContract, HostileContainerFilesFailCleanly) {
-    const auto before = FilesBelow(root_->host("ProgramData"));
+    const auto before = FilesBelow(root_.host("ProgramData"));
     ASSERT_EQ(MakeKey(kUser, kPassword), 0u);
     std::vector<std::string> added;
-    for (const auto& f : FilesBelow(root_->host("ProgramData")))
+    for (const auto& f : FilesBelow(root_.host("ProgramData")))
         if (!before.count(f)) added.push_back(f);
     ASSERT_EQ(added.size(), 1u) << "one file per container";
     const std::string file = added[0];
@@ -442,9 +438,9 @@ TEST_P(KspContract, EscrowMovesAContainerToAnotherRoot) {
     const Sealed s = Seal(kUser, kSecret);
     BYTE* blob = nullptr;
     DWORD cb = 0;
-    EXPECT_EQ(static_cast<DWORD>(exportContainer_(kOther.c_str(), W("backup"), &blob, &cb)),
+    EXPECT_EQ(static_cast<DWORD>(module_.exportContainer(kOther.c_str(), W("backup"), &blob, &cb)),
               Code(NTE_BAD_KEYSET));
-    ASSERT_EQ(exportContainer_(kUser.c_str(), W("backup"), &blob, &cb), 0);
+    ASSERT_EQ(module_.exportContainer(kUser.c_str(), W("backup"), &blob, &cb), 0);
     ASSERT_NE(blob, nullptr);
     const Bytes escrow(blob, blob + cb);
     free(blob);
@@ -454,7 +450,7 @@ TEST_P(KspContract, EscrowMovesAContainerToAnotherRoot) {
 
     // A key made non-exportable stays put.
     ASSERT_EQ(MakeKey(kOther, kPassword, 0x08000002), 0u);
-    EXPECT_EQ(static_cast<DWORD>(exportContainer_(kOther.c_str(), W("backup"), &blob, &cb)),
+    EXPECT_EQ(static_cast<DWORD>(module_.exportContainer(kOther.c_str(), W("backup"), &blob, &cb)),
               Code(NTE_BAD_KEY_STATE));
 
     vktest::FreshRoot other;
@@ -475,13 +471,13 @@ TEST_P(KspContract, EscrowMovesAContainerToAnotherRoot) {
     for (const auto& [bytes, password, expected] : bad) {
         SCOPED_TRACE(&bytes - &std::get<0>(bad[0]));
         const BYTE* data = bytes.empty() ? escrow.data() : bytes.data(); // a real pointer with no bytes
-        EXPECT_EQ(
-            static_cast<DWORD>(importContainer_(data, static_cast<DWORD>(bytes.size()), password, name, 64)),
-            expected);
+        EXPECT_EQ(static_cast<DWORD>(
+                      module_.importContainer(data, static_cast<DWORD>(bytes.size()), password, name, 64)),
+                  expected);
         EXPECT_EQ(Acquire(p, kUser, kOpen), Code(NTE_BAD_KEYSET)) << "a refused import wrote the container";
     }
-    EXPECT_EQ(static_cast<DWORD>(
-                  importContainer_(escrow.data(), static_cast<DWORD>(escrow.size()), W("backup"), name, 36)),
+    EXPECT_EQ(static_cast<DWORD>(module_.importContainer(escrow.data(), static_cast<DWORD>(escrow.size()),
+                                                         W("backup"), name, 36)),
               static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     // A backup of one container never lands under, or over, another name.
     EXPECT_EQ(static_cast<DWORD>(module_.importContainerAs(escrow.data(), static_cast<DWORD>(escrow.size()),
@@ -490,7 +486,8 @@ TEST_P(KspContract, EscrowMovesAContainerToAnotherRoot) {
     EXPECT_EQ(Acquire(p, kUser, kOpen), Code(NTE_BAD_KEYSET));
     EXPECT_EQ(Acquire(p, W("someone-else"), kOpen), Code(NTE_BAD_KEYSET));
 
-    ASSERT_EQ(importContainer_(escrow.data(), static_cast<DWORD>(escrow.size()), W("backup"), name, 64), 0);
+    ASSERT_EQ(
+        module_.importContainer(escrow.data(), static_cast<DWORD>(escrow.size()), W("backup"), name, 64), 0);
     EXPECT_EQ(WString(name), kUser);
     Bytes plain;
     EXPECT_EQ(Open(kUser, std::string("backup"), s, plain), Code(TPM_E_AUTHFAIL))
@@ -512,8 +509,9 @@ TEST_P(KspContract, FailuresAreLoggedAndSecretsAreNot) {
     EXPECT_EQ(Acquire(p, kOther, kOpen), Code(NTE_BAD_KEYSET));
     BYTE* blob = nullptr;
     DWORD cb = 0;
-    ASSERT_EQ(exportContainer_(kUser.c_str(), vktest::U(backup).c_str(), &blob, &cb), 0);
-    EXPECT_EQ(importContainer_(blob, cb, vktest::U(notBackup).c_str(), nullptr, 0), LONG(TPM_E_AUTHFAIL));
+    ASSERT_EQ(module_.exportContainer(kUser.c_str(), vktest::U(backup).c_str(), &blob, &cb), 0);
+    EXPECT_EQ(module_.importContainer(blob, cb, vktest::U(notBackup).c_str(), nullptr, 0),
+              LONG(TPM_E_AUTHFAIL));
     free(blob);
     const auto lines = diaglog::TakeCaptured();
     diaglog::SetCapture(false);
@@ -536,7 +534,7 @@ TEST_P(KspContract, FailuresAreLoggedAndSecretsAreNot) {
     secrets.push_back(Bytes(32));
     EVP_Digest(kPassword.data(), kPassword.size(), secrets.back().data(), nullptr, EVP_sha256(), nullptr);
 #endif
-    for (const std::string& f : FilesBelow(root_->path()))
+    for (const std::string& f : FilesBelow(root_.path()))
         for (const Bytes& secret : secrets) {
             const Bytes bytes = vktest::ReadFileBytes(f);
             EXPECT_EQ(std::search(bytes.begin(), bytes.end(), secret.begin(), secret.end()), bytes.end())

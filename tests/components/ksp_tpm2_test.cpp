@@ -112,7 +112,7 @@ class KspTpm2 : public ::testing::Test {
     static void StartOn(swtpm::Simulator& sim) {
         ASSERT_EQ(sim.Start(), "");
         setenv("VAULTKEEP_KSP_TCTI", sim.tcti().c_str(), 1);
-        ASSERT_EQ(swtpm::SetDictionaryAttack(sim.tcti(), 3, 0, 0), "");
+        ASSERT_EQ(swtpm::DefenceOff(sim.tcti()), "");
     }
 
     std::string ContainerPath(const WString& name) const { return root_.host(kStore + vktest::Narrow(name)); }

@@ -61,12 +61,10 @@ std::string SharedTcti() {
 }
 
 #if defined(VK_TEST_HAVE_TSS2) && !defined(_WIN32)
-std::string SetDictionaryAttack(const std::string& tcti, uint32_t maxTries, uint32_t recoverySeconds,
-                                uint32_t lockoutRecoverySeconds) {
+std::string DefenceOff(const std::string& tcti) {
     return Administer(tcti, "DictionaryAttackParameters", [&](ESYS_CONTEXT* esys) {
         return Esys_DictionaryAttackParameters(esys, ESYS_TR_RH_LOCKOUT, ESYS_TR_PASSWORD, ESYS_TR_NONE,
-                                               ESYS_TR_NONE, maxTries, recoverySeconds,
-                                               lockoutRecoverySeconds);
+                                               ESYS_TR_NONE, 3, 0, 0);
     });
 }
 
@@ -82,7 +80,7 @@ std::string SetOwnerPassword(const std::string& tcti, const std::string& passwor
 }
 #else
 // The TPM backend is Linux-only and needs the TSS: there is nothing to administer.
-std::string SetDictionaryAttack(const std::string&, uint32_t, uint32_t, uint32_t) {
+std::string DefenceOff(const std::string&) {
     return "no TPM administration in this build";
 }
 std::string SetOwnerPassword(const std::string&, const std::string&) {

@@ -19,21 +19,17 @@ namespace vktest::swtpm {
 std::string SharedTcti();
 /* Whether the swtpm program is installed (private simulators can run; not on Windows). */
 bool Installed();
-/* TPM2_DictionaryAttackParameters; a recovery time of 0 turns the defence off. "" or what failed. */
-std::string SetDictionaryAttack(const std::string& tcti, uint32_t maxTries, uint32_t recoverySeconds,
-                                uint32_t lockoutRecoverySeconds);
+/* TPM2_DictionaryAttackParameters with a recovery time of 0, which turns the defence off. "" or what failed.
+ */
+std::string DefenceOff(const std::string& tcti);
 /* TPM2_HierarchyChangeAuth of the owner hierarchy, from an empty authorization. "" or what failed. */
 std::string SetOwnerPassword(const std::string& tcti, const std::string& password);
 
 /* An environment variable set (value) or unset (nullptr) for the life of the object. */
-class ScopedEnv {
-  public:
+struct ScopedEnv {
     ScopedEnv(const char* name, const char* value);
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
     const char* m_name;
     std::string m_old;
     bool m_had = false;
@@ -45,7 +41,6 @@ class Simulator {
     explicit Simulator(std::string stateDir = "") : m_stateDir(std::move(stateDir)) {}
     ~Simulator();
     Simulator(const Simulator&) = delete;
-    Simulator& operator=(const Simulator&) = delete;
 
     std::string Start(); // "" once it answers, else why not
     void Stop();         // the state folder stays until destruction
@@ -91,8 +86,7 @@ struct KeyH {
 
 std::string ModulePath();
 
-/* A REG_SZ setting of the provider (HKLM\SOFTWARE\...\TPM Key Storage Provider), as an administrator sets it.
- */
+/* A REG_SZ setting of the provider in HKLM, as an administrator sets it. */
 void SetSetting(const WCHAR* name, const WString& value);
 /* Whether an error line containing text was captured since capture was last turned on; turns capture off. */
 bool LoggedError(const std::string& text);
