@@ -1,6 +1,6 @@
 /* The credential exports end to end with the TPM 2.0 backend, chosen as an administrator chooses it (the
- * registry values "Backend" and "TCTI"), on a private simulator with its dictionary-attack defence on. The
- * provider's own promises, on either backend, are in tests/components. */
+ * registry values "Backend" and "TCTI"), on private simulators with their dictionary-attack defence on:
+ * lockout, and a restore on another TPM. The provider's own promises are in tests/components. */
 #include "VkSwtpm.h"
 #include "VkTest.h"
 
@@ -25,13 +25,12 @@ class Tpm2Credentials : public RootTest {
         if (!swtpm::Installed()) GTEST_SKIP() << "swtpm is not installed";
     }
 
-    /* Lays out this root with the registry choosing the TPM backend on tcti, and a user bob. */
+    /* Lays out the current root with the registry choosing the TPM backend on tcti, and an app. */
     void LayOut(const std::string& tcti) {
         ASSERT_EQ(VaultkeepInitRoot(), 0);
         ksp::SetSetting(W("Backend"), W("tpm2"));
         ksp::SetSetting(W("TCTI"), U(tcti));
         ASSERT_EQ(RegisterApp(W("App"), secret), 0);
-        ASSERT_EQ(AddUser(W("App"), secret, W("bob"), W("bob pw")), 0);
     }
 
     LONG Store(const WCHAR* password, const WCHAR* id) {
@@ -57,6 +56,7 @@ TEST_F(Tpm2Credentials, RepeatedWrongPasswordsLockTheTpmOut) {
     swtpm::Simulator sim;
     ASSERT_EQ(sim.Start(), ""); // the simulator's own defence: 3 failures, then 1000 s
     ASSERT_NO_FATAL_FAILURE(LayOut(sim.tcti()));
+    ASSERT_EQ(AddUser(W("App"), secret, W("bob"), W("bob pw")), 0);
     const std::string app = root.host("ProgramData/Tarnwick Systems Corp/Vaultkeep/App");
     std::string guid;
     for (const std::string& name : ListDir(app))
@@ -66,6 +66,21 @@ TEST_F(Tpm2Credentials, RepeatedWrongPasswordsLockTheTpmOut) {
     EXPECT_FALSE(FileExists(root.host(kKsp + "MachineKeys/" + guid)));
     ASSERT_EQ(Store(W("bob pw"), W("vpn")), 0);
     ASSERT_EQ(Retrieve(W("bob pw"), W("vpn")), 0);
+    {
+        // Another machine with another TPM: the user's store comes back, its key cannot (the provider says
+        // why), and its credentials then fail for want of a key.
+        const std::string archive = root.host("bob.zip");
+        ASSERT_EQ(ArchiveUser(W("App"), secret, W("bob"), U(archive).c_str(), W("backup pw"), W("l")), 0);
+        swtpm::Simulator other;
+        ASSERT_EQ(other.Start(), "");
+        FreshRoot elsewhere;
+        ASSERT_NO_FATAL_FAILURE(LayOut(other.tcti()));
+        diaglog::SetCapture(true);
+        diaglog::TakeCaptured();
+        EXPECT_EQ(RestoreUser(W("App"), secret, W("bob"), U(archive).c_str(), W("backup pw"), 0), 0);
+        EXPECT_TRUE(ksp::LoggedError("made by another TPM"));
+        EXPECT_EQ(Retrieve(W("bob pw"), W("vpn")), Error_Internal);
+    }
 
     diaglog::SetCapture(true);
     diaglog::TakeCaptured();
