@@ -129,10 +129,11 @@ TEST_F(FileTest, EveryCallRefusesAHandleOfAnotherKind) {
     WIN32_FIND_DATAW fd;
     HCRYPTPROV prov = 0;
     ASSERT_TRUE(CryptAcquireContextW(&prov, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    mkdir(root.host("d").c_str(), 0755);
     const HANDLE file = Open("f", GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS),
                  ev = CreateEventW(nullptr, FALSE, FALSE, nullptr),
                  mutex = CreateMutexW(nullptr, FALSE, u"Global\\HandleKinds"),
-                 find = FindFirstFileW(W("*").c_str(), &fd),
+                 find = FindFirstFileW(W("d\\*").c_str(), &fd),
                  module = LoadLibraryW(paltest::TestLib(FIXTURE_MODULE_FILE).c_str()),
                  key = paltest::RegCreate(u"Software\\Kinds"), ctx = reinterpret_cast<HANDLE>(prov);
     const auto status = [](LSTATUS st) { return SetLastError(DWORD(st)), st == ERROR_SUCCESS; };
@@ -148,7 +149,7 @@ TEST_F(FileTest, EveryCallRefusesAHandleOfAnotherKind) {
         {ctx, [&](HANDLE h) { return CryptGenRandom(reinterpret_cast<HCRYPTPROV>(h), 4, buf); }},
     };
     for (const auto& [own, call] : calls) {
-        ASSERT_NE(own, nullptr);
+        ASSERT_TRUE(own != nullptr && own != INVALID_HANDLE_VALUE);
         for (const auto& [other, unused] : calls) {
             if (other == own) continue;
             EXPECT_EQ(ErrOf(call(other)), DWORD(ERROR_INVALID_HANDLE)) << own << " " << other;
