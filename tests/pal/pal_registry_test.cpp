@@ -353,10 +353,7 @@ class RegistryReads : public RegistryTest {
         struct stat st {};
         ASSERT_EQ(stat(StorePath().c_str(), &st), 0);
         const std::string target = inPlace ? StorePath() : StorePath() + ".x";
-        int fd = open(target.c_str(), O_WRONLY | O_TRUNC | O_CREAT, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size()));
-        close(fd);
+        vktest::WriteFileBytes(target, b); // truncated and rewritten: the same inode when in place
         const struct timespec times[2] = {st.st_mtim, st.st_mtim};
         ASSERT_TRUE(!keepTime || utimensat(AT_FDCWD, target.c_str(), times, 0) == 0);
         ASSERT_TRUE(inPlace || rename(target.c_str(), StorePath().c_str()) == 0);

@@ -105,30 +105,6 @@ TEST_F(SyncTest, MutexOwnershipRecursionAndErrors) {
     EXPECT_TRUE(CloseHandle(ev));
 }
 
-TEST_F(SyncTest, ThreadsOfOneProcessSerialise) {
-    HANDLE m = CreateMutexW(nullptr, FALSE, kName);
-    std::atomic<int> inside{0};
-    std::atomic<bool> overlap{false};
-    int counter = 0;
-    auto worker = [&] {
-        for (int i = 0; i < 200; ++i) {
-            ASSERT_EQ(WaitForSingleObject(m, 5000), DWORD(WAIT_OBJECT_0));
-            if (inside.fetch_add(1) != 0) overlap = true;
-            int seen = counter;
-            std::this_thread::yield();
-            counter = seen + 1;
-            inside.fetch_sub(1);
-            ASSERT_TRUE(ReleaseMutex(m));
-        }
-    };
-    std::thread threads[] = {std::thread(worker), std::thread(worker), std::thread(worker)};
-    for (auto& t : threads)
-        t.join();
-    EXPECT_FALSE(overlap.load());
-    EXPECT_EQ(counter, 600);
-    CloseHandle(m);
-}
-
 TEST_F(SyncTest, ProcessesOfOneRootContendAndTimeOut) {
     HANDLE m = CreateMutexW(nullptr, FALSE, kName);
     auto start = Clock::now();
