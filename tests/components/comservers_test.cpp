@@ -54,7 +54,7 @@ struct Bstr {
 class ComServersTest : public vktest::RootTest {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+        ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
         auto reg = Export<PFN_Plain>(kServersFile, "DllRegisterServer");
         ASSERT_NE(nullptr, reg);
         ASSERT_EQ(S_OK, reg());

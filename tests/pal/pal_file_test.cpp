@@ -1,20 +1,23 @@
 // Files through the Win32 calls: dispositions, last errors, reads and writes,
-// names, attributes, sharing (whatever path reaches the file). Expected outcomes
-// are Windows' own.
+// names, attributes, sharing (whatever path reaches the file), directory search,
+// and the one handle table every kind of handle lives in. Expected outcomes are Windows' own.
 #include "fixtures/PalTest.h"
 #include "internal/syscalls.h"
+
+#include <wincrypt.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 namespace {
 
 using paltest::ErrOf;
 using vktest::Bytes;
+using Names = std::vector<std::string>;
 
 constexpr DWORD kSentinel = 0xdeadbeef;
 const Bytes kOld = {'o', 'l', 'd', '-', 'd', 'a', 't', 'a'};
@@ -34,12 +37,6 @@ class FileTest : public vktest::RootTest {
         if (!vktest::FileExists(root.host(rel))) return "<none>";
         Bytes b = vktest::ReadFileBytes(root.host(rel));
         return std::string(b.begin(), b.end());
-    }
-
-    DWORD Mode(const std::string& rel) {
-        struct stat st = {};
-        stat(root.host(rel).c_str(), &st);
-        return st.st_mode & 0777;
     }
 };
 
@@ -126,20 +123,47 @@ TEST_F(FileTest, ReadsAndWritesCountBytesExactly) {
     CloseHandle(h);
 }
 
-TEST_F(FileTest, HandlesOfTheWrongKindAreRefused) {
-    HANDLE ev = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE file = Open("f", GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS);
-    char buf[4];
-    DWORD n;
-    for (HANDLE bad : {(HANDLE)NULL, INVALID_HANDLE_VALUE, ev, (HANDLE)(uintptr_t)0x7777770}) {
-        SetLastError(kSentinel);
-        EXPECT_FALSE(ReadFile(bad, buf, 4, &n, nullptr));
-        EXPECT_EQ(ErrOf(WriteFile(bad, buf, 4, &n, nullptr)), DWORD(ERROR_INVALID_HANDLE));
+// One table holds every kind of handle: each call refuses a live handle of another kind, CloseHandle
+// takes only kernel objects, and a closed handle stays dead.
+TEST_F(FileTest, EveryCallRefusesAHandleOfAnotherKind) {
+    WIN32_FIND_DATAW fd;
+    HCRYPTPROV prov = 0;
+    ASSERT_TRUE(CryptAcquireContextW(&prov, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    mkdir(root.host("d").c_str(), 0755);
+    const HANDLE file = Open("f", GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS),
+                 ev = CreateEventW(nullptr, FALSE, FALSE, nullptr),
+                 mutex = CreateMutexW(nullptr, FALSE, u"Global\\HandleKinds"),
+                 find = FindFirstFileW(W("d\\*").c_str(), &fd),
+                 module = LoadLibraryW(paltest::TestLib(FIXTURE_MODULE_FILE).c_str()),
+                 key = paltest::RegCreate(u"Software\\Kinds"), ctx = reinterpret_cast<HANDLE>(prov);
+    const auto status = [](LSTATUS st) { return SetLastError(DWORD(st)), st == ERROR_SUCCESS; };
+    BYTE buf[4];
+    DWORD n = 0;
+    const std::pair<HANDLE, std::function<BOOL(HANDLE)>> calls[] = {
+        {file, [&](HANDLE h) { return ReadFile(h, buf, 4, &n, nullptr); }},
+        {ev, [](HANDLE h) { return SetEvent(h); }},
+        {mutex, [](HANDLE h) { return ReleaseMutex(h); }},
+        {find, [&](HANDLE h) { return FindNextFileW(h, &fd); }},
+        {module, [](HANDLE h) { return GetProcAddress(HMODULE(h), "FixtureGetState") != nullptr; }},
+        {key, [&](HANDLE h) { return status(paltest::RegGetDword(HKEY(h), u"v", n)); }},
+        {ctx, [&](HANDLE h) { return CryptGenRandom(reinterpret_cast<HCRYPTPROV>(h), 4, buf); }},
+    };
+    for (const auto& [own, call] : calls) {
+        ASSERT_TRUE(own != nullptr && own != INVALID_HANDLE_VALUE);
+        for (const auto& [other, unused] : calls) {
+            if (other == own) continue;
+            EXPECT_EQ(ErrOf(call(other)), DWORD(ERROR_INVALID_HANDLE)) << own << " " << other;
+        }
+        EXPECT_EQ(ErrOf(call(nullptr)), own == ctx ? DWORD(NTE_BAD_UID) : DWORD(ERROR_INVALID_HANDLE));
     }
-    EXPECT_FALSE(SetEvent(file));
-    EXPECT_TRUE(CloseHandle(file));
-    EXPECT_EQ(ErrOf(CloseHandle(file)), DWORD(ERROR_INVALID_HANDLE));
-    EXPECT_TRUE(CloseHandle(ev));
+    for (HANDLE h : {find, module, key, ctx})
+        EXPECT_EQ(ErrOf(CloseHandle(h)), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(FindClose(find) && FreeLibrary(HMODULE(module)) && CryptReleaseContext(prov, 0));
+    EXPECT_EQ(RegCloseKey(HKEY(key)), ERROR_SUCCESS);
+    for (HANDLE h : {file, ev, mutex}) {
+        EXPECT_TRUE(CloseHandle(h));
+        EXPECT_EQ(ErrOf(CloseHandle(h)), DWORD(ERROR_INVALID_HANDLE));
+    }
 }
 
 TEST_F(FileTest, ShareModesBetweenHandlesOfOneProcess) {
@@ -166,7 +190,7 @@ TEST_F(FileTest, ShareModesBetweenHandlesOfOneProcess) {
     // Delete and move need FILE_SHARE_DELETE from every open handle.
     HANDLE a = Open("s", AR, OPEN_EXISTING, SR);
     EXPECT_EQ(ErrOf(DeleteFileW(W("s").c_str())), DWORD(ERROR_SHARING_VIOLATION));
-    EXPECT_EQ(ErrOf(MoveFileW(W("s").c_str(), W("t").c_str())), DWORD(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(ErrOf(MoveFileExW(W("s").c_str(), W("t").c_str(), 0)), DWORD(ERROR_SHARING_VIOLATION));
     CloseHandle(a);
     a = Open("s", AR, OPEN_EXISTING, SR | FILE_SHARE_DELETE);
     EXPECT_TRUE(DeleteFileW(W("s").c_str()));
@@ -197,7 +221,7 @@ TEST_F(FileTest, DeleteMoveAndCopyFollowWindows) {
         std::u16string from = W(c.from), to = c.to ? W(c.to) : u"";
         SetLastError(kSentinel);
         BOOL ok = c.op == Delete    ? DeleteFileW(from.c_str())
-                  : c.op == Move    ? MoveFileW(from.c_str(), to.c_str())
+                  : c.op == Move    ? MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_COPY_ALLOWED)
                   : c.op == CopyNew ? CopyFileW(from.c_str(), to.c_str(), TRUE)
                                     : CopyFileW(from.c_str(), to.c_str(), FALSE);
         EXPECT_EQ(ok != FALSE, c.error == ERROR_SUCCESS) << c.op << " " << c.from;
@@ -230,16 +254,17 @@ TEST_F(FileTest, ReadOnlyIsTheOwnerWriteBit) {
     EXPECT_EQ(GetFileAttributesW(W("d").c_str()), DWORD(FILE_ATTRIBUTE_DIRECTORY));
     EXPECT_EQ(ErrOf(GetFileAttributesW(W("nope\\x").c_str()) != INVALID_FILE_ATTRIBUTES),
               DWORD(ERROR_PATH_NOT_FOUND));
-
-    // The runtime's _wchmod: 0 or -1 with errno; read-only takes every write bit.
-    EXPECT_EQ(_wchmod(W("f").c_str(), _S_IREAD), 0);
-    EXPECT_EQ(Mode("f"), 0444u);
-    EXPECT_EQ(GetFileAttributesW(W("f").c_str()), DWORD(FILE_ATTRIBUTE_READONLY));
-    EXPECT_EQ(_wchmod(W("f").c_str(), _S_IREAD | _S_IWRITE), 0);
-    EXPECT_EQ(Mode("f"), 0644u);
-    errno = 0;
-    EXPECT_EQ(_wchmod(W("gone").c_str(), _S_IWRITE), -1);
-    EXPECT_EQ(errno, ENOENT);
+    // Read-only takes every write bit; clearing it gives the owner's back.
+    const std::pair<DWORD, mode_t> cases[] = {{FILE_ATTRIBUTE_READONLY, 0444}, {FILE_ATTRIBUTE_NORMAL, 0644}};
+    for (auto [attributes, mode] : cases) {
+        EXPECT_TRUE(SetFileAttributesW(W("f").c_str(), attributes));
+        struct stat st = {};
+        stat(root.host("f").c_str(), &st);
+        EXPECT_EQ(st.st_mode & 0777, mode);
+        EXPECT_EQ(GetFileAttributesW(W("f").c_str()), attributes);
+    }
+    EXPECT_EQ(ErrOf(SetFileAttributesW(W("gone").c_str(), FILE_ATTRIBUTE_NORMAL)),
+              DWORD(ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(FileTest, ShortWritesFromTheSystemAreCompleted) {
@@ -271,34 +296,87 @@ TEST_F(FileTest, DebugOutputGoesToItsDestination) {
     EXPECT_EQ(std::string(b.begin(), b.end()), "SetEntriesInAcl() failed. Error = 5\ncaf\xc3\xa9\n");
 }
 
-// Share modes hold for the file itself: through a linked folder, the host spelling, and after its folder
-// was renamed.
-TEST_F(FileTest, EveryPathToAnOpenFileMeetsItsShareMode) {
-    auto open = [](const std::u16string& path, DWORD share) {
-        SetLastError(0);
-        HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
-        return h == INVALID_HANDLE_VALUE ? GetLastError() : CloseHandle(h) ? DWORD(ERROR_SUCCESS) : kSentinel;
-    };
-    ASSERT_EQ(mkdir(root.host("d").c_str(), 0755), 0);
-    vktest::WriteFileBytes(root.host("d/f"), kOld);
-    ASSERT_EQ(symlink(root.host("d").c_str(), root.host("link").c_str()), 0);
-    HANDLE held = Open("d\\f", GENERIC_READ, OPEN_EXISTING);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    for (const std::u16string& path : {W("d\\f"), W("link\\f"), vktest::U(root.host("d/f")),
-                                       vktest::U(root.host("link/f")), vktest::U(root.host("d/../d/f"))}) {
-        SCOPED_TRACE(vktest::Narrow(path));
-        EXPECT_EQ(open(path, FILE_SHARE_READ), DWORD(ERROR_SHARING_VIOLATION));
-        EXPECT_EQ(ErrOf(DeleteFileW(path.c_str())), DWORD(ERROR_SHARING_VIOLATION));
+// ---- directory search: order, dots, patterns, end of listing, hidden temporaries --------------------
+
+/* "name:attributes" per entry found; endError gets the last error that ended the search. */
+Names Search(const std::u16string& pattern, DWORD& endError) {
+    Names out;
+    WIN32_FIND_DATAW fd;
+    memset(&fd, 0xbd, sizeof fd);
+    HANDLE h = FindFirstFileW(pattern.c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) {
+        endError = GetLastError();
+        return out;
     }
-    // The folder is renamed: the file is still held under its new path; a new file at the old path is
-    // another.
-    ASSERT_EQ(rename(root.host("d").c_str(), root.host("e").c_str()), 0);
-    EXPECT_EQ(open(W("e\\f"), FILE_SHARE_READ), DWORD(ERROR_SHARING_VIOLATION));
-    ASSERT_EQ(mkdir(root.host("d").c_str(), 0755), 0);
-    vktest::WriteFileBytes(root.host("d/f"), kOld);
-    EXPECT_EQ(open(W("d\\f"), 0), DWORD(ERROR_SUCCESS));
-    EXPECT_TRUE(CloseHandle(held));
-    EXPECT_EQ(open(W("e\\f"), 0), DWORD(ERROR_SUCCESS));
+    do {
+        out.push_back(vktest::Narrow(fd.cFileName) + ":" + std::to_string(fd.dwFileAttributes));
+    } while (FindNextFileW(h, &fd));
+    endError = GetLastError();
+    EXPECT_TRUE(FindClose(h));
+    return out;
+}
+
+TEST_F(FileTest, FolderPatternListsDotsFirstThenEntries) {
+    mkdir(root.host("app").c_str(), 0755);
+    mkdir(root.host("app/sub").c_str(), 0755);
+    vktest::WriteFileBytes(root.host("app/user.bin"), vktest::Bytes(300, 1));
+    vktest::WriteFileBytes(root.host("app/Blob"), {1, 2});
+    vktest::WriteFileBytes(root.host("app/ro"), {1});
+    chmod(root.host("app/ro").c_str(), 0444);
+    // A write in progress (and one left by a crash) stays invisible.
+    vktest::WriteFileBytes(root.host("app/.~pal-0123456789abcdef"), {9});
+
+    // Attributes: 16 folder, 128 normal, 1 read-only.
+    DWORD end = 0;
+    const Names all = {".:16", "..:16", "Blob:128", "ro:1", "sub:16", "user.bin:128"};
+    EXPECT_EQ(Search(u"C:\\app\\*", end), all);
+    EXPECT_EQ(end, DWORD(ERROR_NO_MORE_FILES));
+    EXPECT_EQ(Search(u"C:\\app\\*.*", end), all);
+    EXPECT_EQ(Search(u"C:/app/*.bin", end), Names{"user.bin:128"});
+    EXPECT_EQ(Search(u"C:\\app\\user.bin", end), Names{"user.bin:128"});
+    EXPECT_EQ(Search(u"C:\\app\\sub\\*", end), (Names{".:16", "..:16"}));
+}
+
+TEST_F(FileTest, SearchFailuresTellWhatIsMissing) {
+    mkdir(root.host("app").c_str(), 0755);
+    const std::pair<const char16_t*, DWORD> cases[] = {{u"C:\\missing\\*", ERROR_PATH_NOT_FOUND},
+                                                       {u"C:\\app\\nothing*", ERROR_FILE_NOT_FOUND},
+                                                       {u"C:\\app\\", ERROR_FILE_NOT_FOUND},
+                                                       {u"D:\\*", ERROR_PATH_NOT_FOUND}};
+    for (auto& [pattern, error] : cases) {
+        DWORD end = 0;
+        EXPECT_TRUE(Search(pattern, end).empty()) << vktest::Narrow(pattern);
+        EXPECT_EQ(end, error) << vktest::Narrow(pattern);
+    }
+}
+
+TEST_F(FileTest, DriveRootHasNoDotEntriesAndLinksAreNotFolders) {
+    mkdir(root.host("ProgramData").c_str(), 0755);
+    mkdir(root.host("outside").c_str(), 0755);
+    vktest::WriteFileBytes(root.host("outside/precious"), {1});
+    ASSERT_EQ(symlink(root.host("outside").c_str(), root.host("ProgramData/link").c_str()), 0);
+    DWORD end = 0;
+    EXPECT_EQ(Search(u"C:\\*", end), (Names{"ProgramData:16", "outside:16"}));
+    // A recursive delete that trusts the folder bit removes the link (a reparse point), not what it points
+    // at.
+    EXPECT_EQ(Search(u"C:\\ProgramData\\*", end), (Names{".:16", "..:16", "link:1024"}));
+    EXPECT_TRUE(DeleteFileW(u"C:\\ProgramData\\link"));
+    EXPECT_TRUE(vktest::FileExists(root.host("outside/precious")));
+}
+
+TEST_F(FileTest, StaleTemporariesDoNotKeepAFolderAlive) {
+    mkdir(root.host("u").c_str(), 0755);
+    vktest::WriteFileBytes(root.host("u/.~pal-00000000000000aa"), {1}); // left by a crashed writer
+    EXPECT_TRUE(RemoveDirectoryW(u"C:\\u"));
+
+    // A live writer's temporary is not swept away under it.
+    mkdir(root.host("v").c_str(), 0755);
+    HANDLE h = CreateFileW(u"C:\\v\\f", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ErrOf(RemoveDirectoryW(u"C:\\v")), DWORD(ERROR_DIR_NOT_EMPTY));
+    EXPECT_TRUE(WriteFile(h, "x", 1, nullptr, nullptr));
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(vktest::ListDir(root.host("v")), (std::vector<std::string>{"f"}));
 }
 
 } // namespace

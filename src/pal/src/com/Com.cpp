@@ -25,16 +25,8 @@ const IID IID_IRunnableObject = {0x00000126, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 
 namespace pal::com {
 namespace {
 
-/* Flags CoInitializeEx accepts besides the threading model. */
-constexpr DWORD kCoInitDisableOle1Dde = 0x4;
-constexpr DWORD kCoInitSpeedOverMemory = 0x8;
-constexpr DWORD kCoInitKnownFlags = COINIT_APARTMENTTHREADED | kCoInitDisableOle1Dde | kCoInitSpeedOverMemory;
-
-struct ThreadState {
-    ULONG initCount = 0;
-    DWORD model = COINIT_MULTITHREADED;
-};
-thread_local ThreadState t_state;
+/* CoInitialize calls on this thread not yet balanced by CoUninitialize. */
+thread_local ULONG t_initCount = 0;
 
 typedef HRESULT (*PFN_DllGetClassObject)(REFCLSID rclsid, REFIID riid, LPVOID* ppv);
 
@@ -47,20 +39,10 @@ std::map<std::string, PFN_DllGetClassObject>& Modules() {
     return *modules;
 }
 
-HRESULT InitWorker(LPVOID pvReserved, DWORD dwCoInit) {
+HRESULT InitWorker(LPVOID pvReserved) {
     if (pvReserved != nullptr) return E_INVALIDARG;
-    if ((dwCoInit & ~kCoInitKnownFlags) != 0) return E_INVALIDARG;
-    const DWORD model = dwCoInit & COINIT_APARTMENTTHREADED;
-    ThreadState& st = t_state;
-    if (st.initCount == 0) {
-        st.model = model;
-        st.initCount = 1;
-        return S_OK;
-    }
-    if (st.model != model) return RPC_E_CHANGED_MODE;
-    if (st.initCount == ~ULONG(0)) return E_OUTOFMEMORY;
-    ++st.initCount;
-    return S_FALSE;
+    if (t_initCount == ~ULONG(0)) return E_OUTOFMEMORY;
+    return t_initCount++ == 0 ? S_OK : S_FALSE;
 }
 
 HRESULT FindServer(REFCLSID rclsid, PFN_DllGetClassObject& pfn) {
@@ -102,7 +84,7 @@ HRESULT FindServer(REFCLSID rclsid, PFN_DllGetClassObject& pfn) {
 }
 
 HRESULT CreateWorker(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv) {
-    if (t_state.initCount == 0) return CO_E_NOTINITIALIZED;
+    if (t_initCount == 0) return CO_E_NOTINITIALIZED;
     // Only in-process servers exist here; a request that rules them out finds no class.
     if ((dwClsContext & CLSCTX_INPROC_SERVER) == 0) return REGDB_E_CLASSNOTREG;
 
@@ -125,17 +107,13 @@ HRESULT CreateWorker(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, R
 
 using namespace pal::com;
 
-extern "C" PAL_EXPORT HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit) {
-    return InitWorker(pvReserved, dwCoInit);
-}
-
 extern "C" PAL_EXPORT HRESULT CoInitialize(LPVOID pvReserved) {
-    return InitWorker(pvReserved, COINIT_APARTMENTTHREADED);
+    return InitWorker(pvReserved);
 }
 
 extern "C" PAL_EXPORT void CoUninitialize(void) {
     // An unbalanced call is ignored, as on Windows.
-    if (t_state.initCount > 0) --t_state.initCount;
+    if (t_initCount > 0) --t_initCount;
 }
 
 extern "C" PAL_EXPORT HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid,

@@ -4,10 +4,11 @@
  * context and the provider's own key. Callers only ever hold our handles, so a
  * provider never sees another provider's values and a stale or mistyped handle
  * is refused here:
- *   - a live handle of the other kind             -> ERROR_INVALID_HANDLE
+ *   - a live handle of another kind               -> ERROR_INVALID_HANDLE
  *   - an unknown or released context (0 included) -> NTE_BAD_UID
  *   - an unknown or destroyed key (0 included)    -> NTE_BAD_KEY
- * Handle values are never reused within a process.
+ * Contexts and keys are entries of the PAL's handle table, whose values are
+ * never reused within a process.
  *
  * Every entry sets the last error on every path: ERROR_SUCCESS, our own code,
  * or the code the provider set when its slot failed.
@@ -17,6 +18,7 @@
 
 #include "com/RegValue.h"
 #include "crypt/DefaultProvider.h"
+#include "internal/handles.h"
 #include "internal/paths.h"
 #include "pal/csp.h"
 
@@ -25,7 +27,6 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace pal::crypt {
@@ -38,33 +39,24 @@ constexpr size_t kMaxProviderNameChars = 255;
 
 constexpr DWORD Code(HRESULT hr) { return static_cast<DWORD>(hr); }
 
-struct Context {
+struct Context final : HandleObject {
+    Context() : HandleObject(HandleKind::CryptProv) {}
     const PAL_CSP_TABLE* table = nullptr;
     PAL_CSP_PROV hProv = 0;
-    std::vector<ULONG_PTR> keys; // our key handles made in this context; under g_lock
+    std::vector<ULONG_PTR> keys; // our key handles made in this context; under g_keysLock
 };
 
-enum class Kind { Context, Key };
-
-struct Entry {
-    Kind kind;
-    std::shared_ptr<Context> ctx;
-    PAL_CSP_KEY hKey; // Key only
+struct Key final : HandleObject {
+    Key(std::shared_ptr<Context> c, PAL_CSP_KEY k)
+        : HandleObject(HandleKind::CryptKey), ctx(std::move(c)), hKey(k) {}
+    const std::shared_ptr<Context> ctx;
+    const PAL_CSP_KEY hKey;
 };
 
-struct KeyRef {
-    std::shared_ptr<Context> ctx;
-    PAL_CSP_KEY hKey = 0;
-};
-
-std::mutex g_lock;        // the handle table and every Context::keys
+std::mutex g_keysLock;    // every Context::keys
 std::mutex g_modulesLock; // ProviderModules
-ULONG_PTR g_nextHandle = 0x10000;
 
-std::unordered_map<ULONG_PTR, Entry>& Handles() {
-    static auto* handles = new std::unordered_map<ULONG_PTR, Entry>();
-    return *handles;
-}
+HANDLE AsHandle(ULONG_PTR value) { return reinterpret_cast<HANDLE>(value); }
 
 /* Provider modules stay loaded for the life of the process (a provider keeps
  * process-wide state such as open containers). Keyed by host path: the same
@@ -75,22 +67,15 @@ std::map<std::string, PFN_CPGetProviderTable>& ProviderModules() {
 }
 
 DWORD LookupContext(HCRYPTPROV hProv, std::shared_ptr<Context>& out) {
-    std::lock_guard<std::mutex> lock(g_lock);
-    auto it = Handles().find(hProv);
-    if (it == Handles().end()) return Code(NTE_BAD_UID);
-    if (it->second.kind != Kind::Context) return ERROR_INVALID_HANDLE;
-    out = it->second.ctx;
-    return ERROR_SUCCESS;
+    bool live = false;
+    out = Lookup<Context>(AsHandle(hProv), HandleKind::CryptProv, &live);
+    return out ? ERROR_SUCCESS : live ? ERROR_INVALID_HANDLE : Code(NTE_BAD_UID);
 }
 
-DWORD LookupKey(HCRYPTKEY hKey, KeyRef& out) {
-    std::lock_guard<std::mutex> lock(g_lock);
-    auto it = Handles().find(hKey);
-    if (it == Handles().end()) return Code(NTE_BAD_KEY);
-    if (it->second.kind != Kind::Key) return ERROR_INVALID_HANDLE;
-    out.ctx = it->second.ctx;
-    out.hKey = it->second.hKey;
-    return ERROR_SUCCESS;
+DWORD LookupKey(HCRYPTKEY hKey, std::shared_ptr<Key>& out) {
+    bool live = false;
+    out = Lookup<Key>(AsHandle(hKey), HandleKind::CryptKey, &live);
+    return out ? ERROR_SUCCESS : live ? ERROR_INVALID_HANDLE : Code(NTE_BAD_KEY);
 }
 
 /* An optional key argument (export key, public key): 0 means none. It must come
@@ -98,32 +83,29 @@ DWORD LookupKey(HCRYPTKEY hKey, KeyRef& out) {
 DWORD LookupOptionalKey(HCRYPTKEY hKey, const Context& with, PAL_CSP_KEY& out) {
     out = 0;
     if (hKey == 0) return ERROR_SUCCESS;
-    KeyRef ref;
-    DWORD err = LookupKey(hKey, ref);
+    std::shared_ptr<Key> key;
+    DWORD err = LookupKey(hKey, key);
     if (err != ERROR_SUCCESS) return err;
-    if (ref.ctx->table != with.table) return Code(NTE_BAD_KEY);
-    out = ref.hKey;
+    if (key->ctx->table != with.table) return Code(NTE_BAD_KEY);
+    out = key->hKey;
     return ERROR_SUCCESS;
 }
 
 ULONG_PTR RegisterContext(std::shared_ptr<Context> ctx) {
-    std::lock_guard<std::mutex> lock(g_lock);
-    ULONG_PTR h = g_nextHandle++;
-    Handles().emplace(h, Entry{Kind::Context, std::move(ctx), 0});
-    return h;
+    HANDLE h = InsertHandle(std::move(ctx));
+    if (!h) throw std::bad_alloc();
+    return reinterpret_cast<ULONG_PTR>(h);
 }
 
 ULONG_PTR RegisterKey(const std::shared_ptr<Context>& ctx, PAL_CSP_KEY hKey) {
-    std::lock_guard<std::mutex> lock(g_lock);
-    ULONG_PTR h = g_nextHandle++;
-    ctx->keys.push_back(h);
-    try {
-        Handles().emplace(h, Entry{Kind::Key, ctx, hKey});
-    } catch (...) {
-        ctx->keys.pop_back();
-        throw;
-    }
-    return h;
+    auto key = std::make_shared<Key>(ctx, hKey);
+    std::lock_guard<std::mutex> lock(g_keysLock);
+    if (ctx->keys.size() == ctx->keys.capacity()) // grown first: the push cannot fail once the handle exists
+        ctx->keys.reserve(ctx->keys.size() * 2 + 4);
+    HANDLE h = InsertHandle(std::move(key));
+    if (!h) throw std::bad_alloc();
+    ctx->keys.push_back(reinterpret_cast<ULONG_PTR>(h));
+    return reinterpret_cast<ULONG_PTR>(h);
 }
 
 /* Calls one provider slot and turns its BOOL into a code. A provider that fails
@@ -232,23 +214,17 @@ DWORD AcquireWorker(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWSTR szProvider,
 
 DWORD ReleaseWorker(HCRYPTPROV hProv, DWORD dwFlags) {
     std::shared_ptr<Context> ctx;
+    DWORD err = LookupContext(hProv, ctx);
+    if (err != ERROR_SUCCESS) return err;
+    if (dwFlags != 0) return Code(NTE_BAD_FLAGS);
+    if (!TakeHandle(AsHandle(hProv), HandleKind::CryptProv)) return Code(NTE_BAD_UID); // released meanwhile
     std::vector<PAL_CSP_KEY> orphanKeys;
     {
-        std::lock_guard<std::mutex> lock(g_lock);
-        auto& handles = Handles();
-        auto it = handles.find(hProv);
-        if (it == handles.end()) return Code(NTE_BAD_UID);
-        if (it->second.kind != Kind::Context) return ERROR_INVALID_HANDLE;
-        if (dwFlags != 0) return Code(NTE_BAD_FLAGS);
-        ctx = it->second.ctx;
-        handles.erase(it);
         // Keys the caller left behind die with their context.
-        for (ULONG_PTR k : ctx->keys) {
-            auto kit = handles.find(k);
-            if (kit == handles.end()) continue;
-            orphanKeys.push_back(kit->second.hKey);
-            handles.erase(kit);
-        }
+        std::lock_guard<std::mutex> lock(g_keysLock);
+        for (ULONG_PTR k : ctx->keys)
+            if (auto key = std::static_pointer_cast<Key>(TakeHandle(AsHandle(k), HandleKind::CryptKey)))
+                orphanKeys.push_back(key->hKey);
         ctx->keys.clear();
     }
     for (PAL_CSP_KEY k : orphanKeys) CallProvider([&] { return ctx->table->DestroyKey(ctx->hProv, k); });
@@ -308,50 +284,51 @@ DWORD ImportKeyWorker(HCRYPTPROV hProv, const BYTE* pbData, DWORD dwDataLen, HCR
 
 DWORD ExportKeyWorker(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags, BYTE* pbData,
                       DWORD* pdwDataLen) {
-    KeyRef key;
+    std::shared_ptr<Key> key;
     DWORD err = LookupKey(hKey, key);
     if (err != ERROR_SUCCESS) return err;
     PAL_CSP_KEY hProviderExp = 0;
-    err = LookupOptionalKey(hExpKey, *key.ctx, hProviderExp);
+    err = LookupOptionalKey(hExpKey, *key->ctx, hProviderExp);
     if (err != ERROR_SUCCESS) return err;
     if (pdwDataLen == nullptr) return ERROR_INVALID_PARAMETER;
     return CallProvider([&] {
-        return key.ctx->table->ExportKey(key.ctx->hProv, key.hKey, hProviderExp, dwBlobType, dwFlags, pbData,
-                                         pdwDataLen);
+        const Context& ctx = *key->ctx;
+        return ctx.table->ExportKey(ctx.hProv, key->hKey, hProviderExp, dwBlobType, dwFlags, pbData, pdwDataLen);
     });
 }
 
 DWORD EncryptWorker(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE* pbData, DWORD* pdwDataLen,
                     DWORD dwBufLen) {
-    KeyRef key;
+    std::shared_ptr<Key> key;
     DWORD err = LookupKey(hKey, key);
     if (err != ERROR_SUCCESS) return err;
     if (hHash != 0) return ERROR_INVALID_HANDLE; // no hash objects exist here
     if (pdwDataLen == nullptr) return ERROR_INVALID_PARAMETER;
     return CallProvider([&] {
-        return key.ctx->table->Encrypt(key.ctx->hProv, key.hKey, Final, dwFlags, pbData, pdwDataLen, dwBufLen);
+        const Context& ctx = *key->ctx;
+        return ctx.table->Encrypt(ctx.hProv, key->hKey, Final, dwFlags, pbData, pdwDataLen, dwBufLen);
     });
 }
 
 DWORD DecryptWorker(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE* pbData, DWORD* pdwDataLen) {
-    KeyRef key;
+    std::shared_ptr<Key> key;
     DWORD err = LookupKey(hKey, key);
     if (err != ERROR_SUCCESS) return err;
     if (hHash != 0) return ERROR_INVALID_HANDLE;
     if (pdwDataLen == nullptr || (pbData == nullptr && *pdwDataLen != 0)) return ERROR_INVALID_PARAMETER;
-    return CallProvider(
-        [&] { return key.ctx->table->Decrypt(key.ctx->hProv, key.hKey, Final, dwFlags, pbData, pdwDataLen); });
+    const Context& ctx = *key->ctx;
+    return CallProvider([&] { return ctx.table->Decrypt(ctx.hProv, key->hKey, Final, dwFlags, pbData, pdwDataLen); });
 }
 
 DWORD DestroyKeyWorker(HCRYPTKEY hKey) {
-    KeyRef key;
+    std::shared_ptr<Key> key;
     DWORD err = LookupKey(hKey, key);
     if (err != ERROR_SUCCESS) return err;
-    err = CallProvider([&] { return key.ctx->table->DestroyKey(key.ctx->hProv, key.hKey); });
+    err = CallProvider([&] { return key->ctx->table->DestroyKey(key->ctx->hProv, key->hKey); });
     if (err != ERROR_SUCCESS) return err;
-    std::lock_guard<std::mutex> lock(g_lock);
-    Handles().erase(hKey);
-    auto& keys = key.ctx->keys;
+    TakeHandle(AsHandle(hKey), HandleKind::CryptKey);
+    std::lock_guard<std::mutex> lock(g_keysLock);
+    auto& keys = key->ctx->keys;
     for (auto it = keys.begin(); it != keys.end(); ++it) {
         if (*it == hKey) {
             keys.erase(it);

@@ -374,15 +374,6 @@ extern "C" BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesTo
     return err == ERROR_SUCCESS;
 }
 
-extern "C" DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
-    uint64_t size = 0;
-    DWORD err = SizeWorker(hFile, size);
-    SetLastError(err);
-    if (err != ERROR_SUCCESS) return INVALID_FILE_SIZE;
-    if (lpFileSizeHigh) *lpFileSizeHigh = static_cast<DWORD>(size >> 32);
-    return static_cast<DWORD>(size);
-}
-
 extern "C" BOOL GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize) {
     uint64_t size = 0;
     DWORD err = lpFileSize ? SizeWorker(hFile, size) : static_cast<DWORD>(ERROR_INVALID_PARAMETER);

@@ -213,10 +213,6 @@ extern "C" BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, D
     return Finish(Guard([&] { return MoveWorker(lpExistingFileName, lpNewFileName, dwFlags); }));
 }
 
-extern "C" BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
-    return MoveFileExW(lpExistingFileName, lpNewFileName, MOVEFILE_COPY_ALLOWED);
-}
-
 extern "C" BOOL CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bFailIfExists) {
     return Finish(Guard([&] {
         std::string src, dst;
@@ -258,48 +254,3 @@ extern "C" BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
     }));
 }
 
-/* The C runtime's chmod: only the write permission means anything. Reports
- * through errno, as the runtime does. */
-extern "C" int _wchmod(const WCHAR* filename, int pmode) {
-    DWORD err = Guard([&] {
-        std::string host;
-        DWORD e;
-        if (!ToHostPath(filename, host, e)) return e;
-        return SetWritable(host, (pmode & _S_IWRITE) != 0);
-    });
-    SetLastError(err);
-    switch (err) {
-    case ERROR_SUCCESS:
-        return 0;
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-        errno = ENOENT;
-        break;
-    case ERROR_ACCESS_DENIED:
-        errno = EACCES;
-        break;
-    default:
-        errno = EINVAL;
-        break;
-    }
-    return -1;
-}
-
-/* "C:\Temp\" below the machine root: on the same file system as the data, and
- * a Windows path the caller can append to with backslashes. A vault folder
- * like the others (what goes there is vault data on its way in or out). */
-extern "C" DWORD GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer) {
-    static const char16_t kTemp[] = u"C:\\Temp\\";
-    constexpr DWORD kLen = sizeof kTemp / sizeof kTemp[0] - 1;
-    DWORD err = Guard([&] {
-        std::string host = MachineRoot() + "/Temp";
-        if (perms::MakeFolder(host) != 0 && errno != EEXIST) return Win32FromPathErrno(errno, host);
-        return static_cast<DWORD>(ERROR_SUCCESS);
-    });
-    SetLastError(err);
-    if (err != ERROR_SUCCESS) return 0;
-    if (!lpBuffer || nBufferLength <= kLen) return kLen + 1; // the size needed, with the terminator
-    for (DWORD i = 0; i <= kLen; ++i)
-        lpBuffer[i] = kTemp[i];
-    return kLen;
-}

@@ -37,13 +37,15 @@ HANDLE InsertHandle(std::shared_ptr<HandleObject> obj) {
     }
 }
 
-std::shared_ptr<HandleObject> LookupHandle(HANDLE h, HandleKind kind) {
+std::shared_ptr<HandleObject> LookupHandle(HANDLE h, HandleKind kind, bool* live) {
+    if (live) *live = false;
     if (h == NULL || h == INVALID_HANDLE_VALUE) return nullptr;
     Table& t = T();
     std::lock_guard<std::mutex> g(t.lock);
     auto it = t.objects.find(reinterpret_cast<uintptr_t>(h));
-    if (it == t.objects.end() || it->second->Kind() != kind) return nullptr;
-    return it->second;
+    if (it == t.objects.end()) return nullptr;
+    if (live) *live = true;
+    return it->second->Kind() == kind ? it->second : nullptr;
 }
 
 DWORD CloseTypedHandle(HANDLE h, std::initializer_list<HandleKind> kinds) {
@@ -63,6 +65,26 @@ DWORD CloseTypedHandle(HANDLE h, std::initializer_list<HandleKind> kinds) {
     }
     // Outside the table lock: a file's publish does I/O.
     return obj->OnClose();
+}
+
+std::shared_ptr<HandleObject> TakeHandle(HANDLE h, HandleKind kind) {
+    if (h == NULL || h == INVALID_HANDLE_VALUE) return nullptr;
+    Table& t = T();
+    std::lock_guard<std::mutex> g(t.lock);
+    auto it = t.objects.find(reinterpret_cast<uintptr_t>(h));
+    if (it == t.objects.end() || it->second->Kind() != kind) return nullptr;
+    std::shared_ptr<HandleObject> obj = std::move(it->second);
+    t.objects.erase(it);
+    return obj;
+}
+
+std::vector<std::shared_ptr<HandleObject>> HandlesOfKind(HandleKind kind) {
+    std::vector<std::shared_ptr<HandleObject>> out;
+    Table& t = T();
+    std::lock_guard<std::mutex> g(t.lock);
+    for (const auto& entry : t.objects)
+        if (entry.second->Kind() == kind) out.push_back(entry.second);
+    return out;
 }
 
 } // namespace pal

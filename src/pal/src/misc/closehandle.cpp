@@ -1,5 +1,5 @@
-/* CloseHandle takes the kernel-object kinds: files, events, mutexes. Search
- * and module handles have their own closers, as on Windows. */
+/* CloseHandle takes the kernel-object kinds: files, events, mutexes. Search,
+ * module, registry and CryptoAPI handles have their own closers, as on Windows. */
 #include "internal/handles.h"
 
 extern "C" BOOL CloseHandle(HANDLE hObject) {

@@ -23,12 +23,14 @@
  * kept for reads while the file is unchanged (see ParsedStore), so a caller that
  * makes several queries in a row reads and parses the store once.
  *
- * An HKEY names a key by the store it lives in, the store's id and the key's
- * id; ids are never reused, so a handle to a deleted key stays dead even if a
+ * An HKEY is an entry of the PAL's handle table (a handle of another kind is
+ * ERROR_INVALID_HANDLE) naming a key by the store it lives in, the store's id
+ * and the key's id; ids are never reused, so a handle to a deleted key stays dead even if a
  * key of the same name is made again (ERROR_KEY_DELETED). Reg* functions
  * return their status and leave the last error alone, as Windows does.
  */
 #include "internal/errors.h"
+#include "internal/handles.h"
 #include "internal/paths.h"
 #include "internal/perms.h"
 #include "internal/strings.h"
@@ -55,9 +57,6 @@ constexpr REGSAM kAllKeyRights = KEY_ALL_ACCESS;
 constexpr REGSAM kMaximumAllowed = 0x02000000;
 constexpr REGSAM kGenericRead = GENERIC_READ, kGenericWrite = GENERIC_WRITE, kGenericAll = GENERIC_ALL;
 constexpr REGSAM kGenericExecute = GENERIC_EXECUTE;
-/* Handle values live outside the canonical address range, so they never equal
- * a pointer or another PAL handle. */
-constexpr uintptr_t kHandleTag = 0x4B45590000000000ull;
 
 struct OpenKey {
     std::string dir; /* the store's folder when the handle was made */
@@ -66,9 +65,13 @@ struct OpenKey {
     REGSAM access;
 };
 
-std::mutex g_handlesLock;
-std::map<uintptr_t, OpenKey> g_handles;
-uintptr_t g_nextHandle = 1;
+/* An open key, in the PAL's handle table. Its OpenKey is guarded by
+ * g_keysLock: a replayed commit moves it (see Follow). */
+struct KeyObject final : pal::HandleObject {
+    explicit KeyObject(const OpenKey& k) : HandleObject(pal::HandleKind::RegKey), key(k) {}
+    OpenKey key;
+};
+std::mutex g_keysLock;
 
 std::string StoreDir() { return pal::MachineRoot() + "/registry"; }
 
@@ -98,19 +101,17 @@ DWORD Resolve(HKEY h, OpenKey& out, bool& predefined) {
         return ERROR_SUCCESS;
     }
     if (IsPredefined(h)) return ERROR_INVALID_HANDLE;
-    uintptr_t v = reinterpret_cast<uintptr_t>(h);
-    std::lock_guard<std::mutex> guard(g_handlesLock);
-    auto it = g_handles.find(v);
-    if (it == g_handles.end()) return ERROR_INVALID_HANDLE;
-    out = it->second;
+    auto key = pal::Lookup<KeyObject>(reinterpret_cast<HANDLE>(h), pal::HandleKind::RegKey);
+    if (!key) return ERROR_INVALID_HANDLE;
+    std::lock_guard<std::mutex> guard(g_keysLock);
+    out = key->key;
     return ERROR_SUCCESS;
 }
 
-HKEY NewHandle(const OpenKey& key) {
-    std::lock_guard<std::mutex> guard(g_handlesLock);
-    uintptr_t v = kHandleTag | (g_nextHandle++ << 2);
-    g_handles.emplace(v, key);
-    return reinterpret_cast<HKEY>(v);
+HKEY NewHandle(std::shared_ptr<KeyObject> key) {
+    HANDLE h = pal::InsertHandle(std::move(key));
+    if (!h) throw std::bad_alloc();
+    return reinterpret_cast<HKEY>(h);
 }
 
 /* Holds the store lock for one operation, or while changes are pending. */
@@ -190,7 +191,6 @@ DWORD ParseStore(const std::string& dir, const std::vector<uint8_t>& bytes, Hive
     }
     return ERROR_SUCCESS;
 }
-
 
 /*
  * The version of a store parsed last, for reads. It is known current without
@@ -301,10 +301,10 @@ std::u16string ValueName(LPCWSTR name) { return name ? std::u16string(name, pal:
  * is still the base is replaced by the changed version; one another process
  * wrote meanwhile gets the changes replayed onto it (keys made here may get
  * other ids there: open handles follow). Guarded by g_pendingLock, taken
- * before g_parsedLock and g_handlesLock.
+ * before g_parsedLock and g_keysLock.
  */
 struct Change {
-    enum Kind { kCreate, kSet, kDeleteValue, kDeleteKey } kind;
+    enum Kind { kCreate, kSet, kDeleteKey } kind;
     uint64_t key;     /* the key changed, or the parent of a created key */
     uint64_t created; /* kCreate: the new key's id in the changed version */
     std::u16string name;
@@ -350,14 +350,6 @@ void Replay(Hive& onto, const std::vector<Change>& changes, std::map<uint64_t, u
             key->lastWrite = c.lastWrite;
             break;
         }
-        case Change::kDeleteValue:
-            for (auto it = key->values.begin(); it != key->values.end(); ++it)
-                if (it->name == c.name) {
-                    key->values.erase(it);
-                    key->lastWrite = c.lastWrite;
-                    break;
-                }
-            break;
         case Change::kDeleteKey:
             if (key->parent && key->subkeys.empty()) onto.RemoveKey(*key);
             break;
@@ -401,9 +393,10 @@ DWORD Commit(const std::string& dir) {
         Replay(current, p->changes, ids);
         err = Save(dir, current);
         g_moved = Moved{dir, p->hive.StoreId(), current.StoreId(), std::move(ids)};
-        std::lock_guard<std::mutex> guard(g_handlesLock);
-        for (auto& entry : g_handles)
-            Follow(entry.second);
+        const auto keys = pal::HandlesOfKind(pal::HandleKind::RegKey);
+        std::lock_guard<std::mutex> guard(g_keysLock);
+        for (const auto& key : keys)
+            Follow(static_cast<KeyObject&>(*key).key);
     }
     if (err != ERROR_SUCCESS) g_unreported[dir] = err;
     return err;
@@ -526,7 +519,7 @@ DWORD OpenWorker(HKEY hKey, LPCWSTR subKey, DWORD options, REGSAM sam, PHKEY res
         opened.keyId = k->id;
         return ERROR_SUCCESS;
     });
-    if (err == ERROR_SUCCESS) *result = NewHandle(opened);
+    if (err == ERROR_SUCCESS) *result = NewHandle(std::make_shared<KeyObject>(opened));
     return err;
 }
 
@@ -545,7 +538,8 @@ DWORD CreateWorker(HKEY hKey, LPCWSTR subKey, DWORD reserved, DWORD options, REG
     DWORD disp = REG_OPENED_EXISTING_KEY;
     // Keys created here belong to the new handle: they are written when it is
     // closed (or flushed), with whatever is set through it meanwhile.
-    HKEY created = NewHandle(opened);
+    auto object = std::make_shared<KeyObject>(opened);
+    HKEY created = NewHandle(object);
     err = WithHiveWrite(h, reinterpret_cast<uintptr_t>(created), [&](Hive& hive, Key& base, std::vector<Change>& log) -> DWORD {
         Key* k = &base;
         for (const auto& part : parts) {
@@ -569,8 +563,8 @@ DWORD CreateWorker(HKEY hKey, LPCWSTR subKey, DWORD reserved, DWORD options, REG
         return err;
     }
     {
-        std::lock_guard<std::mutex> guard(g_handlesLock);
-        g_handles[reinterpret_cast<uintptr_t>(created)] = opened;
+        std::lock_guard<std::mutex> guard(g_keysLock);
+        object->key = opened;
     }
     *result = created;
     if (disposition) *disposition = disp;
@@ -625,26 +619,6 @@ DWORD SetWorker(HKEY hKey, LPCWSTR valueName, DWORD reserved, DWORD type, const 
     });
 }
 
-DWORD DeleteValueWorker(HKEY hKey, LPCWSTR valueName) {
-    OpenKey h;
-    bool predefined;
-    DWORD err = Resolve(hKey, h, predefined);
-    if (err != ERROR_SUCCESS) return err;
-    if (!(h.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-    std::u16string name = ValueName(valueName);
-    return WithHiveWrite(h, HandleValue(hKey, predefined), [&](Hive&, Key& key, std::vector<Change>& log) -> DWORD {
-        for (auto it = key.values.begin(); it != key.values.end(); ++it) {
-            if (it->name == name) {
-                key.values.erase(it);
-                key.lastWrite = FileTimeNow();
-                log.push_back(Change{Change::kDeleteValue, key.id, 0, name, 0, {}, key.lastWrite});
-                return ERROR_SUCCESS;
-            }
-        }
-        return ERROR_FILE_NOT_FOUND;
-    });
-}
-
 DWORD DeleteKeyWorker(HKEY hKey, LPCWSTR subKey) {
     if (!subKey) return ERROR_INVALID_PARAMETER;
     OpenKey h;
@@ -694,13 +668,12 @@ DWORD EnumWorker(HKEY hKey, DWORD index, LPWSTR name, LPDWORD cchName, LPDWORD r
 DWORD CloseWorker(HKEY hKey) {
     if (hKey == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
     const uintptr_t v = reinterpret_cast<uintptr_t>(hKey);
+    auto key = pal::TakeHandle(reinterpret_cast<HANDLE>(hKey), pal::HandleKind::RegKey);
+    if (!key) return ERROR_INVALID_HANDLE;
     std::string dir;
     {
-        std::lock_guard<std::mutex> guard(g_handlesLock);
-        auto it = g_handles.find(v);
-        if (it == g_handles.end()) return ERROR_INVALID_HANDLE;
-        dir = it->second.dir;
-        g_handles.erase(it);
+        std::lock_guard<std::mutex> guard(g_keysLock);
+        dir = static_cast<KeyObject&>(*key).key.dir;
     }
     // The last handle that changed the store writes it.
     std::lock_guard<std::mutex> guard(g_pendingLock);
@@ -766,10 +739,6 @@ extern "C" LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpRe
 extern "C" LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
                                   DWORD cbData) {
     return Guard([&] { return SetWorker(hKey, lpValueName, Reserved, dwType, lpData, cbData); });
-}
-
-extern "C" LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
-    return Guard([&] { return DeleteValueWorker(hKey, lpValueName); });
 }
 
 extern "C" LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {

@@ -1,4 +1,4 @@
-/* GUIDs: generation and the two text forms (RPC: bare lower case; OLE: braced upper case). */
+/* GUIDs: generation and the two text forms (RPC: bare lower case; OLE: braced upper case), written only. */
 #include <windows.h>
 
 #include <openssl/rand.h>
@@ -9,7 +9,6 @@
 namespace {
 
 constexpr size_t kBareLength = 36; /* 8-4-4-4-12 */
-constexpr HRESULT kCoEClassString = static_cast<HRESULT>(0x800401F3L);
 
 void WriteHex(WCHAR* out, uint64_t value, int digits, bool upper) {
     const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -28,47 +27,6 @@ void FormatBare(const GUID& g, WCHAR* out, bool upper) {
     WriteHex(out + 21, g.Data4[1], 2, upper);
     out[23] = u'-';
     for (int i = 0; i < 6; ++i) WriteHex(out + 24 + 2 * i, g.Data4[2 + i], 2, upper);
-}
-
-int HexValue(WCHAR c) {
-    if (c >= u'0' && c <= u'9') return c - u'0';
-    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-    return -1;
-}
-
-bool ReadHex(const WCHAR* s, int digits, uint64_t& value) {
-    value = 0;
-    for (int i = 0; i < digits; ++i) {
-        int v = HexValue(s[i]);
-        if (v < 0) return false;
-        value = (value << 4) | static_cast<unsigned>(v);
-    }
-    return true;
-}
-
-/* Parses exactly the 36 characters at s; the caller checks what follows.
- * Stops at the first mismatch, so a shorter NUL-terminated string is never
- * read past its end. */
-bool ParseBare(const WCHAR* s, GUID& g) {
-    static const int kGroups[5] = {8, 4, 4, 4, 12};
-    uint64_t v[5];
-    size_t pos = 0;
-    for (int i = 0; i < 5; ++i) {
-        if (i > 0) {
-            if (s[pos] != u'-') return false;
-            ++pos;
-        }
-        if (!ReadHex(s + pos, kGroups[i], v[i])) return false;
-        pos += kGroups[i];
-    }
-    g.Data1 = static_cast<uint32_t>(v[0]);
-    g.Data2 = static_cast<uint16_t>(v[1]);
-    g.Data3 = static_cast<uint16_t>(v[2]);
-    g.Data4[0] = static_cast<uint8_t>(v[3] >> 8);
-    g.Data4[1] = static_cast<uint8_t>(v[3]);
-    for (int i = 0; i < 6; ++i) g.Data4[2 + i] = static_cast<uint8_t>(v[4] >> (8 * (5 - i)));
-    return true;
 }
 
 } // namespace
@@ -96,18 +54,6 @@ extern "C" RPC_STATUS UuidToStringW(const UUID* Uuid, RPC_WSTR* StringUuid) {
     return RPC_S_OK;
 }
 
-extern "C" RPC_STATUS UuidFromStringW(RPC_WSTR StringUuid, UUID* Uuid) {
-    if (!Uuid) return ERROR_INVALID_PARAMETER;
-    if (!StringUuid) {
-        memset(Uuid, 0, sizeof *Uuid);
-        return RPC_S_OK;
-    }
-    GUID g;
-    if (!ParseBare(StringUuid, g) || StringUuid[kBareLength] != 0) return RPC_S_INVALID_STRING_UUID;
-    *Uuid = g;
-    return RPC_S_OK;
-}
-
 extern "C" RPC_STATUS RpcStringFreeW(RPC_WSTR* String) {
     if (!String) return ERROR_INVALID_PARAMETER;
     free(*String);
@@ -126,16 +72,3 @@ extern "C" int StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax) {
     return kBraced;
 }
 
-/* Only the braced form: there are no ProgIDs to look up. */
-extern "C" HRESULT CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid) {
-    if (!pclsid) return E_INVALIDARG;
-    if (!lpsz) {
-        memset(pclsid, 0, sizeof *pclsid);
-        return S_OK;
-    }
-    GUID g;
-    if (lpsz[0] != u'{' || !ParseBare(lpsz + 1, g) || lpsz[kBareLength + 1] != u'}' || lpsz[kBareLength + 2] != 0)
-        return kCoEClassString;
-    *pclsid = g;
-    return S_OK;
-}

@@ -16,10 +16,10 @@ class Event final : public Waitable {
         return TryResult::Acquired;
     }
 
-    void Set(bool signalled) {
+    void Set() {
         std::lock_guard<std::mutex> g(StateLock());
-        m_signalled = signalled;
-        if (signalled) StateChanged().notify_all();
+        m_signalled = true;
+        StateChanged().notify_all();
     }
 
   private:
@@ -27,10 +27,10 @@ class Event final : public Waitable {
     bool m_signalled; // guarded by StateLock()
 };
 
-DWORD SetState(HANDLE hEvent, bool signalled) {
+DWORD Signal(HANDLE hEvent) {
     auto event = Lookup<Event>(hEvent, HandleKind::Event);
     if (!event) return ERROR_INVALID_HANDLE;
-    event->Set(signalled);
+    event->Set();
     return ERROR_SUCCESS;
 }
 
@@ -60,13 +60,8 @@ extern "C" HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bI
 }
 
 extern "C" BOOL SetEvent(HANDLE hEvent) {
-    DWORD err = SetState(hEvent, true);
+    DWORD err = Signal(hEvent);
     SetLastError(err);
     return err == ERROR_SUCCESS;
 }
 
-extern "C" BOOL ResetEvent(HANDLE hEvent) {
-    DWORD err = SetState(hEvent, false);
-    SetLastError(err);
-    return err == ERROR_SUCCESS;
-}

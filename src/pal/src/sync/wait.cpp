@@ -125,16 +125,6 @@ extern "C" void Sleep(DWORD dwMilliseconds) {
     }
 }
 
-extern "C" ULONGLONG GetTickCount64(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<ULONGLONG>(ts.tv_sec) * 1000u + static_cast<ULONGLONG>(ts.tv_nsec) / 1000000u;
-}
-
-extern "C" DWORD GetCurrentProcessId(void) {
-    return static_cast<DWORD>(getpid());
-}
-
 extern "C" DWORD GetCurrentThreadId(void) {
     static thread_local DWORD tid = static_cast<DWORD>(syscall(SYS_gettid));
     return tid;
