@@ -20,12 +20,19 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
 namespace tabletest {
 
 using vktest::Bytes;
+using vktest::FileExists;
+using vktest::Le32;
+using vktest::ListDir;
+using vktest::PutLe32;
+using vktest::ReadFileBytes;
+using vktest::WriteFileBytes;
 
 /* Offsets of the layouts, written out independently of the headers. */
 constexpr size_t kAppHeader = 48, kUserRecord = 1182, kAppSaltOff = 8, kUserCountOff = 40,
@@ -128,14 +135,9 @@ inline Bytes Utf16z(const WString& s) {
     return b;
 }
 
+/* A GUID as the system names folders and blobs: 8-4-4-4-12 lower-case hex digits. */
 inline bool IsLowerGuid(const WString& s) {
-    for (size_t i = 0; i < s.size(); ++i) {
-        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash != (s[i] == W('-')) ||
-            (!dash && !((s[i] >= W('0') && s[i] <= W('9')) || (s[i] >= W('a') && s[i] <= W('f')))))
-            return false;
-    }
-    return s.size() == 36;
+    return std::regex_match(vktest::Narrow(s), std::regex("[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}"));
 }
 
 inline Bytes Slice(const Bytes& b, size_t off, size_t n) {

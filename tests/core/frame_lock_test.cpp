@@ -24,9 +24,7 @@ long long MsSince(Clock::time_point t0) {
 }
 
 /* Exit codes of helpers carry a status as 100 + status. */
-int ExitOf(LONG status) {
-    return 100 + status;
-}
+int ExitOf(LONG status) { return 100 + status; }
 
 const Bytes kSecret = {'s', 'e', 'c', 'r', 'e', 't'};
 
@@ -36,8 +34,7 @@ int HoldLockElsewhere(const FreshRoot& root, int ms) {
     std::filesystem::remove(ready);
     int pid = 0;
     EXPECT_EQ(RunHelper("hold_lock", {ready, std::to_string(ms)}, &pid, false), 0);
-    for (int i = 0; i < 500 && !FileExists(ready); ++i)
-        usleep(10 * 1000);
+    for (int i = 0; i < 500 && !FileExists(ready); ++i) usleep(10 * 1000);
     EXPECT_TRUE(FileExists(ready));
     return pid;
 }
@@ -168,8 +165,7 @@ TEST_F(ProcessLock, ThreadsOfOneProcessSerialiseAndTheHeldMarkStaysRight) {
             }
         });
     }
-    for (auto& th : threads)
-        th.join();
+    for (auto& th : threads) th.join();
     EXPECT_EQ(overlap.load(), 0);
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(g_lMutexHeld, 0);

@@ -2,10 +2,6 @@
 #include "TableFixture.h"
 
 using namespace tabletest;
-using vktest::FileExists;
-using vktest::Le32;
-using vktest::ReadFileBytes;
-using vktest::WriteFileBytes;
 
 namespace {
 
@@ -36,6 +32,7 @@ class ProviderTablesTest : public TablesTest {
     bool coInit = false;
 };
 
+/* DeleteUser taking the container: exports_app_test. */
 TEST_F(ProviderTablesTest, NewUserCarriesItsGuidAsContainerName) {
     WString guid = AddTpmUser(W("alice"));
     Bytes f = ReadFileBytes(TpmUserDir(guid) + "/user.bin");
@@ -45,14 +42,6 @@ TEST_F(ProviderTablesTest, NewUserCarriesItsGuidAsContainerName) {
     EXPECT_TRUE(ZeroAfterNul(f, kUtUuid, 38));
     EXPECT_TRUE(TrailerVerifies(f, secret, kUtSalt));
     EXPECT_TRUE(ContainerExists(guid));
-
-    // The user's own deletion takes the folder and the container.
-    WString folder = kDataView + W("Tpm\\") + guid;
-    CUserTable ut(1, W("Tpm"), secretArray->get(), W("alice"), guid.c_str(), folder.c_str());
-    ASSERT_EQ(ut.UserExists, 1);
-    EXPECT_EQ(ut.DeleteUser(), 0);
-    EXPECT_FALSE(FileExists(TpmUserDir(guid)));
-    EXPECT_FALSE(ContainerExists(guid));
 }
 
 TEST_F(ProviderTablesTest, DeleteAppKeepsTheContainerOfAnUnverifiedUser) {

@@ -4,9 +4,6 @@
 #include "TableFixture.h"
 
 using namespace tabletest;
-using vktest::Le32;
-using vktest::ReadFileBytes;
-using vktest::WriteFileBytes;
 
 namespace {
 

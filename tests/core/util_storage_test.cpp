@@ -1,5 +1,5 @@
-/* CUtil's storage helpers: registry settings, folder removal, GUID strings, the install folder,
- * the Users write grant, and whole-file writes. */
+/* CUtil's storage helpers: registry settings, folder removal, the install folder and the Users
+ * write grant. */
 #include "TableFixture.h"
 #include "apptable/TableSupport.h"
 #ifndef _WIN32
@@ -11,12 +11,8 @@
 #include <unistd.h>
 #endif
 
-#include <chrono>
 #include <cstring>
 #include <functional>
-#include <random>
-#include <set>
-#include <thread>
 
 using namespace vktest;
 using namespace tabletest;
@@ -31,22 +27,7 @@ void SetDword(const WString& key, const WCHAR* name, DWORD v) {
     SetValue(key, name, REG_DWORD, &v, 4);
 }
 
-/* A file of 64 parts of 4 KiB, every byte the version: a part of one is visible as such. */
-constexpr size_t kParts = 64, kPart = 4096;
-BOOL WriteVersion(const std::string& path, unsigned version) {
-    std::vector<BYTE> part(kPart, static_cast<BYTE>(version));
-    std::vector<WholeFilePart> parts(kParts, WholeFilePart{part.data(), static_cast<DWORD>(kPart)});
-    return WriteFileWhole(U(path).c_str(), CREATE_ALWAYS, parts.data(), parts.size()) == ERROR_SUCCESS;
-}
-
 } // namespace
-
-/* Rewrites the file for ever, a new version each time, after marking that it started. */
-VK_HELPER(rewrite_whole) {
-    WriteFileBytes(args.at(1), Bytes{1});
-    for (unsigned v = 2;; v = v % 250 + 2)
-        WriteVersion(args.at(0), v);
-}
 
 TEST(FindAppRegSetting, ReadsLocationAndTypeOrRefusesWithBadApp) {
     const WString loc = kDataView + W("App"), key = kAppKeyPrefix + W("App");
@@ -121,15 +102,6 @@ TEST_F(DeleteDirectory, RemovesTheTreeWithReadOnlyFilesAndLinksButNothingOutside
     EXPECT_TRUE(FileExists(root.host("outside/keep.bin")));
 }
 
-TEST(GenerateGUID, ThirtySixLowerCaseCharactersEachTimeNew) {
-    std::set<WString> seen;
-    for (int i = 0; i < 50; ++i) {
-        WString g = CUtil::GenerateGUID();
-        EXPECT_TRUE(IsLowerGuid(g)) << Narrow(g);
-        EXPECT_TRUE(seen.insert(g).second) << "repeated GUID";
-    }
-}
-
 TEST(InstallFolder, RegistryValueOrProgramFilesFallback) {
     const WString key = W("SOFTWARE\\Tarnwick Systems Corp."),
                          fallback = W("C:\\Program Files\\Tarnwick Systems Corp");
@@ -163,7 +135,7 @@ class UsersWriteAccess : public RootTest {
     void TearDown() override { PalTestCaptureDebugOutput(FALSE); }
 };
 
-TEST_F(UsersWriteAccess, GrantsWriteToTheUsersGroupOnceAndReportsFailures) {
+TEST_F(UsersWriteAccess, GrantsWriteToTheUsersGroupAndReportsFailures) {
     EXPECT_EQ(SetUsersWriteAccess(nullptr, TRUE), FALSE);
     EXPECT_EQ(SetUsersWriteAccess(W(""), TRUE), FALSE);
     EXPECT_EQ(PalTestTakeDebugOutput(), "") << "null and empty paths are refused silently";
@@ -186,7 +158,6 @@ TEST_F(UsersWriteAccess, GrantsWriteToTheUsersGroupOnceAndReportsFailures) {
         std::string debug = PalTestTakeDebugOutput();
         if (!ok && debug.find("Error 95") != std::string::npos) GTEST_SKIP() << "no ACLs here: " << debug;
         ASSERT_EQ(ok, TRUE) << debug;
-        EXPECT_EQ(debug, "");
         // The POSIX access ACL: a 4-byte header, then 8-byte entries (tag, perm, id).
         unsigned char buf[1024];
         ssize_t n = getxattr(host.c_str(), "system.posix_acl_access", buf, sizeof(buf));
@@ -205,29 +176,3 @@ TEST_F(UsersWriteAccess, GrantsWriteToTheUsersGroupOnceAndReportsFailures) {
     EXPECT_EQ(ReadFileBytes(host), (Bytes{1, 2, 3})) << "the contents are untouched";
 }
 #endif
-
-class WholeFile : public RootTest {};
-
-TEST_F(WholeFile, AKilledWriterLeavesTheOldFileOrTheNewOneWhole) {
-    const std::string path = root.host("table"), started = root.host("started");
-    ASSERT_TRUE(WriteVersion(path, 1));
-    std::mt19937 rng(20261207);
-    for (int round = 0; round < 12; ++round) {
-        SCOPED_TRACE(round);
-        std::filesystem::remove(started);
-        int pid = 0;
-        ASSERT_EQ(RunHelper("rewrite_whole", {path, started}, &pid, false), 0);
-        for (int i = 0; i < 1000 && !FileExists(started); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        std::this_thread::sleep_for(std::chrono::milliseconds(1 + rng() % 40));
-        KillHelper(pid);
-        WaitHelper(pid);
-        const Bytes now = ReadFileBytes(path);
-        ASSERT_EQ(now.size(), kParts * kPart) << "a killed write left a part of the file";
-        EXPECT_EQ(std::count(now.begin(), now.end(), now[0]), static_cast<long>(now.size()))
-            << "a killed write left parts of two versions";
-    }
-    // What a killed writer left beside the name does not stand in the way of the next write.
-    EXPECT_TRUE(WriteVersion(path, 7));
-    EXPECT_EQ(ReadFileBytes(path), Bytes(kParts * kPart, 7));
-}

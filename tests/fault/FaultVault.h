@@ -45,13 +45,6 @@ inline std::string Show(const Vault& v) {
     return out.str();
 }
 
-inline std::vector<std::string> Split(const std::string& list) {
-    std::vector<std::string> out;
-    std::stringstream in(list);
-    for (std::string item; std::getline(in, item, ',');) out.push_back(item);
-    return out;
-}
-
 /* Reads every application, user and credential back through the exports. A
  * failure shows in the result as an "error" entry, so it matches no state. */
 inline Vault ReadVault(std::string& damage) {
@@ -64,13 +57,13 @@ inline Vault ReadVault(std::string& damage) {
         if (st == Error_Bad_App) continue;
         Users& u = v[vktest::Narrow(app)];
         if (st != 0) u["error"]["QueryListOfUsers"] = std::to_string(st);
-        for (const std::string& user : Split(users)) {
+        for (const std::string& user : vaultkeep::SplitList(vktest::U(users))) {
             Creds& c = u[user];
             BSTR ids = nullptr;
             st = QueryUserCreds(app, secret, vktest::U(user).c_str(), &ids);
             std::string idList = vktest::TakeBstr(ids);
             if (st != 0 && st != Error_Cred_Not_Found) c["error"] = "QueryUserCreds " + std::to_string(st);
-            for (const std::string& id : Split(idList)) {
+            for (const std::string& id : vaultkeep::SplitList(vktest::U(idList))) {
                 SAFEARRAY* psa = nullptr;
                 st = RetrieveCredential(app, secret, vktest::U(user).c_str(), PasswordOf(user).c_str(),
                                         vktest::U(id).c_str(), &psa);
@@ -88,6 +81,4 @@ inline Vault ReadVault(std::string& damage) {
     }
     return v;
 }
-
-
 } // namespace faultvault

@@ -21,14 +21,15 @@ namespace {
 using namespace faultvault;
 namespace fs = std::filesystem;
 
-LONG Archive() {
-    ByteArray secret(kSecretA);
-    return ArchiveUser(u"A", secret, u"alice", kArchive, kBackupPw, u"label");
+/* A call under application A's secret. */
+std::function<LONG()> UnderA(LONG (*call)(SAFEARRAY*)) {
+    return [call] {
+        ByteArray secret(kSecretA);
+        return call(secret);
+    };
 }
-LONG Restore(ULONG overwrite) {
-    ByteArray secret(kSecretA);
-    return RestoreUser(u"A", secret, u"alice", kArchive, kBackupPw, overwrite);
-}
+LONG Archive(SAFEARRAY* s) { return ArchiveUser(u"A", s, u"alice", kArchive, kBackupPw, u"label"); }
+LONG Restore(SAFEARRAY* s, ULONG overwrite) { return RestoreUser(u"A", s, u"alice", kArchive, kBackupPw, overwrite); }
 
 struct Scenario {
     const char* name;
@@ -52,47 +53,25 @@ const std::vector<Scenario>& Scenarios() {
          With(kBase, [](Vault& v) { v["A"]["alice"]["c3"] = "third"; })},
         {"StoreForANewUser", {}, [] { return Store(u"A", "bob", "b1", "bob's"); }, kBase,
          With(kBase, [](Vault& v) { v["A"]["bob"]["b1"] = "bob's"; })},
-        {"DeleteCred",
-         {},
-         [] {
-             ByteArray secret(kSecretA);
-             return DeleteCred(u"A", secret, u"alice", u"c1");
-         },
-         kBase, With(kBase, [](Vault& v) { v["A"]["alice"].erase("c1"); })},
-        {"AddUser",
-         {},
-         [] {
-             ByteArray secret(kSecretA);
-             return AddUser(u"A", secret, u"bob", u"bob pw");
-         },
-         kBase, With(kBase, [](Vault& v) { v["A"]["bob"]; })},
-        {"DeleteUser",
-         {},
-         [] {
-             ByteArray secret(kSecretA);
-             return DeleteUser(u"A", secret, u"alice");
-         },
-         kBase, With(kBase, [](Vault& v) { v["A"].erase("alice"); })},
-        {"RegisterApp",
-         {},
+        {"DeleteCred", {}, UnderA([](SAFEARRAY* s) { return DeleteCred(u"A", s, u"alice", u"c1"); }), kBase,
+         With(kBase, [](Vault& v) { v["A"]["alice"].erase("c1"); })},
+        {"AddUser", {}, UnderA([](SAFEARRAY* s) { return AddUser(u"A", s, u"bob", u"bob pw"); }), kBase,
+         With(kBase, [](Vault& v) { v["A"]["bob"]; })},
+        {"DeleteUser", {}, UnderA([](SAFEARRAY* s) { return DeleteUser(u"A", s, u"alice"); }), kBase,
+         With(kBase, [](Vault& v) { v["A"].erase("alice"); })},
+        {"RegisterApp", {},
          [] {
              ByteArray secret(kSecretB);
              return RegisterApp(u"B", secret);
          },
          kBase, With(kBase, [](Vault& v) { v["B"]; })},
-        {"UnRegisterApp",
-         {},
-         [] {
-             ByteArray secret(kSecretA);
-             return UnRegisterApp(u"A", secret);
-         },
-         kBase, Vault{}},
+        {"UnRegisterApp", {}, UnderA([](SAFEARRAY* s) { return UnRegisterApp(u"A", s); }), kBase, Vault{}},
         // The store is the same before and after; the check then archives once more.
-        {"ArchiveUser", {}, [] { return Archive(); }, kBase, kBase},
+        {"ArchiveUser", {}, UnderA(Archive), kBase, kBase},
         {"RestoreOverAnExistingUser",
-         {[] { return Archive(); }, [] { return Store(u"A", "alice", "c3", "third"); },
+         {UnderA(Archive), [] { return Store(u"A", "alice", "c3", "third"); },
           [] { return Store(u"A", "alice", "c1", "replaced"); }},
-         [] { return Restore(1); },
+         UnderA([](SAFEARRAY* s) { return Restore(s, 1); }),
          With(kBase,
               [](Vault& v) {
                   v["A"]["alice"]["c1"] = "replaced";
@@ -100,12 +79,9 @@ const std::vector<Scenario>& Scenarios() {
               }),
          kBase},
         {"RestoreAsANewUser",
-         {[] { return Archive(); },
-          [] {
-              ByteArray secret(kSecretA);
-              return DeleteUser(u"A", secret, u"alice");
-          }},
-         [] { return Restore(0); }, With(kBase, [](Vault& v) { v["A"].erase("alice"); }), kBase},
+         {UnderA(Archive), UnderA([](SAFEARRAY* s) { return DeleteUser(u"A", s, u"alice"); })},
+         UnderA([](SAFEARRAY* s) { return Restore(s, 0); }), With(kBase, [](Vault& v) { v["A"].erase("alice"); }),
+         kBase},
     };
     return all;
 }

@@ -153,44 +153,6 @@ std::string TakeBstr(BSTR& bstr) {
     return out;
 }
 
-WString U(const std::string& utf8) {
-    WString out;
-    for (size_t i = 0; i < utf8.size();) {
-        unsigned char c = utf8[i];
-        uint32_t cp;
-        int n;
-        if (c < 0x80) { cp = c; n = 1; }
-        else if ((c >> 5) == 6) { cp = c & 0x1f; n = 2; }
-        else if ((c >> 4) == 14) { cp = c & 0x0f; n = 3; }
-        else { cp = c & 0x07; n = 4; }
-        for (int k = 1; k < n && i + k < utf8.size(); ++k) cp = (cp << 6) | (utf8[i + k] & 0x3f);
-        i += n;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<WCHAR>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<WCHAR>(0xDC00 + (cp & 0x3ff)));
-        } else {
-            out.push_back(static_cast<WCHAR>(cp));
-        }
-    }
-    return out;
-}
-
-std::string Narrow(const WString& s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        uint32_t cp = s[i];
-        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < s.size()) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[++i] - 0xDC00);
-        }
-        if (cp < 0x80) out.push_back(static_cast<char>(cp));
-        else if (cp < 0x800) { out.push_back(static_cast<char>(0xC0 | (cp >> 6))); out.push_back(static_cast<char>(0x80 | (cp & 0x3f))); }
-        else if (cp < 0x10000) { out.push_back(static_cast<char>(0xE0 | (cp >> 12))); out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3f))); out.push_back(static_cast<char>(0x80 | (cp & 0x3f))); }
-        else { out.push_back(static_cast<char>(0xF0 | (cp >> 18))); out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3f))); out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3f))); out.push_back(static_cast<char>(0x80 | (cp & 0x3f))); }
-    }
-    return out;
-}
-
 std::string Ansi(const WString& s) {
 #ifdef _WIN32
     std::string out(s.size() * 4 + 1, '\0');
@@ -229,6 +191,24 @@ std::vector<std::string> ListDir(const std::string& path) {
     for (auto& e : std::filesystem::directory_iterator(path, ec)) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+Tree Snapshot(const std::string& dir, bool times) {
+    namespace fs = std::filesystem;
+    Tree out;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        const fs::path rel = it->path().lexically_relative(dir);
+        if (rel.begin()->string() == ".pal") continue; // every call takes the lock and marks its owner there
+        const bool file = it->is_regular_file(ec) && !it->is_symlink(ec);
+        std::error_code tec;
+        out[rel.generic_string()] = {file ? ReadFileBytes(it->path().string()) : Bytes{},
+                                     file && times ? static_cast<long long>(
+                                                         fs::last_write_time(it->path(), tec).time_since_epoch().count())
+                                                   : 0};
+    }
+    return out;
 }
 
 uint32_t Le32(const Bytes& b, size_t off) {
@@ -279,7 +259,7 @@ std::string SelfPath() {
 }
 
 int Spawn(const std::string& program, const std::vector<std::string>& args, HANDLE in, HANDLE out, HANDLE err,
-          DWORD flags) {
+          DWORD flags, const std::vector<BYTE>& crtBlock) {
     const std::wstring exe = std::filesystem::path(program).wstring();
     std::wstring cmd = QuoteArg(exe);
     for (const std::string& a : args) cmd += L" " + QuoteArg(std::filesystem::path(std::u8string(a.begin(), a.end())).wstring());
@@ -292,6 +272,9 @@ int Spawn(const std::string& program, const std::vector<std::string>& args, HAND
         si.hStdOutput = out;
         si.hStdError = err;
     }
+    std::vector<BYTE> block = crtBlock; // CreateProcessW takes it as writable
+    si.cbReserved2 = static_cast<WORD>(block.size());
+    si.lpReserved2 = block.empty() ? nullptr : block.data();
     PROCESS_INFORMATION pi{};
     if (!CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, redirect, flags, nullptr, nullptr, &si, &pi))
         return -1;

@@ -2,6 +2,7 @@
 #pragma once
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <vaultkeep/vaultkeep.hpp>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -64,8 +65,8 @@ Bytes TakeArray(SAFEARRAY*& psa);
 /* Copies out and frees an output BSTR as UTF-8; "" for null. */
 std::string TakeBstr(BSTR& bstr);
 
-std::basic_string<WCHAR> U(const std::string& utf8);
-std::string Narrow(const std::basic_string<WCHAR>& s);
+inline std::basic_string<WCHAR> U(const std::string& utf8) { return vaultkeep::ToUtf16(utf8); }
+inline std::string Narrow(const std::basic_string<WCHAR>& s) { return vaultkeep::ToUtf8(s); }
 /* The bytes of text in the ANSI code page: UTF-8 under the PAL, the system's code page on Windows. */
 std::string Ansi(const std::basic_string<WCHAR>& s);
 
@@ -73,6 +74,10 @@ Bytes ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const Bytes& bytes);
 bool FileExists(const std::string& path);
 std::vector<std::string> ListDir(const std::string& path);
+/* Everything below a folder but the machine lock's ".pal", by relative path: a file's bytes (a folder's
+ * none) and, when asked, a file's modification time (0 otherwise). */
+using Tree = std::map<std::string, std::pair<Bytes, long long>>;
+Tree Snapshot(const std::string& dir, bool times = false);
 
 uint32_t Le32(const Bytes& b, size_t off);
 void PutLe32(Bytes& b, size_t off, uint32_t v);
@@ -93,9 +98,10 @@ std::string BuiltModule(const std::string& stem);
 #ifdef _WIN32
 /* One argument as the C runtime splits a command line again. */
 std::wstring QuoteArg(const std::wstring& a);
-/* Starts a program with the given standard handles (inherited; all null: the caller's own). */
+/* Starts a program with the given standard handles (inherited; all null: the caller's own) and, when
+ * given, the C runtime's block of further descriptors. */
 int Spawn(const std::string& program, const std::vector<std::string>& args, HANDLE in, HANDLE out, HANDLE err,
-          DWORD flags);
+          DWORD flags, const std::vector<BYTE>& crtBlock = {});
 /* Waits at most timeoutMs, then terminates it with 137. */
 int WaitHelper(int pid, unsigned timeoutMs);
 #endif

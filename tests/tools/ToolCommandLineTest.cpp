@@ -162,11 +162,11 @@ TEST_F(ToolTest, InitLaysOutARootOnceAndOtherCommandsNeedAnExistingRoot) {
     return;
 #endif
     EXPECT_EQ(Ok({"init", "--root", fresh}).out, "Machine root ready: " + fresh + "\n");
-    auto before = Snapshot(fresh);
+    auto before = vktest::Snapshot(fresh, true);
     EXPECT_FALSE(before.empty()) << "init wrote nothing below " << fresh;
     EXPECT_EQ(Ok({"init", "--json", "--root", fresh}).out,
               "{\"ok\":true,\"command\":\"init\",\"root\":\"" + fresh + "\"}\n");
-    EXPECT_EQ(Snapshot(fresh), before) << "a second init changed the root";
+    EXPECT_EQ(vktest::Snapshot(fresh, true), before) << "a second init changed the root";
 
     ToolRun r = RunTool(Args{"list-users", "--root", root.host("scratch/typo")} + App());
     EXPECT_EQ(r.code, 66);

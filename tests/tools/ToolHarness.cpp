@@ -1,6 +1,5 @@
 #include "ToolHarness.h"
 
-#include <sys/stat.h>
 #ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
@@ -75,45 +74,20 @@ ToolRun RunTool(const std::vector<std::string>& args, const RunOptions& opts) {
         saved.emplace_back(name, n ? std::optional<std::wstring>(std::wstring(old, n)) : std::nullopt);
         SetEnvironmentVariableW(name.c_str(), vktest::U(v).c_str());
     }
-    std::wstring cmd = L"\"" + fs::path(ToolPath()).wstring() + L"\"";
-    for (const std::string& a : args)
-        cmd += L" " + vktest::QuoteArg(vktest::U(a));
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = in;
-    si.hStdOutput = out;
-    si.hStdError = err;
-    si.cbReserved2 = static_cast<WORD>(block.size());
-    si.lpReserved2 = block.data();
-    PROCESS_INFORMATION pi{};
+    // No console: the tool must never wait at a prompt here. A process that could not be started says
+    // nothing about the tool: the failure is shown, and the start tried once more.
     ToolRun run;
-    // No console: the tool must never wait at a prompt here.
-    auto start = [&] {
-        return CreateProcessW(fs::path(ToolPath()).wstring().c_str(), cmd.data(), nullptr, nullptr, TRUE,
-                              DETACHED_PROCESS, nullptr, nullptr, &si, &pi);
-    };
-    // A process that could not be started says nothing about the tool: the
-    // failure is shown, and the start tried once more.
     DWORD startError = ERROR_SUCCESS;
-    BOOL started = start();
-    if (!started) {
-        startError = GetLastError();
-        fprintf(stderr, "CreateProcessW failed, error %lu; starting once more\n", startError);
-        started = start();
-        if (!started) startError = GetLastError();
-    }
-    if (started) {
-        if (WaitForSingleObject(pi.hProcess, 120000) != WAIT_OBJECT_0) {
-            TerminateProcess(pi.hProcess, 128 + 9);
-            WaitForSingleObject(pi.hProcess, INFINITE);
+    int pid = -1;
+    for (int attempt = 0; attempt < 2 && pid < 0; ++attempt) {
+        pid = vktest::Spawn(ToolPath(), args, in, out, err, DETACHED_PROCESS, block);
+        if (pid < 0) {
+            startError = GetLastError();
+            fprintf(stderr, "CreateProcessW failed, error %lu\n", startError);
         }
-        DWORD code = 0;
-        GetExitCodeProcess(pi.hProcess, &code);
-        run.code = static_cast<int>(code);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
     }
+    const bool started = pid >= 0;
+    if (started) run.code = vktest::WaitHelper(pid, 120000);
     for (const auto& [name, old] : saved)
         SetEnvironmentVariableW(name.c_str(), old ? old->c_str() : nullptr);
     run.out = ReadBack(out);
@@ -143,13 +117,22 @@ static int TempFd(const std::string& bytes) {
     return fd;
 }
 
+void ExecTool(const std::vector<std::string>& args) {
+    const std::string tool = ToolPath();
+    std::vector<char*> argv{const_cast<char*>(tool.c_str())};
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(tool.c_str(), argv.data());
+    _exit(127);
+}
+
 ToolRun RunTool(const std::vector<std::string>& args, const RunOptions& opts) {
     // Every stream goes through a file, so neither side can stall on a full pipe.
     const int in = TempFd(opts.stdinData), out = TempFd(""), err = TempFd("");
     std::map<int, int> extra;
     for (const auto& [fd, bytes] : opts.fds)
         extra[fd] = TempFd(bytes);
-    const std::string tool = ToolPath();
     const pid_t pid = fork();
     if (pid == 0) {
         setsid(); // no controlling terminal: the tool must never wait at a prompt here
@@ -160,12 +143,7 @@ ToolRun RunTool(const std::vector<std::string>& args, const RunOptions& opts) {
             src == fd ? fcntl(fd, F_SETFD, 0) : dup2(src, fd);
         for (const auto& [k, v] : opts.env)
             setenv(k.c_str(), v.c_str(), 1);
-        std::vector<char*> argv{const_cast<char*>(tool.c_str())};
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(tool.c_str(), argv.data());
-        _exit(127);
+        ExecTool(args);
     }
     int status = 0;
     pid_t done = 0;
@@ -217,29 +195,6 @@ void FlipByte(const std::string& path, size_t offset) {
     ASSERT_LT(offset, b.size()) << path;
     b[offset] ^= 0x01;
     vktest::WriteFileBytes(path, b);
-}
-
-std::map<std::string, std::pair<vktest::Bytes, long long>> Snapshot(const std::string& folder) {
-    std::map<std::string, std::pair<vktest::Bytes, long long>> snap;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(folder, ec); it != fs::recursive_directory_iterator();
-         it.increment(ec)) {
-        // The machine-wide lock: every call takes it and leaves its owner's marker there.
-        if (it->path().lexically_relative(folder).begin()->string() == ".pal") continue;
-#ifdef _WIN32
-        std::error_code tec;
-        const long long mtime = static_cast<long long>(fs::last_write_time(it->path(), tec).time_since_epoch().count());
-        snap[it->path().generic_string()] = {
-            it->is_regular_file() ? vktest::ReadFileBytes(it->path().string()) : vktest::Bytes(), mtime};
-#else
-        struct stat st;
-        if (lstat(it->path().c_str(), &st) != 0) continue;
-        const long long mtime = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-        snap[it->path().string()] = {
-            S_ISREG(st.st_mode) ? vktest::ReadFileBytes(it->path().string()) : vktest::Bytes(), mtime};
-#endif
-    }
-    return snap;
 }
 
 std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {

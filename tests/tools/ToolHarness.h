@@ -20,6 +20,10 @@ struct RunOptions {
 };
 
 std::string ToolPath();
+#ifndef _WIN32
+/* In a forked child: becomes the tool with these arguments (exit status 127 when it cannot). */
+[[noreturn]] void ExecTool(const std::vector<std::string>& args);
+#endif
 /* Runs the tool without a controlling terminal, so it can never prompt. */
 ToolRun RunTool(const std::vector<std::string>& args, const RunOptions& opts = {});
 
@@ -28,8 +32,6 @@ std::string AppFolder(const vktest::FreshRoot& root, const std::string& app);
 std::vector<std::string> UserFolders(const vktest::FreshRoot& root, const std::string& app);
 std::vector<std::string> BlobFiles(const std::string& userFolder);
 void FlipByte(const std::string& path, size_t offset);
-/* Every file below a folder (but the lock objects) with its bytes and modification time. */
-std::map<std::string, std::pair<vktest::Bytes, long long>> Snapshot(const std::string& folder);
 
 /* A fresh root, the secret and password files, and short-hands for the usual calls. */
 class ToolTest : public vktest::RootTest {

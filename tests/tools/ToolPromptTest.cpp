@@ -20,15 +20,7 @@ class PtyTool {
   public:
     explicit PtyTool(const std::vector<std::string>& args) {
         m_pid = forkpty(&m_master, nullptr, nullptr, nullptr);
-        if (m_pid == 0) {
-            const std::string tool = ToolPath();
-            std::vector<char*> argv{const_cast<char*>(tool.c_str())};
-            for (const std::string& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(tool.c_str(), argv.data());
-            _exit(127);
-        }
+        if (m_pid == 0) ExecTool(args);
         m_slave = open(ptsname(m_master), O_RDWR | O_NOCTTY);
     }
     ~PtyTool() {

@@ -47,7 +47,7 @@ TEST_F(ToolVerifyTest, ACleanVaultVerifiesAndBlobsNeedThePassword) {
 
 TEST_F(ToolVerifyTest, AFlippedByteInAUserTableIsNamedTheRestStillCheckedAndNothingChanged) {
     FlipByte(bobFolder + "/user.bin", vktest::ReadFileBytes(bobFolder + "/user.bin").size() - 1);
-    const auto damaged = Snapshot(root.path());
+    const auto damaged = vktest::Snapshot(root.path(), true);
     ToolRun r = RunTool(Args{"verify"} + App());
     EXPECT_EQ(r.code, 40) << r.out << r.err;
     EXPECT_TRUE(Says(r, "  user \"bob\": table FAILED: does not verify (Error_No_User, -3)")) << r.out;
@@ -60,7 +60,7 @@ TEST_F(ToolVerifyTest, AFlippedByteInAUserTableIsNamedTheRestStillCheckedAndNoth
                         "(Error_No_User, -3)\",\"credentials\":[]}"))
         << r.out;
     EXPECT_TRUE(Says(r, "\"problems\":1,")) << r.out;
-    EXPECT_EQ(Snapshot(root.path()), damaged) << "verify changed the vault";
+    EXPECT_EQ(vktest::Snapshot(root.path(), true), damaged) << "verify changed the vault";
     EXPECT_EQ(RunTool(Args{"list"} + User("bob")).code, 3) << "the library refuses the damaged user too";
 }
 
