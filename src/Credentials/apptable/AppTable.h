@@ -76,4 +76,7 @@ public:
      * -6 (Error_Internal) when too long, -1 (Error_Bad_App) otherwise. */
     static LONG CheckAppName(LPCWSTR appName);
     static BOOL IsValidAppName(LPCWSTR appName) { return CheckAppName(appName) == 0; }
+    /* The data folder, ending in a backslash (empty when it cannot be found); with
+     * create, made where missing. */
+    static void ComputeDataFolder(WCHAR folder[MAX_PATH], BOOL create);
 };

@@ -118,6 +118,17 @@ BOOL KeyExists(LPCWSTR name) {
     return error != (DWORD)NTE_BAD_KEYSET && error != (DWORD)NTE_KEYSET_NOT_DEF;
 }
 
+/* TRUE when the provider opens the container and it holds an exchange key pair. */
+BOOL HoldsKeyPair(LPCWSTR name) {
+    HCRYPTPROV hProv = 0;
+    if (!CryptAcquireContextW(&hProv, name, TPM_KSP_PROVIDER_NAME, PROV_RSA_FULL, CRYPT_MACHINE_KEYSET)) return FALSE;
+    HCRYPTKEY hKey = 0;
+    const BOOL held = CryptGetUserKey(hProv, AT_KEYEXCHANGE, &hKey);
+    if (held) CryptDestroyKey(hKey);
+    CryptReleaseContext(hProv, 0);
+    return held;
+}
+
 /* The blob file names a verified table holds. */
 std::vector<WString> BlobNames(const CUserTable& t) {
     std::vector<WString> names;
@@ -253,6 +264,13 @@ extern "C" LONG RestoreUser(const WCHAR* appName, SAFEARRAY* appSecret, const WC
             _PrintError(name, __LINE__, "the archive's key %S belongs to another user of this machine", key.c_str());
             return Error_User_Already_Exists;
         }
+        /* Without key.backup the key must already be here and be the user's own: the
+         * container both verified tables name, holding a key pair. */
+        const BOOL keyBackup = GetFileAttributesW((tempPath + W("\\key.backup")).c_str()) != INVALID_FILE_ATTRIBUTES;
+        if (!key.empty() && !keyBackup && (key != ownKey || !HoldsKeyPair(key.c_str()))) {
+            _PrintError(name, __LINE__, "no key.backup, and the user's key %S is not on this machine", key.c_str());
+            return Error_Bad_Backup;
+        }
         /* What the archive brought that its table does not name is not kept. */
         std::vector<WString> blobs = BlobNames(restored);
         {
@@ -266,7 +284,7 @@ extern "C" LONG RestoreUser(const WCHAR* appName, SAFEARRAY* appSecret, const WC
         if (restored.ReWrap(table.AppSecret, table.AppSecretLen, list.blobs) != 0) return Error_Bad_Backup;
         /* Only a store that verified and was re-keyed brings its key back. */
         HRESULT keyResult = S_OK;
-        if (!key.empty() && restored.RestoreKey(backupPassword, key.c_str(), &keyResult) != 0) {
+        if (!key.empty() && keyBackup && restored.RestoreKey(backupPassword, key.c_str(), &keyResult) != 0) {
             /* A key sealed by another machine's TPM cannot come back: the store still
              * does, as an archive is meant to carry it. Any other failure (a full disk,
              * an unreachable provider) fails the call before a store is put in place. */
