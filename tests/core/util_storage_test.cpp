@@ -1,7 +1,7 @@
 /* CUtil's storage helpers: registry settings, folder removal, GUID strings, the install folder,
  * the Users write grant, and whole-file writes. */
 #include "TableFixture.h"
-#include "apptable/TableSupport.h"
+#include "util/TableSupport.h"
 #ifndef _WIN32
 #include "internal/syscalls.h"
 

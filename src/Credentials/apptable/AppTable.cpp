@@ -5,10 +5,10 @@
 #include <strsafe.h>
 #include <cstdlib>
 #include <cstring>
-#include "../exports/Frame.h"
+#include "../util/Trace.h"
 #include "../platform/DiagLog.h"
 #include "../util/Util.h"
-#include "TableSupport.h"
+#include "../util/TableSupport.h"
 
 using namespace tables;
 

@@ -3,13 +3,13 @@
 #include <shlwapi.h>
 #include <cstdlib>
 #include <cstring>
-#include "../exports/Frame.h"
+#include "../util/Trace.h"
 #include "../platform/DiagLog.h"
 #include "../platform/KeyProvider.h"
 #include "../usertable/UserTable.h"
 #include "../util/Util.h"
 #include "Reclaim.h"
-#include "TableSupport.h"
+#include "../util/TableSupport.h"
 
 using namespace tables;
 
@@ -331,4 +331,15 @@ LONG CAppTable::DeleteUserInAppTable(LPCWSTR userName) {
     }
     _Print(fn, "Error_No_User");
     return Error_No_User;
+}
+
+void RefFromRecord(const UserRecord* record, UserRef& ref) {
+    ref.guid = FieldString(record->guid, 74);
+    ref.path = FieldString(record->path, 260);
+}
+
+BOOL RecordFolderSound(const CAppTable& table, const UserRecord* record) {
+    if (!IsGuidString(record->guid, 74) || table.Location.empty()) return FALSE;
+    WString expected = table.Location + W("\\") + FieldString(record->guid, 74);
+    return FieldEquals(record->path, 260, expected.c_str());
 }

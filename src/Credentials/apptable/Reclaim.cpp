@@ -2,13 +2,13 @@
 #include "Reclaim.h"
 #include <cstddef>
 #include <cstring>
-#include "../exports/Frame.h"
+#include "../util/Trace.h"
 #include "../platform/DiagLog.h"
 #include "../platform/KeyProvider.h"
 #include "../usertable/UserTable.h"
 #include "../util/Util.h"
 #include "AppTable.h"
-#include "TableSupport.h"
+#include "../util/TableSupport.h"
 
 using namespace tables;
 
