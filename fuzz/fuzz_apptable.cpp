@@ -11,7 +11,7 @@
 
 #include "FuzzSupport.h"
 #include "apptable/AppTable.h"
-#include "apptable/TableSupport.h"
+#include "util/TableSupport.h"
 #include "util/Util.h"
 
 #include <vaultkeep/vaultkeep.h>

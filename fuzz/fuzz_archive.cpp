@@ -20,7 +20,7 @@
 
 #include "FuzzSupport.h"
 #include "apptable/AppTable.h"
-#include "apptable/TableSupport.h"
+#include "util/TableSupport.h"
 #include "platform/ZipUtil.h"
 #include "usertable/UserTable.h"
 #include "util/Util.h"

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "FuzzSupport.h"
-#include "apptable/TableSupport.h"
+#include "util/TableSupport.h"
 #include "usertable/UserTable.h"
 #include "util/Util.h"
 

@@ -17,7 +17,7 @@
 #include "KeyBackup.h"
 #include "KspFixups.h"
 #include "apptable/AppTable.h"
-#include "apptable/TableSupport.h"
+#include "util/TableSupport.h"
 #include "backend.h"
 #include "container_store.h"
 #include "platform/ZipUtil.h"

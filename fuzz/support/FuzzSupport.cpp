@@ -12,7 +12,7 @@
 
 #include <vaultkeep/vaultkeep.h>
 
-#include "apptable/TableSupport.h"
+#include "util/TableSupport.h"
 
 namespace vkfuzz {
 

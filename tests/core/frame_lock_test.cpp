@@ -1,7 +1,9 @@
 /* The process lock and the call frame: cross-process and cross-thread exclusion, recovery from a
  * dead owner, the detach wake-up, the log contract and bad input refused before the lock. */
 #include "TableFixture.h"
+#include "exports/DllMain.h"
 #include "exports/Frame.h"
+#include "exports/ProcessLock.h"
 
 #include <comdef.h>
 #include <unistd.h>

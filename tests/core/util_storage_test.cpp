@@ -1,7 +1,7 @@
 /* CUtil's storage helpers: registry settings, folder removal, the install folder and the Users
  * write grant. */
 #include "TableFixture.h"
-#include "apptable/TableSupport.h"
+#include "util/TableSupport.h"
 #ifndef _WIN32
 #include "internal/syscalls.h"
 

@@ -5,10 +5,10 @@
 #include <strsafe.h>
 #include <cstdlib>
 #include <cstring>
-#include "../exports/Frame.h"
+#include "../util/Trace.h"
 #include "../platform/DiagLog.h"
 #include "../util/Util.h"
-#include "TableSupport.h"
+#include "../util/TableSupport.h"
 
 using namespace tables;
 
@@ -20,7 +20,7 @@ using namespace tables;
 #define USER_PATH_RESERVE (1 + GUID_CHARS + 1 + GUID_CHARS)
 
 /* The data folder: common application data + "Tarnwick Systems Corp\Vaultkeep\" (ends in a backslash). */
-static void ComputeDataFolder(WCHAR folder[MAX_PATH], BOOL create) {
+void CAppTable::ComputeDataFolder(WCHAR folder[MAX_PATH], BOOL create) {
     folder[0] = 0;
     if (FAILED(SHGetFolderPathW(NULL, CSIDL_COMMON_APPDATA, NULL, SHGFP_TYPE_DEFAULT, folder))) {
         /* Never build on a relative path. */
@@ -83,7 +83,8 @@ CAppTable::CAppTable(LPCWSTR appName, SAFEARRAY* appSecret)
         return;
     }
 
-    ComputeDataFolder(DataFolder, TRUE);
+    /* Only a registration makes folders: a call that reads writes nothing. */
+    ComputeDataFolder(DataFolder, FALSE);
 
     AppSecret = CopyByteArray(appSecret, &AppSecretLen);
     if (!AppSecret) {
@@ -97,7 +98,7 @@ CAppTable::CAppTable(LPCWSTR appName, SAFEARRAY* appSecret)
     if (Location.empty()) return;
 
     WString path = Location + APP_TABLE_FILE;
-    HANDLE hFile = CreateFileW(path.c_str(), GENERIC_READ, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE hFile = CreateFileW(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (hFile == INVALID_HANDLE_VALUE) {
         _PrintError(fn, __LINE__, "cannot open the table, error %d", (int)GetLastError());
         return;

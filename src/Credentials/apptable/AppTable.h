@@ -4,15 +4,12 @@
 #include <oleauto.h>
 #include <vector>
 #include "../platform/Wide.h"
+#include "../util/Util.h"
 
 #define MAXIMUM_SUPPORTED_VERSION 1
 #define MAXIMUM_NUMBER_OF_USERS 255
 #define USER_RECORD_SIZE 1182
 #define APP_TABLE_HEADER_SIZE 48
-#define VAULTKEEP_REG_KEY W("Software\\Tarnwick Systems Corp.\\Vaultkeep")
-#define MAKER_REG_KEY W("SOFTWARE\\Tarnwick Systems Corp.")
-/* Upper bound of a WrappedSecret: wrapsecret makes none larger, the restore reads none larger. */
-#define MAXIMUM_WRAPPED_SECRET_SIZE (1u << 24)
 
 #pragma pack(push, 1)
 struct AppTableHeader {
@@ -31,6 +28,14 @@ struct UserRecord {
 #pragma pack(pop)
 static_assert(sizeof(AppTableHeader) == APP_TABLE_HEADER_SIZE, "AppTableHeader is 48 bytes");
 static_assert(sizeof(UserRecord) == USER_RECORD_SIZE, "UserRecord is 1182 bytes");
+
+/* The fields of a user's record that open the user's table, copied out of the
+ * record (bounded by their fields) so they outlive a record the table frees. */
+struct UserRef {
+    WString guid;
+    WString path;
+};
+void RefFromRecord(const UserRecord* record, UserRef& ref);
 
 class CAppTable {
 public:
@@ -76,4 +81,17 @@ public:
      * -6 (Error_Internal) when too long, -1 (Error_Bad_App) otherwise. */
     static LONG CheckAppName(LPCWSTR appName);
     static BOOL IsValidAppName(LPCWSTR appName) { return CheckAppName(appName) == 0; }
+    /* The data folder, ending in a backslash (empty when it cannot be found); with
+     * create, made where missing. */
+    static void ComputeDataFolder(WCHAR folder[MAX_PATH], BOOL create);
 };
+
+/* TRUE when the record's folder is the application folder, a backslash and its GUID: the only
+ * place this system makes (and so reads, writes or deletes) a user's files. */
+BOOL RecordFolderSound(const CAppTable& table, const UserRecord* record);
+
+/* The RestoreUser export's work on the caller's loaded table, logged under name:
+ * the archive unpacked, verified and re-keyed in a temporary folder, the key
+ * brought back, then the store put in the user's place. */
+LONG RestoreUserFromArchive(const char* name, CAppTable& table, const WString& app, SAFEARRAY* appSecret,
+                            const WString& user, const WString& archive, LPCWSTR backupPassword, ULONG overwrite);

@@ -3,13 +3,13 @@
 #include <shlwapi.h>
 #include <cstdlib>
 #include <cstring>
-#include "../exports/Frame.h"
+#include "../util/Trace.h"
 #include "../platform/DiagLog.h"
 #include "../platform/KeyProvider.h"
 #include "../usertable/UserTable.h"
 #include "../util/Util.h"
 #include "Reclaim.h"
-#include "TableSupport.h"
+#include "../util/TableSupport.h"
 
 using namespace tables;
 
@@ -44,14 +44,21 @@ LONG CAppTable::AddApp() {
         return Error_Internal;
     }
 
+    ComputeDataFolder(DataFolder, TRUE);
     status = CreateAppRegSetting();
+    /* The settings are on disk before the folder is made: a folder never names an
+     * application the registry does not. */
+    if (status == 0 && RegFlushKey(HKEY_LOCAL_MACHINE) != ERROR_SUCCESS) status = Error_Insufficient_Privileges;
     if (status != 0) {
         _PrintError(fn, __LINE__, "cannot create app reg setting");
         return status;
     }
 
     reclaim::EmptyTrash(DataFolder, NULL);
-    if (PathFileExistsW(Location.c_str())) {
+    /* A folder without its table is a registration that did not finish: it holds the
+     * name of nothing, and goes to the trash. */
+    if (PathFileExistsW(Location.c_str()) &&
+        (!reclaim::IsUnfinishedRegistration(Location) || !reclaim::SetAside(DataFolder, Location, NULL))) {
         _Print(fn, "Error_App_Already_Exists");
         return Error_App_Already_Exists;
     }
@@ -70,6 +77,10 @@ LONG CAppTable::AddApp() {
         /* The table in its folder, then the folder in the data folder. */
         CUtil::FlushFolder(Location);
         CUtil::FlushFolder(WString(DataFolder));
+    } else {
+        /* A registration that failed leaves the name free: whatever it made goes. */
+        WString aside;
+        if (reclaim::SetAside(DataFolder, Location, &aside)) CUtil::DeleteDirectory(aside);
     }
     return status;
 }
@@ -115,9 +126,8 @@ LONG CAppTable::DeleteApp() {
      * call can reach. Its contents are deleted from the trash afterwards. */
     WString trash = reclaim::TrashFolder(DataFolder);
     if (Location == ExpectedLocation(DataFolder, AppName) && !trash.empty()) {
-        CreateDirectoryW(trash.c_str(), NULL);
-        WString aside = trash + W("\\") + CUtil::GenerateGUID();
-        if (!MoveFileExW(Location.c_str(), aside.c_str(), 0)) {
+        WString aside;
+        if (!reclaim::SetAside(DataFolder, Location, &aside)) {
             DWORD error = GetLastError();
             RegCloseKey(hParent);
             _PrintError(fn, __LINE__, "cannot move the application folder aside, error %d", (int)error);
@@ -321,4 +331,15 @@ LONG CAppTable::DeleteUserInAppTable(LPCWSTR userName) {
     }
     _Print(fn, "Error_No_User");
     return Error_No_User;
+}
+
+void RefFromRecord(const UserRecord* record, UserRef& ref) {
+    ref.guid = FieldString(record->guid, 74);
+    ref.path = FieldString(record->path, 260);
+}
+
+BOOL RecordFolderSound(const CAppTable& table, const UserRecord* record) {
+    if (!IsGuidString(record->guid, 74) || table.Location.empty()) return FALSE;
+    WString expected = table.Location + W("\\") + FieldString(record->guid, 74);
+    return FieldEquals(record->path, 260, expected.c_str());
 }

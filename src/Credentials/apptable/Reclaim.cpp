@@ -2,13 +2,13 @@
 #include "Reclaim.h"
 #include <cstddef>
 #include <cstring>
-#include "../exports/Frame.h"
+#include "../util/Trace.h"
 #include "../platform/DiagLog.h"
 #include "../platform/KeyProvider.h"
 #include "../usertable/UserTable.h"
 #include "../util/Util.h"
 #include "AppTable.h"
-#include "TableSupport.h"
+#include "../util/TableSupport.h"
 
 using namespace tables;
 
@@ -70,6 +70,30 @@ WString TrashFolder(LPCWSTR dataFolder) {
     size_t slash = folder.find_last_of(W('\\'));
     if (slash == WString::npos) return WString();
     return folder.substr(0, slash + 1) + TRASH_FOLDER_NAME;
+}
+
+BOOL SetAside(LPCWSTR dataFolder, const WString& folder, WString* aside) {
+    WString trash = TrashFolder(dataFolder);
+    if (trash.empty()) return FALSE;
+    CreateDirectoryW(trash.c_str(), NULL);
+    WString to = trash + W("\\") + CUtil::GenerateGUID();
+    if (!MoveFileExW(folder.c_str(), to.c_str(), 0)) return FALSE;
+    if (aside) *aside = to;
+    return TRUE;
+}
+
+BOOL IsUnfinishedRegistration(const WString& appFolder) {
+    std::vector<WIN32_FIND_DATAW> entries;
+    if (!ListFolder(appFolder, entries)) return FALSE;
+    for (const WIN32_FIND_DATAW& e : entries) {
+        if (e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FALSE;
+        const WString name = e.cFileName;
+        const BOOL temporary = name.size() > 2 && name[0] == W('.') && name[1] == W('~');
+        const BOOL shortTable =
+            name == W("app.bin") && e.nFileSizeHigh == 0 && e.nFileSizeLow < APP_TABLE_HEADER_SIZE + HMAC_SIZE;
+        if (!temporary && !shortTable) return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL ListFolder(const WString& folder, std::vector<WIN32_FIND_DATAW>& entries) {

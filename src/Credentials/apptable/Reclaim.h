@@ -20,6 +20,15 @@ namespace reclaim {
  * here in one step, then deleted. Beside the data folder, on its file system. */
 WString TrashFolder(LPCWSTR dataFolder);
 
+/* Renames a folder into the trash in one step (its new path in *aside when
+ * given); TRUE when it has left its name. */
+BOOL SetAside(LPCWSTR dataFolder, const WString& folder, WString* aside);
+
+/* An application folder that holds neither a user folder nor a whole app.bin
+ * (at most a short one and writer temporaries): what a registration that did
+ * not finish leaves. An application is registered only once its table is. */
+BOOL IsUnfinishedRegistration(const WString& appFolder);
+
 /* The names in a folder (files and folders, without "." and ".."); FALSE when
  * the folder cannot be listed. */
 BOOL ListFolder(const WString& folder, std::vector<WIN32_FIND_DATAW>& entries);

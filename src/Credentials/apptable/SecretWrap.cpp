@@ -13,10 +13,11 @@
 #include "AppTable.h"
 #include <cstdlib>
 #include <cstring>
-#include "../exports/Frame.h"
+#include "../usertable/UserTable.h"
+#include "../util/Trace.h"
 #include "../platform/DiagLog.h"
 #include "../util/Util.h"
-#include "TableSupport.h"
+#include "../util/TableSupport.h"
 
 using namespace tables;
 
@@ -210,72 +211,4 @@ LONG CAppTable::unwrapsecret(const BYTE* pBlock, DWORD cbBlock, LPCWSTR password
     AppSecretLen = archived.len;
     AppSecret = archived.release();
     return 0;
-}
-
-LONG CAppTable::RestoreUser(LPCWSTR userName, WString folder, WString guid) {
-    CFuncTrace trace("CAppTable::RestoreUser");
-    const char* fn = trace.Name();
-
-    /* Back to the caller's secret before anything is saved. */
-    if (SavedSecret) {
-        FreeSecret(AppSecret, AppSecretLen);
-        AppSecret = SavedSecret;
-        AppSecretLen = SavedSecretLen;
-        SavedSecret = NULL;
-        SavedSecretLen = 0;
-    }
-
-    /* What does not fit its field is refused rather than cut. */
-    if (!userName || WLen(userName) > 256 || folder.empty() || folder.size() > 259 || guid.empty() ||
-        guid.size() > 73) {
-        _PrintError(fn, __LINE__, "user record fields too long");
-        return Error_Internal;
-    }
-
-    /* A record of that name whose table did not verify is given the restored folder:
-     * one record per name, and it is the one that works. */
-    UserRecord* existing = NULL;
-    for (DWORD i = 0; i < Header.usercount && i < Users.size(); ++i) {
-        if (FieldEquals(Users[i]->username, 257, userName)) {
-            existing = Users[i];
-            break;
-        }
-    }
-    if (existing) {
-        UserRecord before;
-        memcpy(&before, existing, sizeof(before));
-        CopyField(existing->path, 260, folder.c_str());
-        CopyField(existing->guid, 74, guid.c_str());
-        _Print(fn, "record of %S given the restored folder", userName);
-        LONG status = SaveAppTable();
-        if (status != 0) memcpy(existing, &before, sizeof(before));
-        _Print(fn, "status=%d", (int)status);
-        return status;
-    }
-
-    if (Header.usercount >= MAXIMUM_NUMBER_OF_USERS || Users.size() >= MAXIMUM_NUMBER_OF_USERS) {
-        _PrintError(fn, __LINE__, "> MAXIMUM_NUMBER_OF_USERS");
-        return Error_Internal;
-    }
-    UserRecord* r = (UserRecord*)calloc(1, USER_RECORD_SIZE);
-    if (!r) return Error_Internal;
-    CopyField(r->username, 257, userName);
-    CopyField(r->path, 260, folder.c_str());
-    CopyField(r->guid, 74, guid.c_str());
-    try {
-        Users.push_back(r);
-    } catch (...) {
-        free(r);
-        throw;
-    }
-    Header.usercount++;
-
-    LONG status = SaveAppTable();
-    if (status != 0) {
-        Users.pop_back();
-        Header.usercount--;
-        free(r);
-    }
-    _Print(fn, "status=%d", (int)status);
-    return status;
 }

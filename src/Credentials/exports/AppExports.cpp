@@ -37,12 +37,10 @@ extern "C" LONG AddUser(const WCHAR* appName, SAFEARRAY* appSecret, const WCHAR*
     frame.CopyName("userName", userName, user);
     frame.CheckString("password", password);
     return frame.Run([&]() -> LONG {
-        CAppTable table(app.c_str(), appSecret);
-        UserRef ref;
-        LONG opened = FindOrAddUser(name, table, user, password, ref);
+        CUserTables tables(app, appSecret);
+        LONG opened = FindOrAddUser(name, tables.App, user, password, tables.Ref);
         if (opened != 0) return opened;
-        CUserTable userTable(table.Type, app.c_str(), appSecret, user.c_str(), ref.guid.c_str(), ref.path.c_str());
-        if (!userTable.UserExists) {
+        if (tables.OpenUser(user) != 0) {
             _Print(name, "UserExists==FALSE");
             return Error_No_User;
         }
@@ -81,15 +79,12 @@ extern "C" LONG DeleteUser(const WCHAR* appName, SAFEARRAY* appSecret, const WCH
     frame.CheckBytes("appSecret", appSecret);
     frame.CopyName("userName", userName, user);
     return frame.Run([&]() -> LONG {
-        CAppTable table(app.c_str(), appSecret);
-        if (!table.loaded) return Error_Bad_App;
-        UserRef ref;
-        if (FindUser(table, user, ref) != 0) return Error_No_User;
-        CUserTable userTable(table.Type, app.c_str(), appSecret, user.c_str(), ref.guid.c_str(), ref.path.c_str());
-        if (!userTable.UserExists) return Error_No_User;
-        /* The record leaves the application table before the user's files go. */
-        LONG status = table.DeleteUserInAppTable(user.c_str());
+        CUserTables tables(app, appSecret);
+        LONG status = tables.Open(user);
         if (status != 0) return status;
-        return userTable.DeleteUser();
+        /* The record leaves the application table before the user's files go. */
+        status = tables.App.DeleteUserInAppTable(user.c_str());
+        if (status != 0) return status;
+        return tables.User->DeleteUser();
     });
 }

@@ -5,7 +5,7 @@
 #include "ExportUtil.h"
 #include "Frame.h"
 #include "../apptable/Reclaim.h"
-#include "../apptable/TableSupport.h"
+#include "../util/TableSupport.h"
 #include "../util/Util.h"
 
 using namespace tables;

@@ -2,7 +2,7 @@
 #include <cstdlib>
 #include "ExportUtil.h"
 #include "Frame.h"
-#include "../apptable/TableSupport.h"
+#include "../util/TableSupport.h"
 #include "../util/Util.h"
 
 /* The id is copied and checked before the lock: 20 or more characters never reach a table. */
@@ -28,18 +28,18 @@ extern "C" LONG StoreCredential(const WCHAR* appName, SAFEARRAY* appSecret, cons
     frame.CheckBytes("credData", credData);
     CopyCredId(frame, credId, id);
     return frame.Run([&]() -> LONG {
-        CAppTable table(app.c_str(), appSecret);
-        UserRef ref;
+        CUserTables tables(app, appSecret);
+        CAppTable& table = tables.App;
         BOOL added = FALSE;
         /* A new user is named by app.bin only with the credential stored. */
-        LONG opened = FindOrAddUser(name, table, user, password, ref, &added, FALSE);
+        LONG opened = FindOrAddUser(name, table, user, password, tables.Ref, &added, FALSE);
         if (opened != 0) return opened;
-        CUserTable userTable(table.Type, app.c_str(), appSecret, user.c_str(), ref.guid.c_str(), ref.path.c_str());
-        if (!userTable.UserExists) {
+        if (tables.OpenUser(user) != 0) {
             _Print(name, "UserExists==FALSE");
             if (added) table.FinishAddedUser(user.c_str(), FALSE);
             return Error_No_User;
         }
+        CUserTable& userTable = *tables.User;
 
         _Print(name, " FindCredInUserTable");
         CredentialRecord* found = NULL;
@@ -93,14 +93,10 @@ extern "C" LONG RetrieveCredentialMetaData(const WCHAR* appName, SAFEARRAY* appS
     frame.CopyName("credId", credId, id);
     frame.CheckOut("ppMetaData", ppMetaData);
     return frame.Run([&]() -> LONG {
-        CAppTable table(app.c_str(), appSecret);
-        if (!table.loaded) return Error_Bad_App;
-        _Print(name, "loaded");
-        UserRef ref;
-        if (FindUser(table, user, ref) != 0) return Error_No_User;
-        _Print(name, "FindUserInAppTable");
-        CUserTable userTable(table.Type, app.c_str(), appSecret, user.c_str(), ref.guid.c_str(), ref.path.c_str());
-        if (!userTable.UserExists) return Error_No_User;
+        CUserTables tables(app, appSecret);
+        LONG opened = tables.Open(user, name, {.loaded = "loaded", .found = "FindUserInAppTable"});
+        if (opened != 0) return opened;
+        CUserTable& userTable = *tables.User;
         _Print(name, "usertable");
 
         CredentialRecord* record = NULL;
@@ -130,12 +126,11 @@ extern "C" LONG RetrieveEncryptedCredentialMetaData(const WCHAR* appName, SAFEAR
     frame.CopyName("credId", credId, id);
     frame.CheckOut("ppEncMetaData", ppEncMetaData);
     return frame.Run([&]() -> LONG {
-        CAppTable table(app.c_str(), appSecret);
-        if (!table.loaded) return Error_Bad_App;
-        UserRef ref;
-        if (FindUser(table, user, ref) != 0) return Error_No_User;
-        CUserTable userTable(table.Type, app.c_str(), appSecret, user.c_str(), ref.guid.c_str(), ref.path.c_str());
-        if (!userTable.UserExists) return Error_No_User;
+        CUserTables tables(app, appSecret);
+        LONG opened = tables.Open(user);
+        if (opened != 0) return opened;
+        CAppTable& table = tables.App;
+        CUserTable& userTable = *tables.User;
 
         CredentialRecord* record = NULL;
         if (userTable.FindCredInUserTable(id.c_str(), NULL, &record, NULL) != 0 || record == NULL) {
@@ -177,23 +172,14 @@ extern "C" LONG RetrieveCredential(const WCHAR* appName, SAFEARRAY* appSecret, c
     frame.CopyName("credId", credId, id);
     frame.CheckOut("ppCredData", ppCredData);
     return frame.Run([&]() -> LONG {
-        CAppTable table(app.c_str(), appSecret);
-        if (!table.loaded) {
-            _Print(name, "loaded==FALSE");
-            return Error_Bad_App;
-        }
-        UserRef ref;
-        if (FindUser(table, user, ref) != 0) {
-            _Print(name, "FindUserInAppTable - no user");
-            return Error_No_User;
-        }
-        CUserTable userTable(table.Type, app.c_str(), appSecret, user.c_str(), ref.guid.c_str(), ref.path.c_str());
-        if (!userTable.UserExists) {
-            _Print(name, "UserExists==FALSE");
-            return Error_No_User;
-        }
+        CUserTables tables(app, appSecret);
+        LONG status = tables.Open(user, name,
+                                  {.notLoaded = "loaded==FALSE",
+                                   .noUser = "FindUserInAppTable - no user",
+                                   .noTable = "UserExists==FALSE"});
+        if (status != 0) return status;
         CredentialRecord* record = NULL;
-        LONG status = userTable.FindCredInUserTable(id.c_str(), password, &record, ppCredData);
+        status = tables.User->FindCredInUserTable(id.c_str(), password, &record, ppCredData);
         if (status != 0) {
             _Print(name, " no cred");
             /* A call that delivers no credential leaves null behind. */
@@ -214,14 +200,11 @@ extern "C" LONG QueryUserCreds(const WCHAR* appName, SAFEARRAY* appSecret, const
     frame.CopyName("userName", userName, user);
     frame.CheckOut("pCredList", pCredList);
     return frame.Run([&]() -> LONG {
-        CAppTable table(app.c_str(), appSecret);
-        if (!table.loaded) return Error_Bad_App;
-        UserRef ref;
-        if (FindUser(table, user, ref) != 0) return Error_No_User;
-        CUserTable userTable(table.Type, app.c_str(), appSecret, user.c_str(), ref.guid.c_str(), ref.path.c_str());
-        if (!userTable.UserExists) return Error_No_User;
+        CUserTables tables(app, appSecret);
+        LONG opened = tables.Open(user);
+        if (opened != 0) return opened;
         WString list;
-        userTable.ListCreds(list); /* -5 for no credentials: the empty list */
+        tables.User->ListCreds(list); /* -5 for no credentials: the empty list */
         BSTR result = SysAllocString(list.c_str());
         if (result == NULL) return Error_Internal;
         *pCredList = result;
@@ -237,14 +220,11 @@ extern "C" LONG DeleteCred(const WCHAR* appName, SAFEARRAY* appSecret, const WCH
     frame.CopyName("userName", userName, user);
     frame.CopyName("credId", credId, id);
     return frame.Run([&]() -> LONG {
-        CAppTable table(app.c_str(), appSecret);
-        if (!table.loaded) return Error_Bad_App;
-        UserRef ref;
-        if (FindUser(table, user, ref) != 0) return Error_No_User;
-        CUserTable userTable(table.Type, app.c_str(), appSecret, user.c_str(), ref.guid.c_str(), ref.path.c_str());
-        if (!userTable.UserExists) return Error_No_User;
+        CUserTables tables(app, appSecret);
+        LONG opened = tables.Open(user);
+        if (opened != 0) return opened;
         CredentialRecord* record = NULL;
-        if (userTable.FindCredInUserTable(id.c_str(), NULL, &record, NULL) != 0) return Error_Invalid_ID;
-        return userTable.DeleteCred(id.c_str());
+        if (tables.User->FindCredInUserTable(id.c_str(), NULL, &record, NULL) != 0) return Error_Invalid_ID;
+        return tables.User->DeleteCred(id.c_str());
     });
 }

@@ -4,24 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 #include "../platform/DiagLog.h"
-#include "../apptable/TableSupport.h"
+#include "../util/TableSupport.h"
 #include "../util/Util.h"
 
 WString FieldText(const WCHAR* field, size_t capacity) {
     size_t n = 0;
     while (n < capacity && field[n] != W('\0')) ++n;
     return WString(field, n);
-}
-
-void RefFromRecord(const UserRecord* record, UserRef& ref) {
-    ref.guid = FieldText(record->guid, sizeof(record->guid) / sizeof(WCHAR));
-    ref.path = FieldText(record->path, sizeof(record->path) / sizeof(WCHAR));
-}
-
-BOOL RecordFolderSound(const CAppTable& table, const UserRecord* record) {
-    if (!tables::IsGuidString(record->guid, 74) || table.Location.empty()) return FALSE;
-    WString expected = table.Location + W("\\") + FieldText(record->guid, 74);
-    return tables::FieldEquals(record->path, 260, expected.c_str());
 }
 
 /* 0 with the record, Error_No_User without one; *unsound tells a record whose folder is not its own. */
@@ -43,6 +32,33 @@ static LONG LookUp(CAppTable& table, const WString& userName, UserRef& ref, BOOL
 LONG FindUser(CAppTable& table, const WString& userName, UserRef& ref) {
     BOOL unsound;
     return LookUp(table, userName, ref, &unsound);
+}
+
+CUserTables::CUserTables(const WString& appName, SAFEARRAY* appSecret)
+    : App(appName.c_str(), appSecret), m_appName(appName), m_appSecret(appSecret) {}
+
+LONG CUserTables::Open(const WString& userName, const char* name, const OpenLines& lines) {
+    auto line = [name](const char* text) {
+        if (name && text) _Print(name, "%s", text);
+    };
+    if (!App.loaded) {
+        line(lines.notLoaded);
+        return Error_Bad_App;
+    }
+    line(lines.loaded);
+    if (FindUser(App, userName, Ref) != 0) {
+        line(lines.noUser);
+        return Error_No_User;
+    }
+    line(lines.found);
+    LONG status = OpenUser(userName);
+    if (status != 0) line(lines.noTable);
+    return status;
+}
+
+LONG CUserTables::OpenUser(const WString& userName) {
+    User.emplace(App.Type, m_appName.c_str(), m_appSecret, userName.c_str(), Ref.guid.c_str(), Ref.path.c_str());
+    return User->UserExists ? 0 : Error_No_User;
 }
 
 LONG FindOrAddUser(const char* name, CAppTable& table, const WString& userName, const WCHAR* password,

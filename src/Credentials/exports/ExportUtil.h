@@ -2,24 +2,14 @@
 #pragma once
 #include <windows.h>
 #include <oleauto.h>
+#include <optional>
 #include "../apptable/AppTable.h"
 #include "../platform/Wide.h"
 #include "../usertable/UserTable.h"
 #include <vaultkeep/vaultkeep.h>
 
-/* The fields of a user's record that open the user's table, copied out of the
- * record (bounded by their fields) so they outlive a record the table frees. */
-struct UserRef {
-    WString guid;
-    WString path;
-};
-
 /* Text of a fixed-size UTF-16 field: up to its first NUL or its end. */
 WString FieldText(const WCHAR* field, size_t capacity);
-void RefFromRecord(const UserRecord* record, UserRef& ref);
-/* TRUE when the record's folder is the application folder, a backslash and its GUID: the only
- * place this system makes (and so reads, writes or deletes) a user's files. */
-BOOL RecordFolderSound(const CAppTable& table, const UserRecord* record);
 /* Step 2 of the user-opening sequence: 0 with the record's fields, or Error_No_User
  * (also for a record whose folder is not sound). */
 LONG FindUser(CAppTable& table, const WString& userName, UserRef& ref);
@@ -28,6 +18,38 @@ LONG FindUser(CAppTable& table, const WString& userName, UserRef& ref);
  * the export returns. */
 LONG FindOrAddUser(const char* name, CAppTable& table, const WString& userName, const WCHAR* password,
                    UserRef& ref, BOOL* added = NULL, BOOL save = TRUE);
+
+/* The information lines an export logs at the steps of the user-opening sequence,
+ * under its own name (NULL: none). */
+struct OpenLines {
+    const char* notLoaded = NULL;
+    const char* loaded = NULL;
+    const char* noUser = NULL;
+    const char* found = NULL;
+    const char* noTable = NULL;
+};
+
+/* The tables of the user-opening sequence for one call: the application table,
+ * the user's record and the user's table, destroyed user table first. */
+class CUserTables {
+public:
+    CUserTables(const WString& appName, SAFEARRAY* appSecret);
+    CUserTables(const CUserTables&) = delete;
+    CUserTables& operator=(const CUserTables&) = delete;
+
+    /* The whole sequence: 0 with User open and verified, else Error_Bad_App or Error_No_User. */
+    LONG Open(const WString& userName, const char* name = NULL, const OpenLines& lines = OpenLines());
+    /* Steps 3 and 4, for the user Ref names (found, or just added): 0 or Error_No_User. */
+    LONG OpenUser(const WString& userName);
+
+    CAppTable App;
+    UserRef Ref;
+    std::optional<CUserTable> User;
+
+private:
+    WString m_appName;
+    SAFEARRAY* m_appSecret;
+};
 
 /* A new one-dimensional VT_UI1 array, lower bound 0, holding the bytes, stored
  * in *ppOut only when complete. Raises a COM error when it cannot be made. */

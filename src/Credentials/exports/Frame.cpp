@@ -1,17 +1,7 @@
-/* The logging scope and the call frame shared by every export. */
+/* The call frame shared by every export. */
 #include "Frame.h"
+#include "ProcessLock.h"
 #include "RootLayout.h"
-
-CFuncTrace::CFuncTrace(const char* name) noexcept {
-    size_t i = 0;
-    if (name) {
-        for (; i < sizeof(m_name) - 1 && name[i] != '\0'; ++i) m_name[i] = name[i];
-    }
-    m_name[i] = '\0';
-    _PrintEnter(m_name, "start");
-}
-
-CFuncTrace::~CFuncTrace() { _PrintExit(m_name, "return"); }
 
 CExportFrame::CExportFrame(const char* name, DWORD flags) noexcept
     : m_trace(name), m_flags(flags), m_rejected(FALSE), m_status(Error_Success), m_hrCo(E_FAIL) {}

@@ -1,6 +1,5 @@
 /*
- * The library entry, the machine-wide process lock, the logging scope and the
- * call frame that every export runs around its body.
+ * The call frame that every export runs around its body.
  *
  * An export is written as:
  *
@@ -31,44 +30,7 @@
 #include <vaultkeep/vaultkeep.h>
 #include "../platform/DiagLog.h"
 #include "../platform/Wide.h"
-
-#define VAULTKEEP_MUTEX_NAME W("Global\\Mutex{9FC4C01C-6B9E-4507-B265-5BB4416D5BC9}")
-#define KS_LOCK_TIMEOUT_MS 10000
-#define KS_DETACH_TIMEOUT_MS 2000
-
-/* Process globals: made by the attach, closed (and set to NULL) by the detach. */
-extern HANDLE g_hMutex;
-extern HANDLE g_hUnloadEvent;
-extern LONG volatile g_lMutexHeld;
-/* This library's own module, as the loader handed it to DllMain (may be NULL). */
-extern HMODULE g_hModule;
-
-#ifndef PAL_EXPORT
-#define PAL_EXPORT /* Windows finds DllMain as the entry point, not as an export */
-#endif
-extern "C" PAL_EXPORT BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvReserved);
-void AttachFunc();
-void DetachFunc();
-
-/* 1 when the calling thread now holds the machine-wide mutex, else 0 (error line logged). */
-BOOL KsAcquireMutex();
-/* 1 when nothing was held, the release's non-zero result when released, 0 when the release failed. */
-BOOL KsReleaseMutex();
-
-/* The logging scope: "start" on construction, "return" on destruction. Open it
- * first in a function so that its exit line is the last line the function logs. */
-class CFuncTrace {
-public:
-    explicit CFuncTrace(const char* name) noexcept;
-    ~CFuncTrace();
-    const char* Name() const noexcept { return m_name; }
-
-    CFuncTrace(const CFuncTrace&) = delete;
-    CFuncTrace& operator=(const CFuncTrace&) = delete;
-
-private:
-    char m_name[MAX_PATH];
-};
+#include "../util/Trace.h"
 
 /* Frame options. */
 #define FRAME_LOG_EXCEPTION 0x1 /* the guard logs the error line "exception" */

@@ -1,12 +1,12 @@
-/* Laying out a machine root once, and the status names of the public header. */
+/* Laying out a machine root once. */
 #include "RootLayout.h"
 #include <shlobj.h>
 #include <shlwapi.h>
 #include <vector>
-#include "Frame.h"
+#include "DllMain.h"
 #include "../platform/ZipUtil.h"
+#include "../util/Trace.h"
 #include "../util/Util.h"
-#include "../apptable/AppTable.h"
 
 typedef HRESULT(STDAPICALLTYPE* PFN_DllRegisterServer)(void);
 
@@ -200,31 +200,4 @@ LONG LayOutRoot() noexcept {
 
 void EnsureRootLayout() noexcept { LayOutRoot(); }
 
-extern "C" LONG VaultkeepInitRoot(void) {
-    CExportFrame frame("VaultkeepInitRoot");
-    return frame.Run(
-        [&]() -> LONG { return IsRootLaidOut() ? PlaceZipLibrary(ModuleFolder(), true) : LayOutRoot(); });
-}
-
-extern "C" const char* VaultkeepStatusName(LONG status) {
-    switch (status) {
-    case Error_Success: return "Error_Success";
-    case Error_Bad_App: return "Error_Bad_App";
-    case Error_App_Already_Exists: return "Error_App_Already_Exists";
-    case Error_No_User: return "Error_No_User";
-    case Error_Non_Supported_Version: return "Error_Non_Supported_Version";
-    case Error_Cred_Not_Found: return "Error_Cred_Not_Found";
-    case Error_Internal: return "Error_Internal";
-    case Error_Invalid_ID: return "Error_Invalid_ID";
-    case Error_Invalid_Cred: return "Error_Invalid_Cred";
-    case Error_TPM_Not_Owned: return "Error_TPM_Not_Owned";
-    case Error_Insufficient_Privileges: return "Error_Insufficient_Privileges";
-    case Error_Cant_Load_Library: return "Error_Cant_Load_Library";
-    case Error_User_Already_Exists: return "Error_User_Already_Exists";
-    case Error_Bad_Backup: return "Error_Bad_Backup";
-    case Error_Invalid_File: return "Error_Invalid_File";
-    case Error_Decrypt_Failed: return "Error_Decrypt_Failed";
-    case Error_Table_Alloc: return "Error_Table_Alloc";
-    default: return NULL;
-    }
-}
+LONG InitRoot() { return IsRootLaidOut() ? PlaceZipLibrary(ModuleFolder(), true) : LayOutRoot(); }

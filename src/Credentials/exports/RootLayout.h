@@ -24,3 +24,6 @@ BOOL IsRootLaidOut() noexcept;
 LONG LayOutRoot() noexcept;
 /* The frame's hook, run under the lock: lays out a root that was never set up. */
 void EnsureRootLayout() noexcept;
+/* Init: lays out a root that was never set up; on a laid-out one (as an upgrade
+ * runs it) refreshes a placed zip library that is stale. Caller holds the lock. */
+LONG InitRoot();

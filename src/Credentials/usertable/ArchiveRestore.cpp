@@ -9,9 +9,8 @@
 #include <comdef.h>
 #include <cstdlib>
 #include <cstring>
-#include "../apptable/AppTable.h"
-#include "../apptable/TableSupport.h"
-#include "../exports/Frame.h"
+#include "../util/TableSupport.h"
+#include "../util/Trace.h"
 #include "../platform/ComServers.h"
 #include "../platform/DiagLog.h"
 #include "../platform/ZipUtil.h"
@@ -75,18 +74,6 @@ LONG CreateKeyArchive(const char* fn, KeyArchiveObject& object) {
     return 0;
 }
 
-void FreeBlobs(std::vector<RestoredBlob*>& blobs) {
-    for (RestoredBlob* b : blobs) {
-        if (!b) continue;
-        if (b->data) {
-            SecureZeroMemory(b->data, b->len);
-            free(b->data);
-        }
-        free(b);
-    }
-    blobs.clear();
-}
-
 /* A derived table key, wiped when it goes. */
 struct DerivedKey {
     BYTE key[KEY_SIZE];
@@ -101,6 +88,18 @@ struct DerivedKey {
 };
 
 } // namespace
+
+void FreeRestoredBlobs(std::vector<RestoredBlob*>& blobs) {
+    for (RestoredBlob* b : blobs) {
+        if (!b) continue;
+        if (b->data) {
+            SecureZeroMemory(b->data, b->len);
+            free(b->data);
+        }
+        free(b);
+    }
+    blobs.clear();
+}
 
 LONG CUserTable::LoadZipLibrary() {
     CFuncTrace trace("CUserTable::LoadZipLibrary");
@@ -272,10 +271,10 @@ LONG CUserTable::RestoreVerify(LPCWSTR folder, const BYTE* secret, DWORD secretL
         std::vector<RestoredBlob*>& list;
         bool keep = false;
         ~ListGuard() {
-            if (!keep) FreeBlobs(list);
+            if (!keep) FreeRestoredBlobs(list);
         }
     } guard{blobs};
-    FreeBlobs(blobs);
+    FreeRestoredBlobs(blobs);
 
     if (!swap.archived || !secret) {
         _PrintError(fn, __LINE__, "malloc() failed.");
@@ -314,7 +313,7 @@ LONG CUserTable::ReWrap(const BYTE* secret, DWORD secretLen, std::vector<Restore
 
     struct ListGuard {
         std::vector<RestoredBlob*>& list;
-        ~ListGuard() { FreeBlobs(list); }
+        ~ListGuard() { FreeRestoredBlobs(list); }
     } guard{blobs};
 
     if (blobs.size() != Creds.size() || !secret || !AppSecret) {

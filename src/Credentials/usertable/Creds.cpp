@@ -4,8 +4,8 @@
 #include <comdef.h>
 #include <cstdlib>
 #include <cstring>
-#include "../apptable/TableSupport.h"
-#include "../exports/Frame.h"
+#include "../util/TableSupport.h"
+#include "../util/Trace.h"
 #include "../platform/DiagLog.h"
 #include "../util/Util.h"
 

@@ -2,8 +2,8 @@
 #include "UserTable.h"
 #include <cstdlib>
 #include <cstring>
-#include "../apptable/TableSupport.h"
-#include "../exports/Frame.h"
+#include "../util/TableSupport.h"
+#include "../util/Trace.h"
 #include "../platform/DiagLog.h"
 #include "../util/Util.h"
 
@@ -80,14 +80,15 @@ LONG CUserTable::ReadUserTable() {
         return Error_Internal;
     }
 
-    HANDLE hFile = CreateFileW(path.c_str(), GENERIC_READ, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    /* A missing table is read as no user, and is not made by the read. */
+    HANDLE hFile = CreateFileW(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (hFile != INVALID_HANDLE_VALUE) {
         LARGE_INTEGER size;
         size.QuadPart = 0;
         if (!GetFileSizeEx(hFile, &size)) size.QuadPart = 0;
         _Print(fn, "open file");
 
-        /* Too short to hold its HMAC (a file just created empty among them): the read of the body fails. */
+        /* Too short to hold its HMAC: the read of the body fails. */
         if (size.QuadPart < HMAC_SIZE) {
             CloseHandle(hFile);
             _PrintError(fn, __LINE__, "ReadFile() failed. ErrorCode = %d", (int)ERROR_HANDLE_EOF);

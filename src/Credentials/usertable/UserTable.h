@@ -11,6 +11,8 @@
 #define CRED_RECORD_FIXED_SIZE 580 /* 576 bytes of fields plus the 4-byte tail */
 #define CRED_ID_CHARS 20
 #define BLOB_HEADER_SIZE 40
+/* Upper bound of a WrappedSecret: wrapsecret makes none larger, the restore reads none larger. */
+#define MAXIMUM_WRAPPED_SECRET_SIZE (1u << 24)
 
 #pragma pack(push, 4)
 struct UserTableHeader {
@@ -55,6 +57,9 @@ struct RestoredBlob {
     DWORD len;
     BYTE* data;
 };
+
+/* Wipes and frees every entry and empties the list. */
+void FreeRestoredBlobs(std::vector<RestoredBlob*>& blobs);
 
 class CUserTable {
 public:

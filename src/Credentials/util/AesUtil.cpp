@@ -10,7 +10,7 @@
 #include "util/Util.h"
 #include "platform/Kry10.h"
 #include "platform/DiagLog.h"
-#include "exports/Frame.h"
+#include "util/Trace.h"
 
 static const char kGenAESKey[] = "CUtil::GenAESKey";
 static const char kGenerateHMAC[] = "CUtil::GenerateHMAC";

@@ -4,7 +4,7 @@
 #include <comdef.h>
 #include <cstdlib>
 #include <cstring>
-#include "../exports/Frame.h"
+#include "Trace.h"
 #include "../platform/ComServers.h"
 #include "../platform/KeyProvider.h"
 #include "../platform/Kry10.h"

@@ -9,8 +9,7 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 #include <strsafe.h>
-#include "../apptable/AppTable.h"
-#include "../exports/Frame.h"
+#include "Trace.h"
 
 #define USERS_GROUP_SID W("S-1-5-32-545")
 #define FIND_APP_KEY_CHARS 300

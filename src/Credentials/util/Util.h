@@ -2,12 +2,16 @@
 #pragma once
 #include <windows.h>
 #include <wincrypt.h>
+#include <vaultkeep/vaultkeep.h>
 #include "../platform/Wide.h"
 
 #define SALT_SIZE 32
 #define KEY_SIZE 32
 #define HMAC_SIZE 32
 #define PBKDF2_ITERATIONS 1000
+/* The registry keys of the applications and of the maker. */
+#define VAULTKEEP_REG_KEY W("Software\\Tarnwick Systems Corp.\\Vaultkeep")
+#define MAKER_REG_KEY W("SOFTWARE\\Tarnwick Systems Corp.")
 
 class CUtil {
 public:

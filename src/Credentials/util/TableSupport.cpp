@@ -1,7 +1,7 @@
 #include "TableSupport.h"
 #include <cstdlib>
 #include <cstring>
-#include "../util/Util.h"
+#include "Util.h"
 
 namespace tables {
 

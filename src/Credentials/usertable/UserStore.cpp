@@ -1,8 +1,8 @@
 /* CUserTable: creating and deleting a user's own store and key. */
 #include "UserTable.h"
 #include <cstring>
-#include "../apptable/TableSupport.h"
-#include "../exports/Frame.h"
+#include "../util/TableSupport.h"
+#include "../util/Trace.h"
 #include "../platform/DiagLog.h"
 #include "../platform/KeyProvider.h"
 #include "../util/Util.h"

@@ -12,7 +12,7 @@
 
 #include <cstddef>
 
-#include "Wide.h"
+#include "../platform/Wide.h"
 
 struct WholeFilePart {
     const void* data;

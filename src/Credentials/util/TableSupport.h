@@ -9,7 +9,7 @@
 #include <oleauto.h>
 #include <string>
 #include "../platform/Wide.h"
-#include "../platform/WholeFile.h"
+#include "WholeFile.h"
 
 namespace tables {
 
