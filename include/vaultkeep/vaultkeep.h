@@ -4,8 +4,11 @@
  * Thirteen exports with C linkage. Strings are zero-terminated UTF-16; byte
  * arrays are one-dimensional SAFEARRAYs of VT_UI1. Output arrays and strings
  * belong to the caller (SafeArrayDestroy, SysFreeString). Every call returns a
- * status: 0 on success, a negative Error_* value on failure, and a positive 1
- * in two documented cases (StoreCredential, ArchiveUser).
+ * status: 0 on success, a negative Error_* value on most failures. Besides:
+ * StoreCredential returns 1 when the credential could not be stored,
+ * ArchiveUser 1 when the key archive server failed, and AddUser (or a
+ * StoreCredential that adds its user) the key provider's code when the user's
+ * key could not be made (a system error or an NTE_* value).
  *
  * The machine root is $VAULTKEEP_ROOT (see the README).
  */

@@ -2,22 +2,22 @@
  * Reg* over the store of hive.h, kept in <root>/registry/:
  *   machine.hive   HKEY_LOCAL_MACHINE
  *   machine.hive.new   the next version while it is written
- *   lock           flock'ed exclusively around every change; flock locks of
- *                  separate opens exclude each other within one process too,
- *                  so threads need nothing more.
- * A change is read-modify-write under the exclusive lock, and the new file is
- * written beside, flushed, renamed over the old one and the folder flushed,
- * so the store is always a whole old or a whole new version. That is also why
- * a read needs no lock: it opens one whole version.
+ *   lock           flock'ed exclusively around every write of the store;
+ *                  flock locks of separate opens exclude each other within
+ *                  one process too, so threads need nothing more.
+ * A write happens under the exclusive lock, and the new file is written
+ * beside, flushed, renamed over the old one and the folder flushed, so the
+ * store is always a whole old or a whole new version. That is also why a
+ * read takes no lock: it opens one whole version.
  *
- * Changes are batched: the first change made through a key handle loads the
- * store under the exclusive lock and keeps it, changed, in this process (see
+ * Changes are batched: the first change made through a key handle reads the
+ * store and keeps a changed copy in this process, holding no lock (see
  * Pending); later changes, from any thread, go to that copy, and reads of
  * this process see it. It is written once, when the last open handle that
- * changed it is closed or at RegFlushKey, and the lock is released then;
- * other processes see the old version until that write and wait for the lock
- * to change it. A change made through HKEY_LOCAL_MACHINE itself, which is
- * never closed, is written at once. A failed deferred write is kept and
+ * changed it is closed or at RegFlushKey; other processes see the old
+ * version until then. A store another process wrote meanwhile gets the
+ * changes replayed onto it at that write. A change made through
+ * HKEY_LOCAL_MACHINE itself, which is never closed, is written at once. A failed deferred write is kept and
  * reported by the next RegFlushKey of that store, so a caller that flushes
  * before it reports success never acknowledges a change that is not on disk. The version parsed last is
  * kept for reads while the file is unchanged (see ParsedStore), so a caller that
