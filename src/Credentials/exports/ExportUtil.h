@@ -10,7 +10,14 @@
 
 /* Text of a fixed-size UTF-16 field: up to its first NUL or its end. */
 WString FieldText(const WCHAR* field, size_t capacity);
-/* Step 2 of the user-opening sequence: 0 with the record's fields, or Error_No_User
+/*
+ * The user-opening sequence every per-user export starts with: (1) the
+ * application table loaded under the secret, (2) the user's record found in
+ * it, (3) the user's table opened from the record's folder, (4) that table
+ * verified.
+ */
+
+/* Step 2: 0 with the record's fields, or Error_No_User
  * (also for a record whose folder is not sound). */
 LONG FindUser(CAppTable& table, const WString& userName, UserRef& ref);
 /* Steps 1 and 2 for the exports that add a missing user with its password,

@@ -60,7 +60,8 @@ struct AesCall {
 };
 
 /*
- * Steps 2 onward of EncryptWithAES / DecryptWithAES. Returns the call's status;
+ * The work of EncryptWithAES / DecryptWithAES once the crypto library is
+ * initialised: streams, cipher, transform, copy out. Returns the call's status;
  * sets *ppOut only to a complete new buffer (or to NULL on a failed decryption).
  */
 static LONG AesWork(const char* name, BOOL encrypt, AesCall& call, const BYTE* key, const BYTE* input,
