@@ -22,9 +22,8 @@ using namespace vktool;
 
 namespace {
 
-/* Ends a run that never called the library. Unloading the library takes the
- * machine-wide lock, which lays out <root>/.pal below whatever root is current;
- * a mistyped root or a --help must leave nothing on disk. */
+/* Ends a run that never called the library, skipping every unload handler: a
+ * mistyped root or a --help must leave nothing on disk. */
 [[noreturn]] void ExitUntouched(int code) {
     fflush(stdout);
     fflush(stderr);
