@@ -1,7 +1,8 @@
 /*
  * CAppTable: wrapping the application's name and secret under a backup password
- * for an archive, unwrapping them at restore time, and adding back the restored
- * user under the caller's own secret.
+ * for an archive, and unwrapping them at restore time: the table then works
+ * under the archived secret, the caller's set aside until CAppTable::RestoreUser
+ * (RestoreUser.cpp) returns to it.
  *
  * SecretRecord, the plaintext (little-endian):
  *   0             4          namelen   (characters of AppName + 1) * 2
