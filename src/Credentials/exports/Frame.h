@@ -15,12 +15,14 @@
  *     }
  *
  * The checks run before the lock. The first one that fails logs an error line
- * naming the argument and fixes the status (Error_Internal); later checks do
+ * naming the argument and fixes the status (Error_Internal, or what Reject is
+ * given, such as Error_Invalid_ID for a credential id); later checks do
  * nothing, and Run returns that status without taking the lock, without COM and
  * without a "result=%d" line. Otherwise Run takes the lock (failure: -6, nothing
  * else), lays out a machine root that was never set up, initialises COM, runs
  * the body under a catch-all guard (an exception gives -6), writes the registry
- * changes it made (a failure turns success into -11), logs "result=%d",
+ * changes it made (a failure turns a status that is not negative into -11),
+ * logs "result=%d",
  * uninitialises COM and releases the lock. No exception leaves Run or a check.
  */
 #pragma once
