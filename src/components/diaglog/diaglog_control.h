@@ -26,8 +26,8 @@ struct CapturedLine {
     int line;         /* source line of an error line, else 0 */
 };
 
-/* Re-reads VAULTKEEP_LOG (or takes spec when not null). */
-DIAG_CONTROL_API void Configure(const char* spec);
+/* Re-reads VAULTKEEP_LOG (or takes dest, in its form, when not null). */
+DIAG_CONTROL_API void Configure(const char* dest);
 /* While on, every line is also kept in memory for TakeCaptured. */
 DIAG_CONTROL_API void SetCapture(bool on);
 DIAG_CONTROL_API std::vector<CapturedLine> TakeCaptured();

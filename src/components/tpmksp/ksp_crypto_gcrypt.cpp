@@ -191,12 +191,12 @@ DWORD GcmOpenCipher(const SecureBytes& key, const BYTE nonce[kGcmNonceSize], con
 
 DWORD GenerateRsaKey(PkeyPtr& key) {
     if (!Ready()) return Nte(NTE_FAIL);
-    gcry_sexp_t spec = nullptr, pair = nullptr;
-    if (gcry_sexp_build(&spec, nullptr, "(genkey (rsa (nbits 4:2048) (rsa-use-e %u)))",
+    gcry_sexp_t keyParams = nullptr, pair = nullptr;
+    if (gcry_sexp_build(&keyParams, nullptr, "(genkey (rsa (nbits 4:2048) (rsa-use-e %u)))",
                         static_cast<unsigned>(kPublicExponent)) != 0)
         return Nte(NTE_NO_MEMORY);
-    SexpPtr specHolder(spec);
-    if (gcry_pk_genkey(&pair, spec) != 0) return Nte(NTE_FAIL);
+    SexpPtr paramsHolder(keyParams);
+    if (gcry_pk_genkey(&pair, keyParams) != 0) return Nte(NTE_FAIL);
     SexpPtr pairHolder(pair);
     gcry_sexp_t priv = gcry_sexp_find_token(pair, "private-key", 0);
     if (!priv) return Nte(NTE_FAIL);
