@@ -279,7 +279,7 @@ int RunArchive(Context& ctx) {
     if (!vaultkeep::Utf8ToUtf16(file, fileW)) throw ToolError{kExitUsage, "--file is not valid UTF-8 text"};
     if (auto n = ctx.Optional("key-archive-string"); n && !vaultkeep::Utf8ToUtf16(*n, note))
         throw ToolError{kExitUsage, "--key-archive-string is not valid UTF-8 text"};
-    // The zip library adds to an existing archive; a stale file would end up inside the new one.
+    // The library would replace the file whole, and a file in the way is most likely an earlier backup.
     struct stat st;
     if (lstat(file.c_str(), &st) == 0)
         throw ToolError{kExitOutput, file + " already exists; remove it or choose another file"};
