@@ -22,8 +22,8 @@
  * else), lays out a machine root that was never set up, initialises COM, runs
  * the body under a catch-all guard (an exception gives -6), writes the registry
  * changes it made (a failure turns a status that is not negative into -11),
- * logs "result=%d",
- * uninitialises COM and releases the lock. No exception leaves Run or a check.
+ * logs "result=%d", uninitialises COM and releases the lock. No exception
+ * leaves Run or a check.
  */
 #pragma once
 #include <windows.h>
