@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <random>
@@ -140,6 +141,7 @@ TEST_F(KillCampaign, NoAcknowledgedCredentialIsLostAndTheCallInFlightIsAllOrNoth
     const std::string opsFile = root.path() + ".ops", journalFile = root.path() + ".journal",
                       stateFile = root.path() + ".state";
     int serial = 0, inFlightDone = 0, inFlightUndone = 0, acknowledged = 0;
+    std::error_code ec;
     for (int k = 0; k < kills; ++k) {
         SCOPED_TRACE("kill " + std::to_string(k) + " (seed " + std::to_string(seed) + ")");
         std::vector<Op> ops;
@@ -161,6 +163,10 @@ TEST_F(KillCampaign, NoAcknowledgedCredentialIsLostAndTheCallInFlightIsAllOrNoth
         std::remove(journalFile.c_str());
         int pid = 0;
         vktest::RunHelper("campaign_worker", {opsFile, journalFile}, &pid, false);
+        // The delay counts from the first call, not from the start: a loaded machine can take longer
+        // to start the worker than the longest delay, and a kill before any call tests nothing.
+        for (int waited = 0; waited < 2000 && std::filesystem::file_size(journalFile, ec) == 0; ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         std::this_thread::sleep_for(std::chrono::milliseconds(30 + rng() % 900));
         kill(pid, SIGKILL);
         vktest::WaitHelper(pid);
