@@ -18,38 +18,7 @@ void ExpectStatus(const ToolRun& r, int exitCode, const std::string& nameAndValu
 
 } // namespace
 
-TEST_F(ToolTest, ApplicationsRegisterOnceAndOpenOnlyUnderTheirSecret) {
-    EXPECT_EQ(Ok(Args{"register-app"} + App()).out, "Registered application \"App\".\n");
-    ExpectStatus(RunTool(Args{"register-app"} + App()), 2, "Error_App_Already_Exists, -2", "second register");
-    const Args wrong = {"--app", "App", "--secret-file", otherSecretFile};
-    ExpectStatus(RunTool(Args{"unregister-app"} + wrong), 1, "Error_Bad_App, -1", "unregister, wrong secret");
-    EXPECT_EQ(Ok(Args{"unregister-app", "--json"} + App()).out,
-              "{\"ok\":true,\"command\":\"unregister-app\",\"app\":\"App\"}\n");
-}
-
-TEST_F(ToolTest, UsersAreAddedListedInOrderAndDeleted) {
-    Register();
-    const Args pw = {"--password-file", passwordFile};
-    EXPECT_EQ(Ok(Args{"add-user"} + User("alice") + pw).out, "Added user \"alice\" to \"App\".\n");
-    EXPECT_EQ(Ok(Args{"add-user", "--json"} + User("b\xc3\xb6 \"q\"") + pw).out,
-              "{\"ok\":true,\"command\":\"add-user\",\"app\":\"App\",\"user\":\"b\xc3\xb6 "
-              "\\\"q\\\"\",\"created\":true}\n");
-    EXPECT_EQ(
-        Ok(Args{"add-user", "--json"} + User("alice") + pw).out,
-        "{\"ok\":true,\"command\":\"add-user\",\"app\":\"App\",\"user\":\"alice\",\"created\":false}\n");
-    EXPECT_EQ(Ok(Args{"list-users"} + App()).out, "alice\nb\xc3\xb6 \"q\"\n");
-    EXPECT_EQ(Ok(Args{"list-users", "--json"} + App()).out,
-              "{\"ok\":true,\"command\":\"list-users\",\"app\":\"App\",\"users\":[\"alice\",\"b\xc3\xb6 "
-              "\\\"q\\\"\"]}\n");
-
-    ExpectStatus(RunTool(Args{"delete-user"} + User("carol")), 3, "Error_No_User, -3",
-                 "delete an unknown user");
-    ExpectStatus(RunTool(Args{"add-user", "--app", "Nope", "--secret-file", secretFile, "--user", "x"} + pw),
-                 1, "Error_Bad_App, -1", "add to an unknown application");
-    EXPECT_EQ(Ok(Args{"delete-user", "--json"} + User("alice")).out,
-              "{\"ok\":true,\"command\":\"delete-user\",\"app\":\"App\",\"user\":\"alice\"}\n");
-    EXPECT_EQ(Ok(Args{"list-users"} + App()).out, "b\xc3\xb6 \"q\"\n");
-}
+// Applications and users: the rows of tests/data/tool_command_lines.tsv.
 
 TEST_F(ToolTest, CredentialsRoundTripByteForByteWithBothKindsOfMetadata) {
     Register();
