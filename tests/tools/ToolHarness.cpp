@@ -194,10 +194,7 @@ std::string ToolTest::File(const std::string& name, const std::string& bytes) {
 
 ToolRun ToolTest::Ok(const std::vector<std::string>& args, const RunOptions& opts) {
     ToolRun r = RunTool(args, opts);
-    std::string joined;
-    for (const std::string& a : args)
-        joined += a + " ";
-    EXPECT_EQ(r.code, 0) << joined << "\nstdout: " << r.out << "\nstderr: " << r.err;
+    EXPECT_EQ(r.code, 0) << ::testing::PrintToString(args) << "\nstdout: " << r.out << "\nstderr: " << r.err;
     return r;
 }
 
