@@ -95,15 +95,6 @@ class KspContract : public ::testing::TestWithParam<std::string> {
     Module module_;
 };
 
-std::set<std::string> FilesBelow(const std::string& dir) {
-    std::set<std::string> out;
-    std::error_code ec;
-    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
-        if (it->is_regular_file()) out.insert(it->path().string());
-    return out;
-}
-
 const WString kUser = W("6f1c2d3e-4a5b-4c6d-8e7f-901a2b3c4d5e");
 const WString kOther = W("0a1b2c3d-0000-4000-8000-0000000000e0");
 const std::string kPassword = "correct horse";
@@ -273,20 +264,11 @@ TEST_P(KspContract, DamagedBlobsAndCiphertextsAreRefused) {
 }
 
 TEST_P(KspContract, ContainerNamesMustBePlainFileNames) {
-    std::vector<WString> bad = {W(""),
-                                W("a\\b"),
-                                W("a/b"),
-                                W(".."),
-                                W("."),
-                                W("C:x"),
-                                W("x*y"),
-                                W("dot."),
-                                W(".hidden"),
-                                W(".~pal-0"),
-                                W("trail "),
-                                W("tab\there"),
-                                WString(161, W('a'))};
-    const auto before = FilesBelow(root_.host("ProgramData"));
+    std::vector<WString> bad = {WString(161, W('a'))};
+    for (const char* name :
+         {"", "a\\b", "a/b", "..", ".", "C:x", "x*y", "dot.", ".hidden", ".~pal-0", "trail ", "tab\there"})
+        bad.push_back(vktest::U(name));
+    const auto before = vktest::Snapshot(root_.host("ProgramData"));
     for (const auto& name : bad) {
         SCOPED_TRACE(vktest::Narrow(name));
         Prov p;
@@ -299,7 +281,7 @@ TEST_P(KspContract, ContainerNamesMustBePlainFileNames) {
         EXPECT_EQ(blob, nullptr);
         EXPECT_EQ(cb, 0u);
     }
-    EXPECT_EQ(FilesBelow(root_.host("ProgramData")), before) << "a refused name touched the store";
+    EXPECT_EQ(vktest::Snapshot(root_.host("ProgramData")), before) << "a refused name touched the store";
 
     // Not user mode: only the machine key set exists.
     Prov p;
@@ -308,11 +290,12 @@ TEST_P(KspContract, ContainerNamesMustBePlainFileNames) {
 }
 
 TEST_P(KspContract, HostileContainerFilesFailCleanly) {
-    const auto before = FilesBelow(root_.host("ProgramData"));
+    const auto before = vktest::Snapshot(root_.host("ProgramData"));
     ASSERT_EQ(MakeKey(kUser, kPassword), 0u);
     std::vector<std::string> added;
-    for (const auto& f : FilesBelow(root_.host("ProgramData")))
-        if (!before.count(f)) added.push_back(f);
+    for (const auto& [f, content] : vktest::Snapshot(root_.host("ProgramData")))
+        if (!before.count(f) && std::filesystem::is_regular_file(root_.host("ProgramData/" + f)))
+            added.push_back(root_.host("ProgramData/" + f));
     ASSERT_EQ(added.size(), 1u) << "one file per container";
     const std::string file = added[0];
     const Bytes good = vktest::ReadFileBytes(file);
@@ -535,12 +518,11 @@ TEST_P(KspContract, FailuresAreLoggedAndSecretsAreNot) {
     secrets.push_back(Bytes(32));
     EVP_Digest(kPassword.data(), kPassword.size(), secrets.back().data(), nullptr, EVP_sha256(), nullptr);
 #endif
-    for (const std::string& f : FilesBelow(root_.path()))
-        for (const Bytes& secret : secrets) {
-            const Bytes bytes = vktest::ReadFileBytes(f);
-            EXPECT_EQ(std::search(bytes.begin(), bytes.end(), secret.begin(), secret.end()), bytes.end())
+    for (const auto& [f, content] : vktest::Snapshot(root_.path()))
+        for (const Bytes& s : secrets)
+            EXPECT_EQ(std::search(content.first.begin(), content.first.end(), s.begin(), s.end()),
+                      content.first.end())
                 << f;
-        }
 }
 
 TEST_P(KspContract, ThreadsWorkOnTheirOwnContainers) {

@@ -60,17 +60,6 @@ std::map<std::string, std::string> ReadZip(const std::string& path) {
     return out;
 }
 
-/* Every path below a folder, relative, sorted; empty when the folder is missing. */
-std::vector<std::string> Tree(const std::string& dir) {
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
-        out.push_back(std::filesystem::relative(it->path(), dir).generic_string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 Bytes Raw(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
@@ -133,7 +122,7 @@ class ZipUtilTest : public RootTest {
     void ExpectRefused(const std::string& label, const Bytes& archive, const std::string& reason) {
         SCOPED_TRACE(label);
         WriteFileBytes(Host("hostile.zip"), archive);
-        std::vector<std::string> before = Tree(root.path());
+        const Tree before = Snapshot(root.path());
         SetLastError(ERROR_SUCCESS);
 #ifndef _WIN32 // the reason goes to the debugger's output, which the PAL lets a test read
         PalTestCaptureDebugOutput(true);
@@ -146,7 +135,7 @@ class ZipUtilTest : public RootTest {
         EXPECT_EQ(said.rfind("KsUnzip: ", 0), 0u) << said;
         EXPECT_NE(said.find(reason), std::string::npos) << "refused for its own reason: " << said;
 #endif
-        EXPECT_EQ(Tree(root.path()), before) << "a refused archive leaves no folder and no file";
+        EXPECT_EQ(Snapshot(root.path()), before) << "a refused archive leaves no folder and no file";
     }
 
     HMODULE module = nullptr;
@@ -173,21 +162,20 @@ TEST_F(ZipUtilTest, PacksEveryFileOfTheFolderAndUnpacksThemByteForByte) {
         ASSERT_EQ(zip(archives[c].c_str(), folders[c].c_str()), 1);
         std::map<std::string, std::string> packed = ReadZip(Host(c ? "b.zip" : "a.zip"));
         ASSERT_EQ(unzip(targets[c].c_str(), archives[c].c_str()), 1);
-        std::vector<std::string> names;
+        Tree want;
         for (auto& [name, data] : files) {
-            names.push_back(name);
+            want[name] = {data, 0};
             EXPECT_EQ(Raw(packed[name]), data) << name;
-            EXPECT_EQ(ReadFileBytes(Host(c ? "out2/" : "out1/") + name), data) << name;
         }
         EXPECT_EQ(packed.size(), files.size());
-        EXPECT_EQ(Tree(Host(c ? "out2" : "out1")), names) << "exactly the packed files, nothing else";
+        EXPECT_EQ(Snapshot(Host(c ? "out2" : "out1")), want) << "exactly the packed files, nothing else";
     }
     // An empty folder gives an archive that unpacks to nothing.
     std::filesystem::create_directories(Host("none"));
     ASSERT_EQ(zip(Win("empty.zip").c_str(), Win("none").c_str()), 1);
     EXPECT_TRUE(ReadZip(Host("empty.zip")).empty());
     EXPECT_EQ(unzip(Win("out3").c_str(), Win("empty.zip").c_str()), 1);
-    EXPECT_TRUE(Tree(Host("out3")).empty());
+    EXPECT_TRUE(Snapshot(Host("out3")).empty());
 }
 
 TEST_F(ZipUtilTest, AnExistingArchiveIsReplacedWholeAndKeptWhenPackingFails) {
@@ -215,8 +203,9 @@ TEST_F(ZipUtilTest, AnExistingArchiveIsReplacedWholeAndKeptWhenPackingFails) {
     }
     EXPECT_EQ(zip(Win("a.zip").c_str(), Win("missing").c_str()), 0);
     EXPECT_EQ(zip(nullptr, Win("src").c_str()), 0);
-    EXPECT_EQ(ReadFileBytes(Host("a.zip")), good);
-    EXPECT_EQ(Tree(Host("")), (std::vector<std::string>{"a.zip", "src", "src/one"})) << "no temporary left";
+    EXPECT_EQ(Snapshot(root.host("scratch")),
+              (Tree{{"a.zip", {good, 0}}, {"src", {}}, {"src/one", {Raw("1"), 0}}}))
+        << "the archive as it was, no temporary left";
 }
 
 TEST_F(ZipUtilTest, HostileArchivesAreRefusedWithNothingWritten) {
@@ -258,7 +247,7 @@ TEST_F(ZipUtilTest, CountsSizesAndChecksumsAreEnforced) {
         full.push_back({"f" + std::to_string(i), std::to_string(i)});
     WriteFileBytes(Host("full.zip"), Crafted(full));
     ASSERT_EQ(unzip(Win("full").c_str(), Win("full.zip").c_str()), 1);
-    EXPECT_EQ(Tree(Host("full")).size(), 258u);
+    EXPECT_EQ(Snapshot(Host("full")).size(), 258u);
     std::filesystem::remove_all(Host("full"));
     full.push_back({"f258", "one too many"});
     ExpectRefused("259 entries", Crafted(full), "more entries than a store holds");
@@ -308,8 +297,7 @@ TEST_F(ZipUtilTest, AFailedUnpackIntoAnExistingFolderRemovesOnlyWhatItWrote) {
         << "an existing file is never overwritten";
     EXPECT_EQ(unzip(Win("target").c_str(), Win("missing.zip").c_str()), 0);
     EXPECT_EQ(unzip(nullptr, Win("a.zip").c_str()), 0);
-    EXPECT_EQ(Tree(Host("target")), std::vector<std::string>{"blob"});
-    EXPECT_EQ(ReadFileBytes(Host("target/blob")), Raw("already here"));
+    EXPECT_EQ(Snapshot(Host("target")), (Tree{{"blob", {Raw("already here"), 0}}}));
 }
 
 } // namespace

@@ -2,7 +2,6 @@
 
 #ifndef _WIN32
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -18,7 +17,6 @@
 #include <random>
 #include <sstream>
 #include <thread>
-#include <vector>
 
 #include "diaglog_control.h"
 
@@ -91,30 +89,22 @@ std::string SetOwnerPassword(const std::string&, const std::string&) {
 #ifndef _WIN32
 namespace {
 
-std::string FindSwtpm() {
-    std::stringstream dirs(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (!dir.empty() && access((dir + "/swtpm").c_str(), X_OK) == 0) return dir + "/swtpm";
-    return "";
-}
-
 /* Whether something answers on the loopback port. */
 bool Answers(int port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return false;
     sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
-    close(fd);
+    const bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    if (fd >= 0) close(fd);
     return ok;
 }
 
 } // namespace
 
 bool Installed() {
-    return !FindSwtpm().empty();
+    return std::system("command -v swtpm >/dev/null 2>&1") == 0;
 }
 
 Simulator::~Simulator() {
@@ -125,49 +115,29 @@ Simulator::~Simulator() {
 
 std::string Simulator::Start() {
     if (m_pid > 0) return "already running";
-    const std::string program = FindSwtpm();
-    if (program.empty()) return "swtpm is not installed";
     if (m_stateDir.empty()) {
         char tmpl[] = "/tmp/vktest-swtpm-XXXXXX";
         if (!mkdtemp(tmpl)) return "cannot make a state folder";
         m_stateDir = tmpl;
         m_ownsState = true;
     }
-    const std::string log = m_stateDir + "/swtpm.log";
     std::mt19937 pick(std::random_device{}());
-    for (int attempt = 0; attempt < 20; ++attempt) {
+    for (int attempt = 0; attempt < 20; ++attempt) { // a taken port makes swtpm exit: try another
         const int port = 20000 + 2 * static_cast<int>(pick() % 20000);
-        if (Answers(port) || Answers(port + 1)) continue; // someone else's
-        const auto tcp = [](int p) { return "type=tcp,port=" + std::to_string(p) + ",bindaddr=127.0.0.1"; };
-        const std::string args[] = {program,
-                                    "socket",
-                                    "--tpm2",
-                                    "--server",
-                                    tcp(port),
-                                    "--ctrl",
-                                    tcp(port + 1),
-                                    "--tpmstate",
-                                    "dir=" + m_stateDir,
-                                    "--flags",
-                                    "not-need-init,startup-clear"};
-        std::vector<char*> argv;
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-
-        const pid_t pid = fork();
-        if (pid < 0) return "fork failed";
-        if (pid == 0) {
+        const auto tcp = [](int p) { return " type=tcp,port=" + std::to_string(p) + ",bindaddr=127.0.0.1"; };
+        const std::string command = "exec swtpm socket --tpm2 --flags not-need-init,startup-clear --server" +
+                                    tcp(port) + " --ctrl" + tcp(port + 1) + " --tpmstate dir='" + m_stateDir +
+                                    "' >>'" + m_stateDir + "/swtpm.log' 2>&1";
+        m_pid = fork();
+        if (m_pid < 0) return "fork failed";
+        if (m_pid == 0) {
             prctl(PR_SET_PDEATHSIG, SIGTERM); // a crashed test leaves no simulator behind
-            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            if (fd >= 0) dup2(fd, 1), dup2(fd, 2), close(fd);
-            execv(argv[0], argv.data());
+            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
-        m_pid = pid;
         for (int i = 0; i < 250 && m_pid > 0; ++i) { // at most 5 s
             int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) m_pid = -1; // the port was taken after all
+            if (waitpid(m_pid, &status, WNOHANG) == m_pid) m_pid = -1;
             if (m_pid > 0 && Answers(port)) {
                 m_tcti = "swtpm:host=127.0.0.1,port=" + std::to_string(port);
                 return "";
@@ -179,21 +149,13 @@ std::string Simulator::Start() {
             return "swtpm did not answer on port " + std::to_string(port);
         }
     }
-    return "no free loopback port pair for swtpm";
+    return "swtpm did not start; see " + m_stateDir + "/swtpm.log";
 }
 
 void Simulator::Stop() {
     if (m_pid <= 0) return;
     kill(m_pid, SIGTERM);
-    int status = 0;
-    for (int i = 0; waitpid(m_pid, &status, WNOHANG) != m_pid; ++i) {
-        if (i == 250) { // 5 s
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    waitpid(m_pid, nullptr, 0);
     m_pid = -1;
     m_tcti.clear();
 }

@@ -41,12 +41,8 @@ TEST_F(ToolArchiveTest, AUserComesBackUnderANewSecretWithEveryCredential) {
     r = Ok(Args{"restore"} + alice + Args{"--file", archive, "--backup-password-env", "VK_T_BP"},
            {"", {}, {{"VK_T_BP", "backup pass"}}});
     EXPECT_EQ(r.out, "Restored user \"alice\" into \"App\" from " + archive + ".\n");
-    EXPECT_EQ(Ok(Args{"list"} + alice).out, "mail\nweb\n");
+    // What the restore brings back under the new secret is archive_test's.
     EXPECT_EQ(Ok(Args{"retrieve"} + alice + Args{"--id", "mail"} + pw).out, "alice-mail-secret");
-    EXPECT_EQ(Ok(Args{"metadata"} + alice + Args{"--id", "mail"}).out, "imap");
-    EXPECT_EQ(Ok(Args{"protected-metadata"} + alice + Args{"--id", "mail"}).out, "host=mx");
-    Ok(Args{"verify"} + alice + pw);
-    EXPECT_EQ(RunTool(Args{"list"} + User("alice")).code, 1) << "the old secret no longer opens anything";
 }
 
 /* The statuses themselves: archive_test; their messages: ToolVaultTest. Here the exit codes of the

@@ -171,32 +171,6 @@ ToolRun RunTool(const std::vector<std::string>& args, const RunOptions& opts) {
 
 #endif
 
-std::string AppFolder(const vktest::FreshRoot& root, const std::string& app) {
-    return root.host("ProgramData/Tarnwick Systems Corp/Vaultkeep/" + app);
-}
-
-std::vector<std::string> UserFolders(const vktest::FreshRoot& root, const std::string& app) {
-    std::vector<std::string> out;
-    for (const std::string& name : vktest::ListDir(AppFolder(root, app)))
-        if (fs::is_directory(AppFolder(root, app) + "/" + name))
-            out.push_back(AppFolder(root, app) + "/" + name);
-    return out;
-}
-
-std::vector<std::string> BlobFiles(const std::string& userFolder) {
-    std::vector<std::string> out;
-    for (const std::string& name : vktest::ListDir(userFolder))
-        if (name != "user.bin") out.push_back(userFolder + "/" + name);
-    return out;
-}
-
-void FlipByte(const std::string& path, size_t offset) {
-    vktest::Bytes b = vktest::ReadFileBytes(path);
-    ASSERT_LT(offset, b.size()) << path;
-    b[offset] ^= 0x01;
-    vktest::WriteFileBytes(path, b);
-}
-
 std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -220,10 +194,7 @@ std::string ToolTest::File(const std::string& name, const std::string& bytes) {
 
 ToolRun ToolTest::Ok(const std::vector<std::string>& args, const RunOptions& opts) {
     ToolRun r = RunTool(args, opts);
-    std::string joined;
-    for (const std::string& a : args)
-        joined += a + " ";
-    EXPECT_EQ(r.code, 0) << joined << "\nstdout: " << r.out << "\nstderr: " << r.err;
+    EXPECT_EQ(r.code, 0) << ::testing::PrintToString(args) << "\nstdout: " << r.out << "\nstderr: " << r.err;
     return r;
 }
 

@@ -27,12 +27,6 @@ std::string ToolPath();
 /* Runs the tool without a controlling terminal, so it can never prompt. */
 ToolRun RunTool(const std::vector<std::string>& args, const RunOptions& opts = {});
 
-std::string AppFolder(const vktest::FreshRoot& root, const std::string& app);
-/* The user folders (GUID names) of an application, and the blob files of one of them, sorted. */
-std::vector<std::string> UserFolders(const vktest::FreshRoot& root, const std::string& app);
-std::vector<std::string> BlobFiles(const std::string& userFolder);
-void FlipByte(const std::string& path, size_t offset);
-
 /* A fresh root, the secret and password files, and short-hands for the usual calls. */
 class ToolTest : public vktest::RootTest {
   protected:

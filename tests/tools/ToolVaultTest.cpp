@@ -7,53 +7,7 @@
 using namespace vktool_test;
 using Args = std::vector<std::string>;
 
-namespace {
-
-/* A failure must carry the status name and value in its message and the documented exit code. */
-void ExpectStatus(const ToolRun& r, int exitCode, const std::string& nameAndValue, const std::string& what) {
-    EXPECT_EQ(r.code, exitCode) << what << "\nstderr: " << r.err;
-    EXPECT_NE(r.err.find("(" + nameAndValue + ")"), std::string::npos) << what << "\nstderr: " << r.err;
-    EXPECT_EQ(r.out, "") << what;
-}
-
-} // namespace
-
-TEST_F(ToolTest, ApplicationsRegisterOnceAndOpenOnlyUnderTheirSecret) {
-    EXPECT_EQ(Ok(Args{"register-app"} + App()).out, "Registered application \"App\".\n");
-    ExpectStatus(RunTool(Args{"register-app"} + App()), 2, "Error_App_Already_Exists, -2", "second register");
-    const Args wrong = {"--app", "App", "--secret-file", otherSecretFile};
-    ExpectStatus(RunTool(Args{"unregister-app"} + wrong), 1, "Error_Bad_App, -1", "unregister, wrong secret");
-    ExpectStatus(RunTool(Args{"list-users"} + wrong), 1, "Error_Bad_App, -1", "list, wrong secret");
-    EXPECT_EQ(Ok(Args{"unregister-app", "--json"} + App()).out,
-              "{\"ok\":true,\"command\":\"unregister-app\",\"app\":\"App\"}\n");
-    ExpectStatus(RunTool(Args{"list-users"} + App()), 1, "Error_Bad_App, -1", "list after unregister");
-    EXPECT_FALSE(vktest::FileExists(AppFolder(root, "App")));
-}
-
-TEST_F(ToolTest, UsersAreAddedListedInOrderAndDeleted) {
-    Register();
-    const Args pw = {"--password-file", passwordFile};
-    EXPECT_EQ(Ok(Args{"add-user"} + User("alice") + pw).out, "Added user \"alice\" to \"App\".\n");
-    EXPECT_EQ(Ok(Args{"add-user", "--json"} + User("b\xc3\xb6 \"q\"") + pw).out,
-              "{\"ok\":true,\"command\":\"add-user\",\"app\":\"App\",\"user\":\"b\xc3\xb6 "
-              "\\\"q\\\"\",\"created\":true}\n");
-    EXPECT_EQ(
-        Ok(Args{"add-user", "--json"} + User("alice") + pw).out,
-        "{\"ok\":true,\"command\":\"add-user\",\"app\":\"App\",\"user\":\"alice\",\"created\":false}\n");
-    EXPECT_EQ(Ok(Args{"list-users"} + App()).out, "alice\nb\xc3\xb6 \"q\"\n");
-    EXPECT_EQ(Ok(Args{"list-users", "--json"} + App()).out,
-              "{\"ok\":true,\"command\":\"list-users\",\"app\":\"App\",\"users\":[\"alice\",\"b\xc3\xb6 "
-              "\\\"q\\\"\"]}\n");
-
-    ExpectStatus(RunTool(Args{"delete-user"} + User("carol")), 3, "Error_No_User, -3",
-                 "delete an unknown user");
-    ExpectStatus(RunTool(Args{"add-user", "--app", "Nope", "--secret-file", secretFile, "--user", "x"} + pw),
-                 1, "Error_Bad_App, -1", "add to an unknown application");
-    EXPECT_EQ(Ok(Args{"delete-user", "--json"} + User("alice")).out,
-              "{\"ok\":true,\"command\":\"delete-user\",\"app\":\"App\",\"user\":\"alice\"}\n");
-    EXPECT_EQ(Ok(Args{"list-users"} + App()).out, "b\xc3\xb6 \"q\"\n");
-    EXPECT_EQ(UserFolders(root, "App").size(), 1u);
-}
+// Applications, users, credential listing and the JSON forms: the rows of tests/data/tool_command_lines.tsv.
 
 TEST_F(ToolTest, CredentialsRoundTripByteForByteWithBothKindsOfMetadata) {
     Register();
@@ -83,17 +37,6 @@ TEST_F(ToolTest, CredentialsRoundTripByteForByteWithBothKindsOfMetadata) {
     EXPECT_EQ(r.code, 73);
     EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
 
-    // JSON carries bytes in base64 (RFC 4648 test vectors); metadata not given is stored empty.
-    StoreText("alice", "b64", "foobar", "", "fo");
-    const std::string head = "{\"ok\":true,\"command\":\"";
-    const std::string tail = "\",\"app\":\"App\",\"user\":\"alice\",\"id\":\"b64\",\"length\":";
-    EXPECT_EQ(Ok(Args{"retrieve", "--json"} + Cred("alice", "b64") + pw).out,
-              head + "retrieve" + tail + "6,\"data_base64\":\"Zm9vYmFy\"}\n");
-    EXPECT_EQ(Ok(Args{"protected-metadata", "--json"} + Cred("alice", "b64")).out,
-              head + "protected-metadata" + tail + "2,\"data_base64\":\"Zm8=\"}\n");
-    EXPECT_EQ(Ok(Args{"metadata", "--json"} + Cred("alice", "b64")).out,
-              head + "metadata" + tail + "0,\"data_base64\":\"\"}\n");
-
     // The credential from standard input, for a user that store creates.
     EXPECT_EQ(
         Ok(Args{"store", "--json"} + Cred("carol", "pin") + pw + Args{"--data-file", "-"}, {"1234", {}, {}})
@@ -101,37 +44,4 @@ TEST_F(ToolTest, CredentialsRoundTripByteForByteWithBothKindsOfMetadata) {
         "{\"ok\":true,\"command\":\"store\",\"app\":\"App\",\"user\":\"carol\",\"id\":\"pin\",\"length\":4}"
         "\n");
     EXPECT_EQ(Ok(Args{"retrieve"} + Cred("carol", "pin") + pw).out, "1234");
-}
-
-TEST_F(ToolTest, CredentialListingReplacementDeletionAndTheirFailures) {
-    Register();
-    for (const char* id : {"x", "y", "z"})
-        StoreText("alice", id, std::string("data-") + id);
-    StoreText("alice", "x", "replaced");
-    EXPECT_EQ(Ok(Args{"list", "--json"} + User("alice")).out,
-              "{\"ok\":true,\"command\":\"list\",\"app\":\"App\",\"user\":\"alice\",\"ids\":[\"y\",\"z\","
-              "\"x\"]}\n");
-    const Args pw = {"--password-file", passwordFile};
-    EXPECT_EQ(Ok(Args{"retrieve"} + Cred("alice", "x") + pw).out, "replaced");
-    EXPECT_EQ(Ok(Args{"delete"} + Cred("alice", "y")).out, "Deleted credential \"y\" of user \"alice\".\n");
-    EXPECT_EQ(Ok(Args{"list"} + User("alice")).out, "z\nx\n");
-
-    const std::tuple<Args, int, const char*> cases[] = {
-        {Args{"retrieve"} + Cred("alice", "y") + pw, 5, "Error_Cred_Not_Found, -5"},
-        {Args{"metadata"} + Cred("alice", "y"), 7, "Error_Invalid_ID, -7"},
-        {Args{"protected-metadata"} + Cred("alice", "y"), 7, "Error_Invalid_ID, -7"},
-        {Args{"retrieve"} + Cred("alice", "x") + Args{"--password-file", otherPasswordFile}, 16,
-         "Error_Decrypt_Failed, -16"},
-        {Args{"retrieve"} + Cred("nobody", "x") + pw, 3, "Error_No_User, -3"},
-        {Args{"store"} + Cred("alice", std::string(20, 'i')) + pw + Args{"--data-file", File("d20", "d")}, 7,
-         "Error_Invalid_ID, -7"}};
-    for (const auto& [args, code, status] : cases)
-        ExpectStatus(RunTool(args), code, status, args[0] + " " + status);
-    EXPECT_EQ(Ok(Args{"list"} + User("alice")).out, "z\nx\n") << "a refused store changed the table";
-
-    ToolRun r = RunTool(Args{"delete", "--json"} + Cred("alice", "y"));
-    EXPECT_EQ(r.code, 7);
-    EXPECT_EQ(r.out,
-              "{\"ok\":false,\"command\":\"delete\",\"status\":-7,\"status_name\":\"Error_Invalid_ID\","
-              "\"message\":\"no such credential (Error_Invalid_ID, -7)\",\"exit_code\":7}\n");
 }

@@ -1,6 +1,7 @@
 /* verify: finds bytes flipped on disk, reports each failure, and changes nothing. */
 #include "ToolHarness.h"
 
+#include <algorithm>
 #include <filesystem>
 
 using namespace vktool_test;
@@ -11,17 +12,23 @@ class ToolVerifyTest : public ToolTest {
     void SetUp() override {
         ToolTest::SetUp();
         Register();
-        // The user folders are GUID-named: tell them apart by the order they appear.
+        // The user folders are GUID-named: bob's is the one his store adds.
+        const std::string app = root.host("ProgramData/Tarnwick Systems Corp/Vaultkeep/App/");
         StoreText("alice", "mail", "alice-mail", "md", "emd");
-        const std::string alice = UserFolders(root, "App").at(0);
+        const std::vector<std::string> before = vktest::ListDir(app);
         StoreText("bob", "pin", "bob-pin", "md", "emd");
         StoreText("bob", "web", "bob-web");
-        for (const std::string& f : UserFolders(root, "App"))
-            if (f != alice) bobFolder = f;
+        for (const std::string& name : vktest::ListDir(app))
+            if (std::find(before.begin(), before.end(), name) == before.end()) bobFolder = app + name;
         ASSERT_FALSE(bobFolder.empty());
         bob = {"--user", "bob", "--password-file", passwordFile};
     }
     bool Says(const ToolRun& r, const std::string& text) { return r.out.find(text) != std::string::npos; }
+    static void FlipByte(const std::string& path, size_t at) {
+        vktest::Bytes b = vktest::ReadFileBytes(path);
+        b.at(at) ^= 0x01;
+        vktest::WriteFileBytes(path, b);
+    }
 
     std::string bobFolder;
     Args bob;
@@ -39,10 +46,7 @@ TEST_F(ToolVerifyTest, ACleanVaultVerifiesAndBlobsNeedThePassword) {
               "{\"ok\":true,\"command\":\"verify\",\"app\":\"App\",\"users\":[{\"name\":\"bob\",\"ok\":true,"
               "\"status\":0,\"credentials\":[{\"id\":\"pin" +
                   cred + ",{\"id\":\"web" + cred + "]}],\"findings\":[],\"problems\":0,\"blobs_not_checked\":0}\n");
-    EXPECT_EQ(RunTool(Args{"verify", "--app", "App", "--secret-file", otherSecretFile}).code, 1);
-    EXPECT_EQ(RunTool(Args{"verify"} + App() + Args{"--password-file", passwordFile}).code, 64)
-        << "a password without --user";
-    EXPECT_EQ(RunTool(Args{"verify"} + App() + Args{"--user", "carol"}).code, 3);
+    // What verify refuses: the rows of tests/data/tool_command_lines.tsv.
 }
 
 TEST_F(ToolVerifyTest, AFlippedByteInAUserTableIsNamedTheRestStillCheckedAndNothingChanged) {
@@ -61,11 +65,12 @@ TEST_F(ToolVerifyTest, AFlippedByteInAUserTableIsNamedTheRestStillCheckedAndNoth
         << r.out;
     EXPECT_TRUE(Says(r, "\"problems\":1,")) << r.out;
     EXPECT_EQ(vktest::Snapshot(root.path(), true), damaged) << "verify changed the vault";
-    EXPECT_EQ(RunTool(Args{"list"} + User("bob")).code, 3) << "the library refuses the damaged user too";
 }
 
 TEST_F(ToolVerifyTest, AFlippedByteInABlobIsFoundWithThePasswordAndRetrieveRefusesIt) {
-    std::vector<std::string> blobs = BlobFiles(bobFolder);
+    std::vector<std::string> blobs;
+    for (const std::string& name : vktest::ListDir(bobFolder))
+        if (name != "user.bin") blobs.push_back(bobFolder + "/" + name);
     ASSERT_EQ(blobs.size(), 2u);
     for (const std::string& blob : blobs)
         FlipByte(blob, 40); // the first data byte after the header
@@ -83,9 +88,9 @@ TEST_F(ToolVerifyTest, AFlippedByteInABlobIsFoundWithThePasswordAndRetrieveRefus
         << r.out;
     EXPECT_TRUE(Says(r, "verify: 2 problems found.")) << r.out;
     r = RunTool(Args{"retrieve"} + Cred("bob", "pin") + Args{"--password-file", passwordFile});
-    EXPECT_EQ(r.code, 3);
-    EXPECT_NE(r.err.find("blob does not verify (Error_No_User, -3)"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.code, 3); // the tool's reading of Error_No_User for retrieve
+    EXPECT_NE(r.err.find("or the credential's blob does not verify (Error_No_User, -3)"), std::string::npos)
+        << r.err;
     // A blob file that is gone is a different failure.
     std::filesystem::remove(blobs[0]);
     EXPECT_TRUE(Says(RunTool(Args{"verify", "--json"} + App() + bob), "\"blob\":\"failed\",\"status\":-8,"));
