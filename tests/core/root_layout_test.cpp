@@ -53,12 +53,7 @@ TEST_F(RootLayout, ALaidOutRootIsLeftAsItIs) {
     ASSERT_EQ(VaultkeepInitRoot(), 0);
     // What an admin changes or removes afterwards is not put back.
     const WString moved = W("D:\\Elsewhere");
-    HKEY h = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMakerKey, 0, KEY_ALL_ACCESS, &h), ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(h, W("Install Path"), 0, REG_SZ, reinterpret_cast<const BYTE*>(moved.c_str()),
-                             static_cast<DWORD>(moved.size() * 2 + 2)),
-              ERROR_SUCCESS);
-    RegCloseKey(h);
+    SetValue(kMakerKey, W("Install Path"), REG_SZ, moved.c_str(), static_cast<DWORD>(moved.size() * 2 + 2));
     std::filesystem::remove(root.host(kZipRel));
     EXPECT_EQ(VaultkeepInitRoot(), 0);
     EXPECT_EQ(RegisterApp(W("App"), ByteArray(std::string("s"))), 0);
