@@ -123,17 +123,12 @@ TEST_F(CredExports, WrongSecretUnknownAppAndUnknownUserChangeNothing) {
     SAFEARRAY* psa = nullptr;
     BSTR list = nullptr;
     ByteArray d(Pattern(2, 9));
-    struct Case {
-        const WCHAR *app, *user;
-        SAFEARRAY* s;
-        LONG status;
-    };
-    for (const Case& c :
-         {Case{W("App"), W("alice"), wrong, Error_Bad_App}, Case{W("Nope"), W("alice"), secret, Error_Bad_App},
-          Case{W("App"), W("mallory"), secret, Error_No_User}}) {
-        const WCHAR *app = c.app, *user = c.user;
-        SAFEARRAY* s = c.s;
-        const LONG status = c.status;
+    const std::tuple<const WCHAR*, const WCHAR*, SAFEARRAY*, LONG> cases[] = {
+        {W("App"), W("alice"), wrong, Error_Bad_App},
+        {W("Nope"), W("alice"), secret, Error_Bad_App},
+        {W("App"), W("mallory"), secret, Error_No_User}};
+    for (const auto& c : cases) {
+        const auto [app, user, s, status] = c;
         const std::vector<std::function<LONG()>> calls = {
             [&] { return StoreCredential(app, s, user, W("alice pw"), W("c"), d, d, d); },
             [&] { return RetrieveCredential(app, s, user, W("alice pw"), W("c"), &psa); },

@@ -138,7 +138,7 @@ class TablesTest : public vktest::RootTest {
     std::string blobName;
 };
 
-TEST_F(TablesTest, VersionZeroLoadsAndTheHmacComesAfterTheUserCount) {
+TEST_F(TablesTest, VersionZeroLoadsAndTheHmacComesAfterTheCounts) {
     // Versions above 1 and counts above 255 are refused with their own lines: EveryByteOfEveryFileKind.
     const Bytes base = ReadFileBytes(AppBin());
     LogCapture log;
@@ -158,6 +158,20 @@ TEST_F(TablesTest, VersionZeroLoadsAndTheHmacComesAfterTheUserCount) {
     Bytes saved = ReadFileBytes(AppBin());
     EXPECT_EQ(Le32(saved, 0), 1u);
     EXPECT_EQ(Le32(saved, 4), saved.size());
+
+    // The same for user.bin and its credential count.
+    WriteFileBytes(UserBin(), CraftUserTable(2, 0));
+    EXPECT_EQ(Open()->ReadUserTable(), 0);
+    EXPECT_EQ(Open()->Creds.size(), 2u);
+    log.Take();
+    WriteFileBytes(UserBin(), CraftUserTable(255, 1, 256));
+    auto ut = Open();
+    EXPECT_EQ(ut->ReadUserTable(), -8);
+    EXPECT_EQ(ut->UserExists, 0);
+    EXPECT_TRUE(ut->Creds.empty());
+    lines = log.Take();
+    EXPECT_TRUE(LogCapture::Has(lines, diaglog::Level::Error, "CUserTable::ReadUserTable", "> MAXIMUM_NUMBER_OF_CREDS"));
+    EXPECT_FALSE(LogCapture::HasText(lines, "file corrupted"));
 }
 
 TEST_F(TablesTest, The256thUserAndOverlongNamesAreRefusedBeforeAnythingIsWritten) {
@@ -297,22 +311,6 @@ TEST_F(TablesTest, RefusedCredentialsLeaveEveryFileAsItWas) {
     EXPECT_EQ(ut->Creds.size(), 255u);
     EXPECT_EQ(ReadFileBytes(UserBin()), full);
     EXPECT_EQ(ListDir(UserDir(guid)), files);
-}
-
-TEST_F(TablesTest, VersionZeroLoadsAndTheHmacComesAfterTheCredCount) {
-    // Versions above 1 and larger counts are refused with their own statuses: EveryByteOfEveryFileKind.
-    WriteFileBytes(UserBin(), CraftUserTable(2, 0));
-    EXPECT_EQ(Open()->ReadUserTable(), 0);
-    EXPECT_EQ(Open()->Creds.size(), 2u);
-    LogCapture log;
-    WriteFileBytes(UserBin(), CraftUserTable(255, 1, 256));
-    auto ut = Open();
-    EXPECT_EQ(ut->ReadUserTable(), -8);
-    EXPECT_EQ(ut->UserExists, 0);
-    EXPECT_TRUE(ut->Creds.empty());
-    auto lines = log.Take();
-    EXPECT_TRUE(LogCapture::Has(lines, diaglog::Level::Error, "CUserTable::ReadUserTable", "> MAXIMUM_NUMBER_OF_CREDS"));
-    EXPECT_FALSE(LogCapture::HasText(lines, "file corrupted"));
 }
 
 TEST_F(TablesTest, EveryByteOfEveryFileKind) {
