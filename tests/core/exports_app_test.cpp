@@ -49,21 +49,6 @@ TEST_F(AppExports, RegisterWritesTheRegistrySettingsByteForByteOnce) {
     EXPECT_EQ(ReadFileBytes(AppDir() + "/app.bin"), before);
 }
 
-TEST_F(AppExports, KeyPathBeyondTwoHundredFiftyNineCharactersTouchesNothing) {
-    // "Software\Tarnwick Systems Corp.\Vaultkeep\" is 42 characters.
-    const WString name(259 - 42 + 1, W('n'));
-    EXPECT_EQ(RegisterApp(name.c_str(), secret), Error_Internal);
-    HKEY h = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("Software\\Tarnwick Systems Corp.\\Vaultkeep"), 0, KEY_READ, &h) ==
-        0) {
-        WCHAR sub[300];
-        DWORD cch = 300;
-        EXPECT_EQ(RegEnumKeyExW(h, 0, sub, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
-        RegCloseKey(h);
-    }
-    EXPECT_TRUE(ListDir(root.host(kDataHost)).empty());
-}
-
 TEST_F(AppExports, UnRegisterNeedsTheSecretAndRemovesEverything) {
     ASSERT_EQ(RegisterApp(W("App"), secret), 0);
     ASSERT_EQ(AddUser(W("App"), secret, W("alice"), W("pw")), 0);

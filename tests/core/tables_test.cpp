@@ -205,6 +205,7 @@ TEST_F(TablesTest, ApplicationNamesMustNameOneFolderAndOneKey) {
                                          W("a/b"),       W("tab\there"), W("del\x7f"), W("a:b"),  W("star*"),
                                          W("trailing."), W("trailing "), W("\xD800x")};
     names.push_back(WString(longest + 1, W('L')));
+    names.push_back(WString(259 - 42 + 1, W('K'))); // past the registry's 259 for the key path too
     auto before = ListDir(DataDir());
     for (const WString& name : names) {
         SCOPED_TRACE(vktest::Narrow(name));
