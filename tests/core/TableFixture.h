@@ -173,14 +173,12 @@ inline void SetValue(const WString& key, const WCHAR* name, DWORD type, const vo
     RegCloseKey(h);
 }
 
-inline bool KeyExists(const WString& key) {
+inline bool AppKeyExists(const WString& app) {
     HKEY h = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (kAppKeyPrefix + app).c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
+        return false;
     RegCloseKey(h);
     return true;
-}
-inline bool AppKeyExists(const WString& app) {
-    return KeyExists(kAppKeyPrefix + app);
 }
 
 /* The software key provider's admin setting for the TPM status. */
@@ -226,56 +224,6 @@ class LogCapture {
                      [&](auto& l) { return l.function == fn; });
         return out;
     }
-};
-
-/* A fresh root with the application "App" registered under `secret`; its users are made
- * with protection type 0 (no key provider) unless a test says otherwise. */
-class TablesTest : public vktest::RootTest {
-  protected:
-    void SetUp() override {
-        rootLaidOut = VaultkeepInitRoot() == 0;
-        std::filesystem::create_directories(root.host("ProgramData"));
-        secretArray = std::make_unique<vktest::ByteArray>(secret);
-        otherArray = std::make_unique<vktest::ByteArray>(Bytes{'o', 't', 'h', 'e', 'r'});
-        ASSERT_EQ(Register(W("App")), 0);
-        SetType(W("App"), 0);
-    }
-
-    LONG Register(const WCHAR* name) {
-        CAppTable t(name, *secretArray);
-        return t.loaded ? -2 : t.AddApp();
-    }
-
-    static void SetType(const WCHAR* app, DWORD type) {
-        SetValue(kAppKeyPrefix + app, W("Type"), REG_DWORD, &type, 4);
-    }
-
-    std::string DataDir() const { return root.host("ProgramData/Tarnwick Systems Corp/Vaultkeep"); }
-    std::string AppDir(const std::string& app = "App") const { return DataDir() + "/" + app; }
-    std::string AppBin() const { return AppDir() + "/app.bin"; }
-    std::string UserDir(const WString& guid) const { return AppDir() + "/" + vktest::Narrow(guid); }
-
-    /* Adds a user through the application table; returns its GUID. */
-    WString AddUser(const WString& name, const WCHAR* password = W("pw")) {
-        CAppTable t(W("App"), *secretArray);
-        EXPECT_EQ(t.loaded, 1);
-        UserRecord* rec = nullptr;
-        EXPECT_EQ(t.AddUser(name.c_str(), password, &rec), 0);
-        return rec ? WString(rec->guid) : WString();
-    }
-
-    std::unique_ptr<CUserTable> OpenUser(const WString& name, const WString& guid,
-                                         DWORD type = 0, SAFEARRAY* secretOverride = nullptr) {
-        WString folder = kDataView + W("App\\") + guid;
-        return std::make_unique<CUserTable>(type, W("App"),
-                                            secretOverride ? secretOverride : secretArray->get(),
-                                            name.c_str(), guid.c_str(), folder.c_str());
-    }
-
-    bool rootLaidOut = false;
-    Bytes secret{'a', 'p', 'p', '-', 's', 'e', 'c', 'r', 'e', 't', 0, 7, 0xff};
-    std::unique_ptr<vktest::ByteArray> secretArray;
-    std::unique_ptr<vktest::ByteArray> otherArray;
 };
 
 } // namespace tabletest

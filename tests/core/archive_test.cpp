@@ -172,6 +172,10 @@ class ArchiveTest : public RootTest {
 
 TEST_F(ArchiveTest, ArchiveDeleteRestoreBringsEveryCredentialBack) {
     const Tree live = Snapshot(UserDir("alice"));
+    // Backups an interrupted archive left are replaced, never packed, and do not stay.
+    const Bytes stale = Utf8("left by an interrupted archive");
+    WriteFileBytes(UserDir("alice") + "/user.backup", stale);
+    WriteFileBytes(UserDir("alice") + "/key.backup", stale);
     ASSERT_EQ(Archive(W("alice"), "alice.zip"), 0);
     EXPECT_EQ(Snapshot(UserDir("alice")), live)
         << "the live folder is as it was: no user.backup, no key.backup";
@@ -190,6 +194,10 @@ TEST_F(ArchiveTest, ArchiveDeleteRestoreBringsEveryCredentialBack) {
     Bytes plain;
     ASSERT_TRUE(Unwrap(Bytes(ub.begin() + 4, ub.end()), "backup pw", plain));
     EXPECT_EQ(plain, Record(W("App"), kSecret));
+    EXPECT_NE(packed["key.backup"], stale);
+    ASSERT_EQ(Archive(W("alice"), "again.zip"), 0);
+    EXPECT_NE(Slice(ReadZip(Backup("again.zip")).at("user.backup"), 4, 32), Slice(ub, 4, 32))
+        << "a fresh salt for each wrapping";
 
     ASSERT_EQ(DeleteUser(W("App"), secret, W("alice")), 0);
     ASSERT_EQ(Restore(W("alice"), "alice.zip", 0), 0);
@@ -274,38 +282,17 @@ TEST_F(ArchiveTest, RestoreFailuresReportTheirStatusAndChangeNothing) {
         EXPECT_EQ(Snapshot(DataDir()), all) << "no temporary folder, user and table untouched";
     }
     ExpectCreds(W("alice"), aliceCreds);
-}
-
-TEST_F(ArchiveTest, WithoutTheZipLibraryArchiveAndRestoreFailAndChangeNothing) {
-    const std::string dll = root.host("Program Files/Tarnwick Systems Corp/Aldmoor Client Core/ZipUtil.dll");
-    ASSERT_TRUE(std::filesystem::remove(dll)) << "the root layout placed the zip library";
+    // Without the zip library neither runs.
+    ASSERT_TRUE(std::filesystem::remove(
+        root.host("Program Files/Tarnwick Systems Corp/Aldmoor Client Core/ZipUtil.dll")));
     const Tree all = Snapshot(DataDir());
     LogCapture log;
-    EXPECT_EQ(Archive(W("alice"), "alice.zip"), Error_Cant_Load_Library);
+    EXPECT_EQ(Archive(W("alice"), "new.zip"), Error_Cant_Load_Library);
     EXPECT_TRUE(LogCapture::Has(log.Take(), Level::Error, "CUserTable::Archive", "Error_Cant_Load_Library"));
-    EXPECT_FALSE(FileExists(Backup("alice.zip")));
-    WriteFileBytes(Backup("alice.zip"), Utf8("anything"));
+    EXPECT_FALSE(FileExists(Backup("new.zip")));
     EXPECT_EQ(Restore(W("alice"), "alice.zip", 1), Error_Cant_Load_Library);
     EXPECT_TRUE(LogCapture::Has(log.Take(), Level::Error, "CUserTable::Restore", "Error_Cant_Load_Library"));
     EXPECT_EQ(Snapshot(DataDir()), all);
-}
-
-TEST_F(ArchiveTest, BackupsLeftByAnInterruptedArchiveAreReplacedAndNeverPacked) {
-    const std::string dir = UserDir("alice");
-    const Bytes stale = Utf8("left by an interrupted archive");
-    WriteFileBytes(dir + "/user.backup", stale);
-    WriteFileBytes(dir + "/key.backup", stale);
-    ASSERT_EQ(Archive(W("alice"), "alice.zip"), 0);
-    EXPECT_FALSE(FileExists(dir + "/user.backup"));
-    EXPECT_FALSE(FileExists(dir + "/key.backup"));
-    const Files packed = ReadZip(Backup("alice.zip"));
-    ASSERT_TRUE(packed.count("user.backup") && packed.count("key.backup"));
-    EXPECT_NE(packed.at("user.backup"), stale);
-    EXPECT_NE(packed.at("key.backup"), stale);
-    EXPECT_EQ(Restore(W("alice"), "alice.zip", 1), 0) << "the archive holds this archive's backups";
-    ASSERT_EQ(Archive(W("alice"), "again.zip"), 0);
-    EXPECT_NE(Slice(ReadZip(Backup("again.zip")).at("user.backup"), 4, 32), Slice(packed.at("user.backup"), 4, 32))
-        << "a fresh salt for each wrapping";
 }
 
 TEST_F(ArchiveTest, HostileArchivesFailTheRestoreAndLeaveEverythingAsItWas) {

@@ -23,9 +23,6 @@ void SetString(const WString& key, const WCHAR* name, const WString& text,
                bool withNul = true) {
     SetValue(key, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + (withNul ? 1 : 0)) * 2));
 }
-void SetDword(const WString& key, const WCHAR* name, DWORD v) {
-    SetValue(key, name, REG_DWORD, &v, 4);
-}
 
 } // namespace
 
@@ -112,7 +109,7 @@ TEST(InstallFolder, RegistryValueOrProgramFilesFallback) {
         {[&] { SetString(key, W("Install Path"), W("E:\\NoNul"), false); }, W("E:\\NoNul")},
         {[&] { SetString(key, W("Install Path"), long259); }, long259},
         {[&] { SetString(key, W("Install Path"), long259 + W("y")); }, fallback}, // longer than 520 bytes
-        {[&] { SetDword(key, W("Install Path"), 5); }, fallback},
+        {[&] { SetValue(key, W("Install Path"), REG_DWORD, "\5\0\0\0", 4); }, fallback},
         {[&] { SetString(key, W("Install Path"), W("")); }, fallback}};
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(i);
