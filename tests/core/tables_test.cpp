@@ -351,7 +351,7 @@ TEST_F(TablesTest, HostileFilesAreRefusedWithoutReadingPastThem) {
         {"blob", {UserDir(guid) + "/" + blobName, kBlobSaltOff}}};
     for (auto [kind, size] : {std::pair{"app", 1262u}, {"user", 1322u}, {"blob", 152u}})
         ASSERT_EQ(ReadFileBytes(files.at(kind).first).size(), size) << "the offsets in the table";
-    std::ifstream in(VK_TEST_DATA "/core_hostile_tables.tsv");
+    std::ifstream in(VK_TEST_DATA_DIR "/core_hostile_tables.tsv");
     ASSERT_TRUE(in.is_open());
     LogCapture log;
     int rows = 0;
