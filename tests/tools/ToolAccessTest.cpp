@@ -7,6 +7,7 @@
 // host has. Needs root to switch ids (CI runs the suite as root).
 #include "ToolHarness.h"
 
+#include <algorithm>
 #include <functional>
 #include <grp.h>
 #include <sys/stat.h>
@@ -29,8 +30,8 @@ bool Sh(const std::string& command) {
 }
 
 /* A shell command run with uid and primary gid `account`, the member also holding
- * the vault group; its exit status. */
-int RunAs(unsigned account, const std::string& command) {
+ * the vault group; its exit status. Its output goes to `out`, opened by this account. */
+int RunAs(unsigned account, const std::string& command, const std::string& out = "/dev/null") {
     std::string quoted = "'";
     for (char c : command)
         quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -38,7 +39,7 @@ int RunAs(unsigned account, const std::string& command) {
     struct group* g = getgrnam(kGroup);
     const std::string groups = account == kMember && g ? "--groups=" + std::to_string(g->gr_gid) : "--clear-groups";
     const std::string id = std::to_string(account);
-    int rc = system(("setpriv --reuid=" + id + " --regid=" + id + " " + groups + " -- sh -c " + quoted + " </dev/null")
+    int rc = system(("setpriv --reuid=" + id + " --regid=" + id + " " + groups + " -- sh -c " + quoted + " </dev/null >" + out)
                         .c_str());
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : 128;
 }
@@ -74,18 +75,19 @@ class AccessTest : public ToolTest {
         return paths;
     }
 
-    /* The paths the account can open (read a file, list a folder). */
+    /* The paths the account can open (read a file, list a folder). "/" is tried first and
+     * must show, so a run that cannot report (the account cannot reach the output) fails. */
     std::string ReachableBy(unsigned account, const std::vector<std::string>& paths) {
-        std::string script = "for p in";
+        std::string script = "for p in /";
         for (const std::string& p : paths)
             script += " \"" + p + "\"";
         script += "; do if [ -d \"$p\" ]; then ls \"$p\" >/dev/null 2>&1 && echo \"$p\"; "
-                  "else cat \"$p\" >/dev/null 2>&1 && echo \"$p\"; fi; done > " +
-                  root.host("scratch/reachable") + " 2>/dev/null; true";
-        chmod(root.host("scratch").c_str(), 0777);
-        EXPECT_EQ(RunAs(account, script), 0);
+                  "else cat \"$p\" >/dev/null 2>&1 && echo \"$p\"; fi; done 2>/dev/null; true";
+        EXPECT_EQ(RunAs(account, script, root.host("scratch/reachable")), 0);
         vktest::Bytes out = vktest::ReadFileBytes(root.host("scratch/reachable"));
-        return std::string(out.begin(), out.end());
+        const std::string reached(out.begin(), out.end());
+        EXPECT_EQ(reached.substr(0, 2), "/\n") << "the account's run reported nothing";
+        return reached.substr(std::min<size_t>(2, reached.size()));
     }
 };
 
