@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config ccache
   libssl-dev libacl1-dev acl libzip-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libtss2-dev swtpm swtpm-tools

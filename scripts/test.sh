@@ -3,63 +3,129 @@
 # client built against the installed package, then the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer (any report fails the run), and
 # a short run of each fuzz harness (clang, build-fuzz/; any crash fails the run). The TPM
-# tests use a swtpm simulator the script starts (scripts/swtpm.sh) and stops. Last,
+# tests use a swtpm simulator the script starts (scripts/swtpm.sh) and stops. And
 # the Windows build (one Release build, no sanitizers), its demo story and its tests
-# under Wine, each in a fresh prefix (scripts/windows.sh).
+# under Wine, each in a fresh prefix (scripts/windows.sh); they run beside the Linux
+# tests, which leave a core idle much of the time. Each phase prints its duration, and a
+# table of them ends the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
 
 JOBS=${JOBS:-2}
 BUILD=${BUILD:-build}
 ASAN_BUILD=${ASAN_BUILD:-build-asan}
+RUN_TMP=$(mktemp -d "${TMPDIR:-/tmp}/vaultkeep-test-XXXXXX")
+WIN_PID=
+START=$SECONDS
 
-echo "== build (warnings as errors)"
-cmake -S . -B "$BUILD" -G Ninja -DVK_WERROR=ON >/dev/null
-cmake --build "$BUILD" -j"$JOBS"
+# phase NAME COMMAND...: runs one phase, then prints its duration and notes it for the table.
+phase() {
+  local name=$1 start=$SECONDS
+  shift
+  echo "== $name"
+  "$@"
+  printf '%5d s  %s\n' $((SECONDS - start)) "$name" | tee -a "$RUN_TMP/times"
+}
 
-echo "== example client against the installed package"
-rm -rf "$BUILD/install" "$BUILD/example"
-cmake --install "$BUILD" --prefix "$PWD/$BUILD/install" >/dev/null
-if [ -f examples/CMakeLists.txt ]; then
+cleanup() {
+  local p
+  if [ -n "$WIN_PID" ]; then
+    kill -- "-$WIN_PID" 2>/dev/null || true
+    wait "$WIN_PID" 2>/dev/null || true
+  fi
+  for p in "$RUN_TMP"/vaultkeep-wine-*; do
+    [ -d "$p" ] && WINEPREFIX=$p /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+  done
+  stop_swtpm
+  rm -rf "$RUN_TMP"
+}
+source scripts/swtpm.sh
+trap cleanup EXIT
+
+phase "setup" bash scripts/setup.sh
+
+# Every build (gcc, gcc with the sanitizers, clang for the fuzz harnesses, mingw-w64) goes
+# through ccache with one cache per machine. Paths are made relative to the checkout and
+# the build folder is left out of the key, so a fresh clone anywhere reuses what any
+# earlier run compiled.
+if command -v ccache >/dev/null && mkdir -p "${CCACHE_DIR:=/var/cache/vaultkeep/ccache}" 2>/dev/null &&
+  [ -w "$CCACHE_DIR" ]; then
+  export CCACHE_DIR CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=true
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+fi
+
+build() {
+  cmake -S . -B "$BUILD" -G Ninja -DVK_WERROR=ON >/dev/null
+  nice cmake --build "$BUILD" -j"$JOBS"
+}
+phase "build (warnings as errors)" build
+
+example() {
+  rm -rf "$BUILD/install" "$BUILD/example"
+  cmake --install "$BUILD" --prefix "$PWD/$BUILD/install" >/dev/null
   cmake -S examples -B "$BUILD/example" -G Ninja -DCMAKE_PREFIX_PATH="$PWD/$BUILD/install" >/dev/null
   cmake --build "$BUILD/example" -j"$JOBS"
-  ex_root=$(mktemp -d)
+  local ex_root
+  ex_root=$(mktemp -d "$RUN_TMP/example-XXXXXX")
   VAULTKEEP_ROOT="$ex_root" "$BUILD/example/vaultkeep_example"
-  rm -rf "$ex_root"
-fi
+}
+phase "example client against the installed package" example
+
+asan_build() {
+  cmake -S . -B "$ASAN_BUILD" -G Ninja -DVK_WERROR=ON -DVK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  nice cmake --build "$ASAN_BUILD" -j"$JOBS"
+}
+phase "sanitizer build" asan_build
+
+phase "Windows build" bash scripts/windows.sh build
+
+# The Windows demo and tests run one Wine process after another, so they go beside the Linux
+# tests below, in a process group of their own; their output comes at the end.
+windows_runs() {
+  set +m # one process group for all of it, so an interrupted run can stop it whole
+  export TMPDIR=$RUN_TMP # the Wine prefixes, so an interrupted run's are removed too
+  local demo_log=$RUN_TMP/demo.log
+  windows_demo() {
+    # The story's output is long; it is shown only when a step goes wrong.
+    bash scripts/demo.sh --windows >"$demo_log" 2>&1 || { cat "$demo_log"; return 1; }
+    echo "Windows demo story: every step behaved as expected"
+  }
+  phase "Windows demo story under Wine" windows_demo
+  phase "Windows tests under Wine" bash scripts/windows.sh test
+}
+set -m
+windows_runs >"$RUN_TMP/windows.log" 2>&1 &
+WIN_PID=$!
+set +m
 
 # The TPM backend's tests (provider contract and credentials end to end) run
 # against this simulator; it is stopped when the script exits.
-source scripts/swtpm.sh
 start_swtpm
+trap cleanup EXIT # start_swtpm sets its own
 
-echo "== sanitizer build"
-cmake -S . -B "$ASAN_BUILD" -G Ninja -DVK_WERROR=ON -DVK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build "$ASAN_BUILD" -j"$JOBS"
-echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 # The fault-injection matrix and the kill campaign replay the same paths hundreds of times; they run in
 # the plain build below, where it takes a minute rather than several.
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1 \
-UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  ctest --test-dir "$ASAN_BUILD" -j"$JOBS" --output-on-failure -E 'ExportFaults|KillCampaign'
+asan_tests() {
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    ctest --test-dir "$ASAN_BUILD" -j"$JOBS" --output-on-failure -E 'ExportFaults|KillCampaign'
+}
+phase "tests under AddressSanitizer and UndefinedBehaviorSanitizer" asan_tests
 
-echo "== tests"
-ctest --test-dir "$BUILD" -j"$JOBS" --output-on-failure
-rm -rf /tmp/vktest-proc-* 2>/dev/null || true
+tests() {
+  ctest --test-dir "$BUILD" -j"$JOBS" --output-on-failure
+  rm -rf /tmp/vktest-proc-* 2>/dev/null || true
+}
+phase "tests" tests
 
-echo "== fuzz harnesses, ${FUZZ_SECONDS:-3} s each"
-JOBS="$JOBS" bash fuzz/run.sh "${FUZZ_SECONDS:-3}"
+phase "fuzz harnesses, ${FUZZ_SECONDS:-3} s each" env JOBS="$JOBS" bash fuzz/run.sh "${FUZZ_SECONDS:-3}"
 
-echo "== Windows build, demo and tests under Wine"
-bash scripts/windows.sh build
-# The story's output is long; it is shown only when a step goes wrong.
-demo_log=$(mktemp)
-if ! bash scripts/demo.sh --windows >"$demo_log"; then
-  cat "$demo_log"
-  rm -f "$demo_log"
-  exit 1
-fi
-rm -f "$demo_log"
-echo "Windows demo story: every step behaved as expected"
-bash scripts/windows.sh test
+win_rc=0
+wait "$WIN_PID" || win_rc=$?
+WIN_PID=
+echo "== Windows demo and tests under Wine (run beside the Linux tests)"
+cat "$RUN_TMP/windows.log"
+[ "$win_rc" -eq 0 ]
+
+echo "== phases (total $((SECONDS - START)) s)"
+cat "$RUN_TMP/times"

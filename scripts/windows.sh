@@ -8,6 +8,7 @@
 WIN_BUILD=${WIN_BUILD:-build-win}
 WINE=${WINE:-/usr/lib/wine/wine64}
 WIN_DEPS=${VK_WIN_DEPS:-/var/cache/vaultkeep/mingw-deps}
+WINE_TEMPLATES=${VK_WINE_TEMPLATES:-/var/cache/vaultkeep/wine-prefix}
 
 # Headless and quiet: no display, no Mono or Gecko installer, no debug channels.
 wine_env() {
@@ -24,12 +25,31 @@ win_build() {
 
 # Makes a fresh Wine prefix (a whole Windows machine: C:\ProgramData, HKLM) in a new
 # folder below ${TMPDIR:-/tmp} and exports WINEPREFIX. The caller removes it with win_prefix_drop.
+# Booting a prefix (wineboot) is slow on a busy machine, so the first one booted is kept as a
+# template, per Wine version, below $WINE_TEMPLATES, and later prefixes are made from it: each
+# run still gets a machine of its own that no earlier run has touched.
 win_prefix() {
   wine_env
   WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/vaultkeep-wine-XXXXXX")
   export WINEPREFIX
+  local template
+  template="$WINE_TEMPLATES/$({ "$WINE" --version; stat -c '%s %Y' "$WINE" /usr/share/wine/wine.inf; } 2>&1 |
+    sha256sum | cut -c1-16)"
+  if [ -f "$template/system.reg" ]; then
+    # Wine's own programs and libraries below C:\windows, nine tenths of the 700 MB, are only
+    # ever read: they are hard links to the template's. Every other file is a copy.
+    cp -al "$template/." "$WINEPREFIX/"
+    (cd "$template" && find . -type f ! \( -path './drive_c/windows/*' \( -iname '*.dll' -o -iname '*.exe' \
+      -o -iname '*.drv' -o -iname '*.sys' \) \) -print0 | xargs -0 cp -a --remove-destination --parents -t "$WINEPREFIX")
+    return 0
+  fi
   "$WINE" wineboot -i >/dev/null 2>&1
   /usr/lib/wine/wineserver64 -w 2>/dev/null || true
+  # Copied beside and renamed into place, so no run ever copies half a template.
+  local new
+  if mkdir -p "$WINE_TEMPLATES" 2>/dev/null && new=$(mktemp -d "$WINE_TEMPLATES/.new-XXXXXX"); then
+    { cp -a "$WINEPREFIX/." "$new/" && mv -T "$new" "$template"; } 2>/dev/null || rm -rf "$new"
+  fi
 }
 
 win_prefix_drop() {

@@ -3,6 +3,8 @@
 #include "fixtures/PalTest.h"
 #include "internal/paths.h"
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,6 +75,13 @@ TEST_F(RootTest, HostPathsBelowTheRootReadAsDriveCAndTheRootIsReadAfresh) {
 }
 
 TEST_F(RootTest, UnsetRootFallsBackToAStateFolder) {
+    // As root the machine-wide folder would be made on the host: this process gets a /var/lib of its own.
+    const bool isolated = geteuid() == 0;
+    if (isolated) {
+        if (unshare(CLONE_NEWNS) != 0) GTEST_SKIP() << "no mount namespace for a private /var/lib";
+        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << strerror(errno);
+        ASSERT_EQ(mount("vktest", "/var/lib", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
+    }
     std::string saved = getenv("VAULTKEEP_ROOT");
     unsetenv("VAULTKEEP_ROOT");
     setenv("XDG_STATE_HOME", root.host("state").c_str(), 1);
@@ -86,6 +95,7 @@ TEST_F(RootTest, UnsetRootFallsBackToAStateFolder) {
     struct stat st;
     ASSERT_EQ(stat(fallback.c_str(), &st), 0) << "the fallback root is created";
     EXPECT_TRUE(S_ISDIR(st.st_mode));
+    if (isolated) umount2("/var/lib", MNT_DETACH);
 }
 
 TEST_F(RootTest, ShellFolderPaths) {

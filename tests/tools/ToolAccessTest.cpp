@@ -1,10 +1,13 @@
 #ifndef _WIN32 // Linux only: POSIX modes, groups and a second local account
-// Who can reach a vault, tried with real second accounts: without the vault
-// group only the owner; with it its members, who can use the vault through
-// the tool; never another local account, even with the root folder opened to
-// everyone. Needs root to make the accounts (CI runs the suite as root).
+// Who can reach a vault, tried as second accounts: without the vault group only
+// the owner; with it its members, who can use the vault through the tool; never
+// another local account, even with the root folder opened to everyone. The accounts
+// are bare numeric ids switched to with setpriv, so nothing is created on the host
+// and parallel runs cannot collide; the vault group is "users", which every Debian
+// host has. Needs root to switch ids (CI runs the suite as root).
 #include "ToolHarness.h"
 
+#include <algorithm>
 #include <functional>
 #include <grp.h>
 #include <sys/stat.h>
@@ -18,31 +21,25 @@ namespace {
 namespace fs = std::filesystem;
 using namespace vktool_test;
 
-constexpr char kGroup[] = "vkt-vault";
-constexpr char kMember[] = "vkt-member";
-constexpr char kOutsider[] = "vkt-outsider";
+constexpr char kGroup[] = "users";
+/* Ids no account or group has. */
+constexpr unsigned kMember = 61234, kOutsider = 61235;
 
 bool Sh(const std::string& command) {
     return system(command.c_str()) == 0;
 }
 
-/* Made once per host, idempotently. */
-bool EnsureAccounts() {
-    const std::string group = kGroup, member = kMember, outsider = kOutsider;
-    return Sh("getent group " + group + " >/dev/null || groupadd " + group) &&
-           Sh("id " + outsider + " >/dev/null 2>&1 || useradd -M -N -s /usr/sbin/nologin " + outsider) &&
-           Sh("id " + member + " >/dev/null 2>&1 || useradd -M -N -s /usr/sbin/nologin -G " + group + " " + member) &&
-           Sh("id -nG " + member + " | grep -qw " + group + " || usermod -a -G " + group + " " + member);
-}
-
-/* A shell command run as the account, with its own groups; its exit status. */
-int RunAs(const std::string& account, const std::string& command) {
+/* A shell command run with uid and primary gid `account`, the member also holding
+ * the vault group; its exit status. Its output goes to `out`, opened by this account. */
+int RunAs(unsigned account, const std::string& command, const std::string& out = "/dev/null") {
     std::string quoted = "'";
     for (char c : command)
         quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     quoted += "'";
-    int rc = system(("setpriv --reuid=" + account + " --regid=$(id -g " + account + ") --init-groups -- sh -c " +
-                     quoted + " </dev/null")
+    struct group* g = getgrnam(kGroup);
+    const std::string groups = account == kMember && g ? "--groups=" + std::to_string(g->gr_gid) : "--clear-groups";
+    const std::string id = std::to_string(account);
+    int rc = system(("setpriv --reuid=" + id + " --regid=" + id + " " + groups + " -- sh -c " + quoted + " </dev/null >" + out)
                         .c_str());
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : 128;
 }
@@ -53,8 +50,8 @@ class AccessTest : public ToolTest {
     ~AccessTest() override { unsetenv("VAULTKEEP_GROUP"); }
 
     void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "making the second accounts needs root";
-        ASSERT_TRUE(EnsureAccounts()) << "useradd/groupadd failed";
+        if (geteuid() != 0) GTEST_SKIP() << "switching to the second accounts' ids needs root";
+        ASSERT_NE(getgrnam(kGroup), nullptr) << "no host group " << kGroup;
         ToolTest::SetUp();
         Register();
         Ok(std::vector<std::string>{"add-user"} + User("alice") +
@@ -78,18 +75,19 @@ class AccessTest : public ToolTest {
         return paths;
     }
 
-    /* The paths the account can open (read a file, list a folder). */
-    std::string ReachableBy(const std::string& account, const std::vector<std::string>& paths) {
-        std::string script = "for p in";
+    /* The paths the account can open (read a file, list a folder). "/" is tried first and
+     * must show, so a run that cannot report (the account cannot reach the output) fails. */
+    std::string ReachableBy(unsigned account, const std::vector<std::string>& paths) {
+        std::string script = "for p in /";
         for (const std::string& p : paths)
             script += " \"" + p + "\"";
         script += "; do if [ -d \"$p\" ]; then ls \"$p\" >/dev/null 2>&1 && echo \"$p\"; "
-                  "else cat \"$p\" >/dev/null 2>&1 && echo \"$p\"; fi; done > " +
-                  root.host("scratch/reachable") + " 2>/dev/null; true";
-        chmod(root.host("scratch").c_str(), 0777);
-        EXPECT_EQ(RunAs(account, script), 0);
+                  "else cat \"$p\" >/dev/null 2>&1 && echo \"$p\"; fi; done 2>/dev/null; true";
+        EXPECT_EQ(RunAs(account, script, root.host("scratch/reachable")), 0);
         vktest::Bytes out = vktest::ReadFileBytes(root.host("scratch/reachable"));
-        return std::string(out.begin(), out.end());
+        const std::string reached(out.begin(), out.end());
+        EXPECT_EQ(reached.substr(0, 2), "/\n") << "the account's run reported nothing";
+        return reached.substr(std::min<size_t>(2, reached.size()));
     }
 };
 
@@ -167,7 +165,7 @@ void ExpectReadsServedWritesRefused(const ToolRun& run, const std::string& secre
 TEST_F(OwnerOnly, AReadOnlyRootServesReadsAndWritesFailWithTheirStatus) {
     if (!Sh("unshare -m true 2>/dev/null")) GTEST_SKIP() << "no mount namespaces here (needs CAP_SYS_ADMIN)";
     const std::string r = root.path();
-    const std::string out = "/tmp/vkt-ro-out-" + std::to_string(getpid());
+    const std::string out = root.host("scratch/out"); // opened before the root turns read-only
     ExpectReadsServedWritesRefused(
         [&](const std::string& args) {
             const std::string command = "unshare -m sh -c 'mount --bind " + r + " " + r +
