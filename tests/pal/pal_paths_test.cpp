@@ -27,7 +27,7 @@ TEST_F(RootTest, WindowsPathsMapBelowTheRoot) {
             << (win ? vktest::Narrow(win).substr(0, 40) : "null");
     };
     for (const auto& r : paltest::Rows("paths", "map"))
-        check(vktest::U(r[0]).c_str(), r[1], paltest::Num(r[2]));
+        check(paltest::Wide(r[0]).c_str(), r[1], paltest::Num(r[2]));
     check(nullptr, "", ERROR_INVALID_PARAMETER);
     check(tooLong.c_str(), "", ERROR_FILENAME_EXCED_RANGE);
 }
