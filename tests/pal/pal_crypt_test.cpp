@@ -62,23 +62,11 @@ class FakeProviderTest : public vktest::RootTest {
 };
 
 TEST(PalCrypt, DefaultProviderGivesVerifyContextsOnly) {
-    const struct {
-        const char* what;
-        LPCWSTR container;
-        DWORD type, flags, error;
-    } cases[] = {
-        {"verify, RSA full", nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT, ERROR_SUCCESS},
-        {"verify, RSA AES, empty container", u"", PROV_RSA_AES, CRYPT_VERIFYCONTEXT, ERROR_SUCCESS},
-        {"a key set", nullptr, PROV_RSA_FULL, 0, DWORD(NTE_BAD_KEYSET)},
-        {"a new key set", u"c", PROV_RSA_FULL, CRYPT_NEWKEYSET, DWORD(NTE_BAD_KEYSET)},
-        {"verify with a container", u"c", PROV_RSA_FULL, CRYPT_VERIFYCONTEXT, DWORD(NTE_BAD_FLAGS)},
-        {"unknown flag", nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT | 0x1000, DWORD(NTE_BAD_FLAGS)},
-        {"type not served", nullptr, 13, CRYPT_VERIFYCONTEXT, DWORD(NTE_PROV_TYPE_NOT_DEF)},
-        {"type zero", nullptr, 0, CRYPT_VERIFYCONTEXT, DWORD(NTE_BAD_PROV_TYPE)},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(TryAcquire(c.container, nullptr, c.type, c.flags), c.error) << c.what;
-        EXPECT_EQ(TryAcquire(c.container, u"", c.type, c.flags), c.error) << c.what;
+    for (const auto& r : Rows("crypt", "default")) {
+        const std::u16string container = U(r[1]);
+        const LPCWSTR c = r[1] == "null" ? nullptr : container.c_str();
+        EXPECT_EQ(TryAcquire(c, nullptr, Num(r[2]), Num(r[3])), Num(r[4])) << r[0];
+        EXPECT_EQ(TryAcquire(c, u"", Num(r[2]), Num(r[3])), Num(r[4])) << r[0];
     }
     EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER),
               ErrOf(CryptAcquireContextW(nullptr, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)));
@@ -111,32 +99,19 @@ TEST_F(FakeProviderTest, ProvidersAreFoundByRegistrationAndTheirTablesChecked) {
     RegisterProvider(u"No Module", TestLib("libNoSuchProvider.so"), PROV_RSA_FULL);
     RegisterProvider(u"Not A Provider", TestLib("libVaultkeepKry10.so"), PROV_RSA_FULL);
     struct Case {
-        const char16_t* name;
+        std::u16string name;
         DWORD type, mode, slot, error;
     };
-    const DWORD notFound = DWORD(NTE_PROV_DLL_NOT_FOUND), notDefined = DWORD(NTE_PROV_TYPE_NOT_DEF);
-    std::vector<Case> cases = {
-        {kFakeName, PROV_RSA_FULL, TableGood, 0, ERROR_SUCCESS},
-        {u"Unregistered Provider", PROV_RSA_FULL, TableGood, 0, notFound},
-        {kFakeName, PROV_RSA_AES, TableGood, 0, notDefined},
-        {u"Wrong Type", PROV_RSA_FULL, TableGood, 0, notDefined},
-        {u"No Type", PROV_RSA_FULL, TableGood, 0, notDefined},
-        {u"No Module", PROV_RSA_FULL, TableGood, 0, notFound},
-        {u"Not A Provider", PROV_RSA_FULL, TableGood, 0, notFound},
-        {u"Provider\\Other", PROV_RSA_FULL, TableGood, 0, notFound},
-        {kFakeName, PROV_RSA_FULL, TableNull, 0, notFound},
-        {kFakeName, PROV_RSA_FULL, TableBadMagic, 0, notFound},
-        {kFakeName, PROV_RSA_FULL, TableBadVersion, 0, notFound},
-        {kFakeName, PROV_RSA_FULL, TableShortSize, 0, notFound},
-        {kFakeName, PROV_RSA_FULL, TableWrongType, 0, notDefined},
-    };
+    std::vector<Case> cases;
+    for (const auto& r : Rows("crypt", "provider"))
+        cases.push_back({r[0] == "fake" ? kFakeName : U(r[0]), Num(r[1]), Num(r[2]), 0, Num(r[3])});
     for (DWORD slot = 0; slot < FIXTURE_SLOT_COUNT; ++slot)
-        cases.push_back({kFakeName, PROV_RSA_FULL, TableNullSlot, slot, notFound});
+        cases.push_back({kFakeName, PROV_RSA_FULL, TableNullSlot, slot, DWORD(NTE_PROV_DLL_NOT_FOUND)});
     cases.push_back(cases.front()); // the same module serves again once its table is good
     for (const Case& c : cases) {
         fx->tableMode = c.mode;
         fx->nullSlot = c.slot;
-        EXPECT_EQ(TryAcquire(u"box", c.name, c.type, 0), c.error)
+        EXPECT_EQ(TryAcquire(u"box", c.name.c_str(), c.type, 0), c.error)
             << vktest::Narrow(c.name) << " " << c.mode << "/" << c.slot;
     }
     EXPECT_EQ(contexts0, fx->liveContexts) << "a refused table is never called";
