@@ -94,10 +94,9 @@ TEST_F(RegistryTest, ValuesComeBackAsStoredWithWin32Sizes) {
 }
 
 TEST_F(RegistryTest, AnyNameButBackslashIsItsOwnKeyInsideTheStore) {
-    std::vector<std::u16string> names = {
-        u"App",        u"app",  u"..",  u".", u"../../etc", u"/", u"tab\tand\nnewline",
-        u"\U0001F511", u"nul:", u"\x01"};
-    names.push_back(std::u16string(1, 0xD800));
+    std::vector<std::u16string> names;
+    for (const auto& r : Rows("registry", "name"))
+        names.push_back(Wide(r[0]));
     HKEY base = RegCreate(u"Software\\Names");
     for (const auto& n : names) {
         DWORD disp = 0;
@@ -218,19 +217,10 @@ TEST_F(RegistryTest, DamagedStoreGivesBadDbAndIsLeftAlone) {
     std::vector<std::pair<std::string, Bytes>> cases;
     for (size_t n : {size_t(0), size_t(39), size_t(50), good.size() / 2, good.size() - 1})
         cases.push_back({"truncated to " + std::to_string(n), Bytes(good.begin(), good.begin() + n)});
-    const std::tuple<const char*, size_t, uint32_t> patches[] = {{"bad magic", 0, 0x47455258},
-                                                                 {"version 2", 8, 2},
-                                                                 {"header size", 12, 48},
-                                                                 {"key count too high", 32, 4},
-                                                                 {"key count too low", 32, 2},
-                                                                 {"reserved set", 36, 1},
-                                                                 {"root id", 40, 2},
-                                                                 {"huge subkey count", 56, 0x7FFFFFFF},
-                                                                 {"root name not empty", 64, 1}};
-    for (const auto& [why, off, v] : patches) {
+    for (const auto& r : Rows("registry", "patch")) {
         Bytes b = good;
-        vktest::PutLe32(b, off, v);
-        cases.push_back({why, b});
+        vktest::PutLe32(b, Num(r[1]), Num(r[2]));
+        cases.push_back({r[0], b});
     }
     Bytes trailing = good;
     trailing.push_back(0);
