@@ -190,12 +190,8 @@ TEST_F(RegistryTest, DamagedStoreGivesBadDbAndIsLeftAlone) {
     Bytes trailing = good;
     trailing.push_back(0);
     cases.push_back({"trailing byte", trailing});
-    for (const auto& r : Rows("registry", "store")) {
-        Bytes b;
-        for (size_t i = 0; i + 1 < r[1].size(); i += 2)
-            b.push_back(uint8_t(std::stoi(r[1].substr(i, 2), nullptr, 16)));
-        cases.push_back({r[0], b});
-    }
+    for (const auto& r : Rows("registry", "store"))
+        cases.push_back({r[0], Hex(r[1])});
     // A chain of 600 keys "k" below the root, built as the stores above.
     Bytes deep = {'V', 'K', 'R', 'E', 'G', 0x1a, '\r', '\n'};
     Put(deep, {{1, 4}, {40, 4}, {0x1122334455667788ull, 8}, {700, 8}, {601, 4}, {0, 4}, {1, 8}, {0, 8}, {1, 4}});
