@@ -22,7 +22,10 @@ using Names = std::vector<std::string>;
 constexpr DWORD kSentinel = 0xdeadbeef;
 const Bytes kOld = {'o', 'l', 'd', '-', 'd', 'a', 't', 'a'};
 
-enum class Before { Missing, Existing, ReadOnly, Folder, NoParent };
+/* "R" and "W" in a field as the two given bits. */
+DWORD Bits(const std::string& f, DWORD read, DWORD write) {
+    return (f.find('R') != std::string::npos ? read : 0) | (f.find('W') != std::string::npos ? write : 0);
+}
 
 class FileTest : public vktest::RootTest {
   public:
@@ -41,85 +44,31 @@ class FileTest : public vktest::RootTest {
 };
 
 TEST_F(FileTest, CreateFileDispositionMatrix) {
-    const DWORD R = GENERIC_READ, Wr = GENERIC_WRITE, RW = GENERIC_READ | GENERIC_WRITE;
-    struct Case {
-        const char* what;
-        DWORD disposition, access;
-        Before before;
-        DWORD error;       // the last error afterwards; a handle unless a failure code
-        const char* after; // content once closed, after writing "NEW" when allowed; nullptr: not checked
-    } cases[] = {
-        {"new/missing", CREATE_NEW, RW, Before::Missing, ERROR_SUCCESS, "NEW"},
-        {"new/existing", CREATE_NEW, RW, Before::Existing, ERROR_FILE_EXISTS, "old-data"},
-        {"new/no parent", CREATE_NEW, RW, Before::NoParent, ERROR_PATH_NOT_FOUND, nullptr},
-        {"always/missing", CREATE_ALWAYS, Wr, Before::Missing, ERROR_SUCCESS, "NEW"},
-        {"always/existing", CREATE_ALWAYS, Wr, Before::Existing, ERROR_ALREADY_EXISTS, "NEW"},
-        {"always/existing read access", CREATE_ALWAYS, R, Before::Existing, ERROR_ALREADY_EXISTS, ""},
-        {"always/read-only file", CREATE_ALWAYS, Wr, Before::ReadOnly, ERROR_ACCESS_DENIED, "old-data"},
-        {"existing/missing", OPEN_EXISTING, R, Before::Missing, ERROR_FILE_NOT_FOUND, "<none>"},
-        {"existing/existing", OPEN_EXISTING, RW, Before::Existing, ERROR_SUCCESS, "NEW-data"},
-        {"existing/read-only write", OPEN_EXISTING, RW, Before::ReadOnly, ERROR_ACCESS_DENIED, "old-data"},
-        {"existing/folder", OPEN_EXISTING, R, Before::Folder, ERROR_ACCESS_DENIED, nullptr},
-        {"existing/no parent", OPEN_EXISTING, R, Before::NoParent, ERROR_PATH_NOT_FOUND, nullptr},
-        {"open-always/missing", OPEN_ALWAYS, RW, Before::Missing, ERROR_SUCCESS, "NEW"},
-        {"open-always/existing", OPEN_ALWAYS, RW, Before::Existing, ERROR_ALREADY_EXISTS, "NEW-data"},
-        {"truncate/existing", TRUNCATE_EXISTING, Wr, Before::Existing, ERROR_SUCCESS, "NEW"},
-        {"disposition 6", 6, R, Before::Existing, ERROR_INVALID_PARAMETER, "old-data"}};
     int n = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        std::string rel = (c.before == Before::NoParent ? "nodir/f" : "f") + std::to_string(n++);
-        if (c.before == Before::Existing || c.before == Before::ReadOnly)
-            vktest::WriteFileBytes(root.host(rel), kOld);
-        if (c.before == Before::ReadOnly) chmod(root.host(rel).c_str(), 0444);
-        if (c.before == Before::Folder) mkdir(root.host(rel).c_str(), 0755);
+    for (const auto& r : paltest::Rows("file", "dispose")) {
+        SCOPED_TRACE(r[0]);
+        const DWORD access = Bits(r[2], GENERIC_READ, GENERIC_WRITE), error = paltest::Num(r[4]);
+        const std::string& before = r[3];
+        std::string rel = (before == "NoParent" ? "nodir/f" : "f") + std::to_string(n++);
+        if (before == "Existing" || before == "ReadOnly") vktest::WriteFileBytes(root.host(rel), kOld);
+        if (before == "ReadOnly") chmod(root.host(rel).c_str(), 0444);
+        if (before == "Folder") mkdir(root.host(rel).c_str(), 0755);
         SetLastError(kSentinel);
-        HANDLE h = Open(rel, c.access, c.disposition);
-        EXPECT_EQ(GetLastError(), c.error);
-        const bool ok = c.error == ERROR_SUCCESS || c.error == ERROR_ALREADY_EXISTS;
-        EXPECT_EQ(h != INVALID_HANDLE_VALUE, ok);
+        HANDLE h = Open(rel, access, paltest::Num(r[1]));
+        EXPECT_EQ(GetLastError(), error);
+        EXPECT_EQ(h != INVALID_HANDLE_VALUE, error == ERROR_SUCCESS || error == ERROR_ALREADY_EXISTS);
         if (h != INVALID_HANDLE_VALUE) {
             DWORD written = 0;
-            EXPECT_TRUE(!(c.access & GENERIC_WRITE) || WriteFile(h, "NEW", 3, &written, nullptr));
+            EXPECT_TRUE(!(access & GENERIC_WRITE) || WriteFile(h, "NEW", 3, &written, nullptr));
             SetLastError(kSentinel);
             EXPECT_TRUE(CloseHandle(h));
             EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
         }
-        EXPECT_EQ(c.after ? Content(rel) : "", c.after ? c.after : "");
+        EXPECT_EQ(r[5] == "?" ? r[5] : Content(rel), r[5]);
     }
     // OPEN_ALWAYS makes the file at once, before the handle closes.
     HANDLE h = Open("now", GENERIC_WRITE, OPEN_ALWAYS);
     EXPECT_TRUE(vktest::FileExists(root.host("now")));
-    CloseHandle(h);
-}
-
-TEST_F(FileTest, ReadsAndWritesCountBytesExactly) {
-    HANDLE h = Open("data", GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    Bytes payload(70000);
-    for (size_t i = 0; i < payload.size(); ++i)
-        payload[i] = static_cast<uint8_t>(i * 7);
-    DWORD n = 0;
-    ASSERT_TRUE(WriteFile(h, payload.data(), DWORD(payload.size()), &n, nullptr));
-    EXPECT_EQ(n, payload.size());
-    LARGE_INTEGER size = {};
-    ASSERT_TRUE(GetFileSizeEx(h, &size));
-    EXPECT_EQ(size.QuadPart, static_cast<LONGLONG>(payload.size()));
-    EXPECT_TRUE(CloseHandle(h));
-    EXPECT_EQ(vktest::ReadFileBytes(root.host("data")), payload);
-
-    // A short read at the end is a success; a read-only handle refuses writes.
-    h = Open("data", GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
-    Bytes back(payload.size() + 64, 0xbd);
-    ASSERT_TRUE(ReadFile(h, back.data(), DWORD(back.size()), &n, nullptr));
-    EXPECT_EQ(n, payload.size());
-    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), back.begin()));
-    EXPECT_EQ(back[payload.size()], 0xbd);
-    ASSERT_TRUE(ReadFile(h, back.data(), 64, &n, nullptr));
-    EXPECT_EQ(n, 0u);
-    n = kSentinel;
-    EXPECT_EQ(ErrOf(WriteFile(h, "x", 1, &n, nullptr)), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(n, 0u);
     CloseHandle(h);
 }
 
@@ -168,31 +117,25 @@ TEST_F(FileTest, EveryCallRefusesAHandleOfAnotherKind) {
 
 TEST_F(FileTest, ShareModesBetweenHandlesOfOneProcess) {
     vktest::WriteFileBytes(root.host("s"), kOld);
-    const DWORD AR = GENERIC_READ, AW = GENERIC_WRITE, SR = FILE_SHARE_READ, SW = FILE_SHARE_WRITE;
-    struct {
-        DWORD access1, share1, access2, share2;
-        bool second;
-    } cases[] = {
-        {AR, 0, AR, SR, false},           {AR, SR, AR, SR, true},  {AR, SR, AW, SR | SW, false},
-        {AR, SR | SW, AW, SR | SW, true}, {AW, SR, AR, SR, false}, {AW, SR, AR, SR | SW, true},
-        {AR, SR, AR, 0, false}, // the second must share what the first already does
-    };
-    for (auto& c : cases) {
-        HANDLE a = Open("s", c.access1, OPEN_EXISTING, c.share1);
+    for (const auto& r : paltest::Rows("file", "share")) {
+        HANDLE a = Open("s", Bits(r[0], GENERIC_READ, GENERIC_WRITE), OPEN_EXISTING,
+                        Bits(r[1], FILE_SHARE_READ, FILE_SHARE_WRITE));
         ASSERT_NE(a, INVALID_HANDLE_VALUE);
         SetLastError(kSentinel);
-        HANDLE b = Open("s", c.access2, OPEN_EXISTING, c.share2);
-        EXPECT_EQ(b != INVALID_HANDLE_VALUE, c.second);
-        EXPECT_EQ(GetLastError(), c.second ? ERROR_SUCCESS : DWORD(ERROR_SHARING_VIOLATION));
+        HANDLE b = Open("s", Bits(r[2], GENERIC_READ, GENERIC_WRITE), OPEN_EXISTING,
+                        Bits(r[3], FILE_SHARE_READ, FILE_SHARE_WRITE));
+        const bool second = r[4] == "1";
+        EXPECT_EQ(b != INVALID_HANDLE_VALUE, second) << r[0] << r[1] << r[2] << r[3];
+        EXPECT_EQ(GetLastError(), second ? ERROR_SUCCESS : DWORD(ERROR_SHARING_VIOLATION));
         if (b != INVALID_HANDLE_VALUE) CloseHandle(b);
         CloseHandle(a);
     }
     // Delete and move need FILE_SHARE_DELETE from every open handle.
-    HANDLE a = Open("s", AR, OPEN_EXISTING, SR);
+    HANDLE a = Open("s", GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
     EXPECT_EQ(ErrOf(DeleteFileW(W("s").c_str())), DWORD(ERROR_SHARING_VIOLATION));
     EXPECT_EQ(ErrOf(MoveFileExW(W("s").c_str(), W("t").c_str(), 0)), DWORD(ERROR_SHARING_VIOLATION));
     CloseHandle(a);
-    a = Open("s", AR, OPEN_EXISTING, SR | FILE_SHARE_DELETE);
+    a = Open("s", GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ | FILE_SHARE_DELETE);
     EXPECT_TRUE(DeleteFileW(W("s").c_str()));
     CloseHandle(a);
 }
@@ -204,28 +147,14 @@ TEST_F(FileTest, DeleteMoveAndCopyFollowWindows) {
     vktest::WriteFileBytes(root.host("ro"), kOld);
     chmod(root.host("ro").c_str(), 0444);
 
-    enum Op { Delete, Move, CopyNew, CopyOver };
-    const struct {
-        Op op;
-        const char *from, *to;
-        DWORD error;
-    } cases[] = {
-        {Delete, "zz", nullptr, ERROR_FILE_NOT_FOUND}, {Delete, "no\\zz", nullptr, ERROR_PATH_NOT_FOUND},
-        {Delete, "dir", nullptr, ERROR_ACCESS_DENIED}, {Delete, "ro", nullptr, ERROR_ACCESS_DENIED},
-        {Move, "a", "b", ERROR_ALREADY_EXISTS},        {Move, "zz", "y", ERROR_FILE_NOT_FOUND},
-        {CopyNew, "a", "b", ERROR_FILE_EXISTS},        {CopyOver, "zz", "c", ERROR_FILE_NOT_FOUND},
-        {CopyNew, "ro", "ro2", ERROR_SUCCESS},         {CopyOver, "a", "b", ERROR_SUCCESS},
-        {Move, "dir", "dir2", ERROR_SUCCESS},          {Delete, "a", nullptr, ERROR_SUCCESS},
-    };
-    for (const auto& c : cases) {
-        std::u16string from = W(c.from), to = c.to ? W(c.to) : u"";
+    for (const auto& r : paltest::Rows("file", "op")) {
+        const std::u16string from = W(r[1]), to = W(r[2]);
         SetLastError(kSentinel);
-        BOOL ok = c.op == Delete    ? DeleteFileW(from.c_str())
-                  : c.op == Move    ? MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_COPY_ALLOWED)
-                  : c.op == CopyNew ? CopyFileW(from.c_str(), to.c_str(), TRUE)
-                                    : CopyFileW(from.c_str(), to.c_str(), FALSE);
-        EXPECT_EQ(ok != FALSE, c.error == ERROR_SUCCESS) << c.op << " " << c.from;
-        EXPECT_EQ(GetLastError(), c.error) << c.op << " " << c.from;
+        BOOL ok = r[0] == "Delete" ? DeleteFileW(from.c_str())
+                  : r[0] == "Move" ? MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_COPY_ALLOWED)
+                                   : CopyFileW(from.c_str(), to.c_str(), r[0] == "CopyNew");
+        EXPECT_EQ(ok != FALSE, r[3] == "0") << r[0] << " " << r[1];
+        EXPECT_EQ(GetLastError(), paltest::Num(r[3])) << r[0] << " " << r[1];
     }
     EXPECT_EQ(vktest::ListDir(root.path()), (std::vector<std::string>{"b", "dir2", "ro", "ro2"}));
     EXPECT_EQ(Content("b"), "old-data");
@@ -278,6 +207,17 @@ TEST_F(FileTest, ShortWritesFromTheSystemAreCompleted) {
     EXPECT_TRUE(CloseHandle(h));
     PalTestResetSyscalls();
     EXPECT_EQ(vktest::ReadFileBytes(root.host("short")), kOld);
+
+    // A short read at the end is a success, the next reads nothing; a read-only handle refuses writes.
+    h = Open("short", GENERIC_READ, OPEN_EXISTING);
+    Bytes back(kOld.size() + 4, 0xbd);
+    ASSERT_TRUE(ReadFile(h, back.data(), DWORD(back.size()), &n, nullptr));
+    EXPECT_EQ(back, (Bytes{'o', 'l', 'd', '-', 'd', 'a', 't', 'a', 0xbd, 0xbd, 0xbd, 0xbd}));
+    EXPECT_TRUE(ReadFile(h, back.data(), 4, &n, nullptr) && n == 0);
+    n = kSentinel;
+    EXPECT_EQ(ErrOf(WriteFile(h, "x", 1, &n, nullptr)), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(n, 0u);
+    CloseHandle(h);
 }
 
 TEST_F(FileTest, DebugOutputGoesToItsDestination) {
@@ -316,7 +256,7 @@ Names Search(const std::u16string& pattern, DWORD& endError) {
     return out;
 }
 
-TEST_F(FileTest, FolderPatternListsDotsFirstThenEntries) {
+TEST_F(FileTest, FolderPatternListsDotsFirstThenEntriesAndFailuresTellWhatIsMissing) {
     mkdir(root.host("app").c_str(), 0755);
     mkdir(root.host("app/sub").c_str(), 0755);
     vktest::WriteFileBytes(root.host("app/user.bin"), vktest::Bytes(300, 1));
@@ -335,18 +275,9 @@ TEST_F(FileTest, FolderPatternListsDotsFirstThenEntries) {
     EXPECT_EQ(Search(u"C:/app/*.bin", end), Names{"user.bin:128"});
     EXPECT_EQ(Search(u"C:\\app\\user.bin", end), Names{"user.bin:128"});
     EXPECT_EQ(Search(u"C:\\app\\sub\\*", end), (Names{".:16", "..:16"}));
-}
-
-TEST_F(FileTest, SearchFailuresTellWhatIsMissing) {
-    mkdir(root.host("app").c_str(), 0755);
-    const std::pair<const char16_t*, DWORD> cases[] = {{u"C:\\missing\\*", ERROR_PATH_NOT_FOUND},
-                                                       {u"C:\\app\\nothing*", ERROR_FILE_NOT_FOUND},
-                                                       {u"C:\\app\\", ERROR_FILE_NOT_FOUND},
-                                                       {u"D:\\*", ERROR_PATH_NOT_FOUND}};
-    for (auto& [pattern, error] : cases) {
-        DWORD end = 0;
-        EXPECT_TRUE(Search(pattern, end).empty()) << vktest::Narrow(pattern);
-        EXPECT_EQ(end, error) << vktest::Narrow(pattern);
+    for (const auto& r : paltest::Rows("file", "search")) {
+        EXPECT_TRUE(Search(vktest::U(r[0]), end).empty()) << r[0];
+        EXPECT_EQ(end, paltest::Num(r[1])) << r[0];
     }
 }
 

@@ -56,20 +56,12 @@ TEST_F(RootTest, ModulesLoadOnlyFromFilesAndFoldersNobodyElseCanWrite) {
     chmod((dir + "/z.so").c_str(), 0644);
     PalTestCaptureDebugOutput(TRUE);
     PalTestTakeDebugOutput();
-    const struct {
-        mode_t folder, file;
-        bool loads;
-    } cases[] = {{0777, 0644, false},
-                 {0775, 0644, false},
-                 {0755, 0664, false},
-                 {0755, 0646, false},
-                 {0755, 0644, true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.folder) + " " + std::to_string(c.file));
-        chmod(dir.c_str(), c.folder);
-        chmod((dir + "/z.so").c_str(), c.file);
+    for (const auto& r : paltest::Rows("loader", "mode")) {
+        SCOPED_TRACE(r[0] + " " + r[1]);
+        chmod(dir.c_str(), paltest::Num(r[0]));
+        chmod((dir + "/z.so").c_str(), paltest::Num(r[1]));
         HMODULE h = LoadLibraryW(u"C:\\mods\\z.so");
-        if (c.loads) {
+        if (r[2] == "1") {
             EXPECT_NE(h, (HMODULE)NULL);
             FreeLibrary(h);
             continue;
@@ -88,12 +80,8 @@ TEST_F(RootTest, ModulesLoadOnlyFromFilesAndFoldersNobodyElseCanWrite) {
 TEST_F(RootTest, MissingModulesAreNotFound) {
     // A file that is no library fails like a missing one.
     vktest::WriteFileBytes(root.host("junk.so"), {'n', 'o', 't', ' ', 'e', 'l', 'f'});
-    const std::pair<const char16_t*, DWORD> cases[] = {{u"C:\\Program Files\\none.so", ERROR_MOD_NOT_FOUND},
-                                                       {u"C:\\junk.so", ERROR_MOD_NOT_FOUND},
-                                                       {u"C:\\..\\escape.so", ERROR_BAD_PATHNAME}};
-    for (auto& [name, error] : cases) {
-        EXPECT_EQ(ErrOf(LoadLibraryW(name) != nullptr), error) << vktest::Narrow(name);
-    }
+    for (const auto& r : paltest::Rows("loader", "missing"))
+        EXPECT_EQ(ErrOf(LoadLibraryW(vktest::U(r[0]).c_str()) != nullptr), paltest::Num(r[1])) << r[0];
 }
 
 TEST(PalLoader, ProgramAndOwnLibraryNames) {

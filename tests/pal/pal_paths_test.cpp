@@ -20,43 +20,18 @@ using vktest::RootTest;
 
 TEST_F(RootTest, WindowsPathsMapBelowTheRoot) {
     const std::u16string tooLong = u"C:\\" + std::u16string(40000, u'a');
-    const struct {
-        const char16_t* win;
-        const char* host; // "@" stands for the root; nullptr when the mapping fails
-        DWORD error;
-    } cases[] = {
-        {u"C:\\ProgramData\\Tarnwick Systems Corp\\Vaultkeep\\App",
-         "@/ProgramData/Tarnwick Systems Corp/Vaultkeep/App", ERROR_SUCCESS},
-        {u"c:/Program Files/x.so", "@/Program Files/x.so", ERROR_SUCCESS},
-        {u"C:\\", "@", ERROR_SUCCESS},
-        {u"\\ProgramData", "@/ProgramData", ERROR_SUCCESS},
-        {u"C:\\a\\\\b\\", "@/a/b", ERROR_SUCCESS},
-        {u"C:\\a\\.\\b\\..\\c", "@/a/c", ERROR_SUCCESS},
-        {u"\\\\?\\C:\\long", "@/long", ERROR_SUCCESS},
-        {u"C:\\caf\u00e9\\\u65e5", "@/caf\xc3\xa9/\xe6\x97\xa5", ERROR_SUCCESS},
-        {u"/home/u/backup.zip", "/home/u/backup.zip", ERROR_SUCCESS},
-        {u"rel\\dir\\f", "rel/dir/f", ERROR_SUCCESS},
-        // Climbing above the drive root is refused, however it is spelled.
-        {u"C:\\..", nullptr, ERROR_BAD_PATHNAME},
-        {u"C:\\a\\..\\..\\etc\\passwd", nullptr, ERROR_BAD_PATHNAME},
-        {u"\\..\\x", nullptr, ERROR_BAD_PATHNAME},
-        {u"D:\\x", nullptr, ERROR_PATH_NOT_FOUND},
-        {u"\\\\server\\share\\x", nullptr, ERROR_PATH_NOT_FOUND},
-        {u"", nullptr, ERROR_PATH_NOT_FOUND},
-        {u"C:\\a<b", nullptr, ERROR_INVALID_NAME},
-        {u"C:\\a\\b:c", nullptr, ERROR_INVALID_NAME},
-        {u"C:relative", nullptr, ERROR_INVALID_NAME},
-        {nullptr, nullptr, ERROR_INVALID_PARAMETER},
-        {tooLong.c_str(), nullptr, ERROR_FILENAME_EXCED_RANGE},
-    };
-    for (const auto& c : cases) {
+    const auto check = [&](const WCHAR* win, const std::string& want, DWORD wantError) {
         std::string host = "sentinel";
         DWORD error = 0xdeadbeef;
-        const bool ok = pal::ToHostPath(c.win, host, error);
-        const std::string expected = !c.host ? "" : c.host[0] == '@' ? root.path() + (c.host + 1) : c.host;
-        EXPECT_EQ(std::tie(error, ok, host), std::make_tuple(c.error, c.host != nullptr, expected))
-            << (c.win ? vktest::Narrow(c.win).substr(0, 40) : "null");
-    }
+        const bool ok = pal::ToHostPath(win, host, error);
+        const std::string expected = want[0] == '@' ? root.path() + want.substr(1) : want;
+        EXPECT_EQ(std::tie(error, ok, host), std::make_tuple(wantError, wantError == 0, expected))
+            << (win ? vktest::Narrow(win).substr(0, 40) : "null");
+    };
+    for (const auto& r : paltest::Rows("paths", "map"))
+        check(paltest::Wide(r[0]).c_str(), r[1], paltest::Num(r[2]));
+    check(nullptr, "", ERROR_INVALID_PARAMETER);
+    check(tooLong.c_str(), "", ERROR_FILENAME_EXCED_RANGE);
 }
 
 TEST_F(RootTest, HostPathsBelowTheRootReadAsDriveCAndTheRootIsReadAfresh) {
@@ -122,25 +97,13 @@ TEST_F(RootTest, ShellFolderPaths) {
               E_INVALIDARG);
 }
 
-TEST_F(RootTest, PathAppendJoinsWithOneBackslash) {
-    struct Case {
-        std::u16string path, more, want;
-    } cases[] = {
-        {u"C:\\a", u"b", u"C:\\a\\b"},
-        {u"C:\\a\\", u"b", u"C:\\a\\b"},
-        {u"C:\\a", u"\\b", u"C:\\a\\b"},
-        {u"C:\\a", u"b\\", u"C:\\a\\b\\"},
-        {u"", u"b", u"b"},
-        // The install-folder fallback: "\" and then the maker's folder.
-        {u"C:\\Program Files", u"\\", u"C:\\Program Files\\"},
-        {u"C:\\Program Files\\", u"Tarnwick Systems Corp", u"C:\\Program Files\\Tarnwick Systems Corp"},
-    };
-    for (const auto& c : cases) {
+TEST_F(RootTest, PathAppendJoinsWithOneBackslashAndPathFileExistsTellsWhatIsMissing) {
+    for (const auto& r : paltest::Rows("paths", "append")) {
         WCHAR buf[MAX_PATH];
-        memcpy(buf, c.path.c_str(), (c.path.size() + 1) * 2);
-        EXPECT_TRUE(PathAppendW(buf, c.more.c_str()));
-        EXPECT_EQ(vktest::Narrow(buf), vktest::Narrow(c.want))
-            << vktest::Narrow(c.path) << " + " << vktest::Narrow(c.more);
+        const std::u16string path = vktest::U(r[0]);
+        memcpy(buf, path.c_str(), (path.size() + 1) * 2);
+        EXPECT_TRUE(PathAppendW(buf, vktest::U(r[1]).c_str()));
+        EXPECT_EQ(vktest::Narrow(buf), r[2]) << r[0] << " + " << r[1];
     }
     // A result of MAX_PATH characters or more does not fit; the path stays.
     const std::u16string base = u"C:\\" + std::u16string(250, u'x');
@@ -151,9 +114,7 @@ TEST_F(RootTest, PathAppendJoinsWithOneBackslash) {
         EXPECT_EQ(std::u16string(buf), more.size() == 5 ? base + u"\\" + more : base);
     }
     EXPECT_FALSE(PathAppendW(nullptr, u"x"));
-}
 
-TEST_F(RootTest, PathFileExists) {
     std::ofstream(root.host("present.txt")) << "x";
     mkdir(root.host("dir").c_str(), 0755);
     EXPECT_TRUE(PathFileExistsW(u"C:\\present.txt"));

@@ -94,10 +94,9 @@ TEST_F(RegistryTest, ValuesComeBackAsStoredWithWin32Sizes) {
 }
 
 TEST_F(RegistryTest, AnyNameButBackslashIsItsOwnKeyInsideTheStore) {
-    std::vector<std::u16string> names = {
-        u"App",        u"app",  u"..",  u".", u"../../etc", u"/", u"tab\tand\nnewline",
-        u"\U0001F511", u"nul:", u"\x01"};
-    names.push_back(std::u16string(1, 0xD800));
+    std::vector<std::u16string> names;
+    for (const auto& r : Rows("registry", "name"))
+        names.push_back(Wide(r[0]));
     HKEY base = RegCreate(u"Software\\Names");
     for (const auto& n : names) {
         DWORD disp = 0;
@@ -174,41 +173,6 @@ void Put(Bytes& b, std::initializer_list<std::pair<uint64_t, int>> fields) {
             b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-void PutText(Bytes& b, const std::u16string& s) {
-    Put(b, {{s.size(), 4}});
-    for (char16_t c : s)
-        Put(b, {{c, 2}});
-}
-
-/* A value: name, type 4, length 4, data. */
-Bytes Value(const std::u16string& name, uint32_t type, uint32_t len, const std::u16string& data = u"") {
-    Bytes b;
-    PutText(b, name);
-    Put(b, {{type, 4}, {len, 4}});
-    for (char16_t c : data)
-        Put(b, {{c, 2}});
-    return b;
-}
-
-struct HandKey {
-    uint64_t id;
-    std::u16string name;
-    uint32_t nSub, nVal;
-};
-
-/* Header: magic, version 1, size 40, store id, next id, key count, reserved. Keys depth first: id, time,
- * subkey count, value count, name; a key's values follow its name (here: the last key's). */
-Bytes HandStore(uint64_t nextId, const std::vector<HandKey>& keys, const Bytes& values = {}) {
-    Bytes b = {'V', 'K', 'R', 'E', 'G', 0x1a, '\r', '\n'};
-    Put(b, {{1, 4}, {40, 4}, {0x1122334455667788ull, 8}, {nextId, 8}, {keys.size(), 4}, {0, 4}});
-    for (const HandKey& k : keys) {
-        Put(b, {{k.id, 8}, {0, 8}, {k.nSub, 4}, {k.nVal, 4}});
-        PutText(b, k.name);
-    }
-    b.insert(b.end(), values.begin(), values.end());
-    return b;
-}
-
 TEST_F(RegistryTest, DamagedStoreGivesBadDbAndIsLeftAlone) {
     HKEY h = RegCreate(u"Software\\Vendor");
     ASSERT_EQ(RegSetSz(h, u"Location", u"C:\\ProgramData\\X"), ERROR_SUCCESS);
@@ -218,38 +182,23 @@ TEST_F(RegistryTest, DamagedStoreGivesBadDbAndIsLeftAlone) {
     std::vector<std::pair<std::string, Bytes>> cases;
     for (size_t n : {size_t(0), size_t(39), size_t(50), good.size() / 2, good.size() - 1})
         cases.push_back({"truncated to " + std::to_string(n), Bytes(good.begin(), good.begin() + n)});
-    const std::tuple<const char*, size_t, uint32_t> patches[] = {{"bad magic", 0, 0x47455258},
-                                                                 {"version 2", 8, 2},
-                                                                 {"header size", 12, 48},
-                                                                 {"key count too high", 32, 4},
-                                                                 {"key count too low", 32, 2},
-                                                                 {"reserved set", 36, 1},
-                                                                 {"root id", 40, 2},
-                                                                 {"huge subkey count", 56, 0x7FFFFFFF},
-                                                                 {"root name not empty", 64, 1}};
-    for (const auto& [why, off, v] : patches) {
+    for (const auto& r : Rows("registry", "patch")) {
         Bytes b = good;
-        vktest::PutLe32(b, off, v);
-        cases.push_back({why, b});
+        vktest::PutLe32(b, Num(r[1]), Num(r[2]));
+        cases.push_back({r[0], b});
     }
     Bytes trailing = good;
     trailing.push_back(0);
     cases.push_back({"trailing byte", trailing});
-    cases.push_back(
-        {"repeated sibling name", HandStore(10, {{1, u"", 2, 0}, {2, u"Same", 0, 0}, {3, u"Same", 0, 0}})});
-    cases.push_back({"repeated id", HandStore(10, {{1, u"", 2, 0}, {2, u"A", 0, 0}, {2, u"B", 0, 0}})});
-    cases.push_back({"backslash in a name", HandStore(10, {{1, u"", 1, 0}, {2, u"a\\b", 0, 0}})});
-    cases.push_back({"id beyond the counter", HandStore(10, {{1, u"", 1, 0}, {12, u"A", 0, 0}})});
-    cases.push_back({"empty key name", HandStore(10, {{1, u"", 1, 0}, {2, u"", 0, 0}})});
-    cases.push_back(
-        {"value longer than the file", HandStore(10, {{1, u"", 0, 1}}, Value(u"v", REG_BINARY, 0xFFFFFFF0))});
-    Bytes twice = Value(u"v", REG_DWORD, 0);
-    twice.insert(twice.end(), twice.begin(), twice.end());
-    cases.push_back({"repeated value name", HandStore(10, {{1, u"", 0, 2}}, twice)});
-    std::vector<HandKey> deep = {{1, u"", 1, 0}};
+    for (const auto& r : Rows("registry", "store"))
+        cases.push_back({r[0], Hex(r[1])});
+    // A chain of 600 keys "k" below the root, built as the stores above.
+    Bytes deep = {'V', 'K', 'R', 'E', 'G', 0x1a, '\r', '\n'};
+    Put(deep, {{1, 4}, {40, 4}, {0x1122334455667788ull, 8}, {700, 8}, {601, 4}, {0, 4}, {1, 8}, {0, 8}, {1, 4}});
+    Put(deep, {{0, 4}, {0, 4}});
     for (uint32_t i = 0; i < 600; ++i)
-        deep.push_back({2 + i, u"k", i + 1 < 600 ? 1u : 0u, 0});
-    cases.push_back({"nested too deep", HandStore(700, deep)});
+        Put(deep, {{2 + i, 8}, {0, 8}, {i + 1 < 600 ? 1u : 0u, 4}, {0, 4}, {1, 4}, {'k', 2}});
+    cases.push_back({"nested too deep", deep});
 
     for (const auto& [why, bytes] : cases) {
         SCOPED_TRACE(why);

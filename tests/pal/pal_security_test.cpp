@@ -73,20 +73,12 @@ EXPLICIT_ACCESS_W Entry(PSID sid, ACCESS_MODE mode, DWORD rights, DWORD inherit 
 }
 
 TEST(PalSecurity, StringSidsInTheBinaryLayout) {
-    const std::pair<const char*, Bytes> cases[] = {
-        {"S-1-5-32-545", {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x21, 0x02, 0, 0}},
-        {"WD", {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0}},
-        {"S-1-0x123456789ABC-4294967295", {1, 1, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xFF, 0xFF, 0xFF, 0xFF}},
-    };
-    for (const auto& [text, bytes] : cases)
-        EXPECT_EQ(SidHolder(text).bytes(), bytes) << text;
-    // Fifteen sub-authorities is the most a SID holds.
-    EXPECT_EQ(SidHolder("S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15").bytes().size(), 8u + 60u);
-    for (const char* bad : {"", "S-1", "S-2-5-32", "S-1-5-", "S-1-5-x", "S-1-5-4294967296",
-                            "S-1-281474976710656", "S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16"}) {
+    for (const auto& r : paltest::Rows("security", "sid"))
+        EXPECT_EQ(SidHolder(r[0]).bytes(), paltest::Hex(r[1])) << r[0];
+    for (const auto& r : paltest::Rows("security", "bad")) {
         PSID sid = reinterpret_cast<PSID>(0x1);
         SetLastError(kSentinel);
-        EXPECT_EQ(ErrOf(ConvertStringSidToSidW(U(bad).c_str(), &sid)), DWORD(ERROR_INVALID_SID)) << bad;
+        EXPECT_EQ(ErrOf(ConvertStringSidToSidW(U(r[0]).c_str(), &sid)), DWORD(ERROR_INVALID_SID)) << r[0];
         EXPECT_EQ(sid, nullptr);
     }
     SidHolder users("S-1-5-32-545"), bu("BU"), admins("S-1-5-32-544");

@@ -14,43 +14,28 @@ constexpr DWORD kSentinel = 0xdeadbeef;
 constexpr WCHAR kFill = 0xbdbd;
 
 // Each way: the size query, the conversion into exactly that room (nothing written past it), and
-// whether a character was replaced. Invalid UTF-16 and each maximal invalid UTF-8 subpart become U+FFFD.
+// whether a character was replaced.
 TEST(PalStrings, ConversionsReplaceWhatTheOtherSideCannotHold) {
-    const struct {
-        std::u16string wide;
-        std::string utf8;
-        bool fromWide; // the direction the pair is checked in; lossless pairs both ways
-        bool lossy;
-    } cases[] = {
-        {u"h\u00e9\u20ac", "h\xc3\xa9\xe2\x82\xac", true, false},
-        {u"\U0001F600", "\xf0\x9f\x98\x80", true, false},
-        {std::u16string(1, 0xD800), "\xef\xbf\xbd", true, true},                  // lone high surrogate
-        {std::u16string{0xDC00, 0xD800}, "\xef\xbf\xbd\xef\xbf\xbd", true, true}, // reversed pair
-        {std::u16string{u'a', 0xD83D}, "a\xef\xbf\xbd", true, true},              // high surrogate at the end
-        {u"\uFFFD", "\xc3", false, false},                                        // truncated 2-byte sequence
-        {u"\uFFFD\uFFFD", "\xc0\xaf", false, false},                              // overlong lead byte
-        {u"\uFFFD\uFFFD\uFFFD", "\xed\xa0\x80", false, false},                    // encoded surrogate
-        {u"\uFFFD", "\xf0\x9f\x98", false, false},                                // truncated 4-byte sequence
-        {u"\uFFFD\uFFFD\uFFFD\uFFFD", "\xf4\x90\x80\x80", false, false},          // above U+10FFFF
-        {u"a\uFFFDz", "a\x80z", false, false},                                    // stray continuation byte
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.utf8);
-        const int cch = static_cast<int>(c.wide.size()), cb = static_cast<int>(c.utf8.size());
-        if (c.fromWide) {
+    for (const auto& r : paltest::Rows("strings", "conv")) {
+        SCOPED_TRACE(r[1]);
+        const std::u16string wide = paltest::Wide(r[0]);
+        const std::string utf8 = paltest::Raw(r[1]);
+        const bool fromWide = r[2] == "1", lossy = r[3] == "1";
+        const int cch = static_cast<int>(wide.size()), cb = static_cast<int>(utf8.size());
+        if (fromWide) {
             BOOL used = 7;
-            ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, c.wide.data(), cch, nullptr, 0, nullptr, &used), cb);
+            ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, wide.data(), cch, nullptr, 0, nullptr, &used), cb);
             std::vector<char> out(cb + 1, '\xbd');
-            EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, c.wide.data(), cch, out.data(), cb, nullptr, &used), cb);
-            EXPECT_EQ(std::string(out.data(), cb), c.utf8);
+            EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, wide.data(), cch, out.data(), cb, nullptr, &used), cb);
+            EXPECT_EQ(std::string(out.data(), cb), utf8);
             EXPECT_EQ(out[cb], '\xbd');
-            EXPECT_EQ(used, c.lossy ? TRUE : FALSE);
+            EXPECT_EQ(used, lossy ? TRUE : FALSE);
         }
-        if (!c.fromWide || !c.lossy) {
-            ASSERT_EQ(MultiByteToWideChar(CP_UTF8, 0, c.utf8.data(), cb, nullptr, 0), cch);
+        if (!fromWide || !lossy) {
+            ASSERT_EQ(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), cb, nullptr, 0), cch);
             std::vector<WCHAR> out(cch + 1, kFill);
-            EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, c.utf8.data(), cb, out.data(), cch), cch);
-            EXPECT_EQ(std::u16string(out.data(), cch), c.wide);
+            EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, utf8.data(), cb, out.data(), cch), cch);
+            EXPECT_EQ(std::u16string(out.data(), cch), wide);
             EXPECT_EQ(out[cch], kFill);
         }
     }
@@ -63,22 +48,13 @@ TEST(PalStrings, ConversionSizesAndErrors) {
     EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, -1, buf.data(), 7, nullptr, nullptr), 7);
     EXPECT_EQ(std::string(buf.data()), "h\xc3\xa9llo");
     EXPECT_EQ(buf[7], '\xbd');
-    const struct {
-        UINT cp;
-        DWORD flags;
-        const WCHAR* in;
-        int cch, cbOut;
-        DWORD error;
-    } cases[] = {{CP_UTF8, 0, text, -1, 6, ERROR_INSUFFICIENT_BUFFER},
-                 {CP_UTF8, 0, text, 0, 8, ERROR_INVALID_PARAMETER},
-                 {CP_UTF8, 0, nullptr, -1, 8, ERROR_INVALID_PARAMETER},
-                 {CP_UTF8, 0, text, -1, -1, ERROR_INVALID_PARAMETER},
-                 {1252, 0, text, -1, 8, ERROR_INVALID_PARAMETER},
-                 {CP_UTF8, 0x1, text, -1, 8, ERROR_INVALID_FLAGS}};
-    for (const auto& c : cases) {
+    for (const auto& r : paltest::Rows("strings", "w2mb")) {
+        const std::u16string in = paltest::Wide(r[2]);
         SetLastError(kSentinel);
-        EXPECT_EQ(WideCharToMultiByte(c.cp, c.flags, c.in, c.cch, buf.data(), c.cbOut, nullptr, nullptr), 0);
-        EXPECT_EQ(GetLastError(), c.error) << c.cp << " " << c.cch << " " << c.cbOut;
+        EXPECT_EQ(WideCharToMultiByte(paltest::Num(r[0]), paltest::Num(r[1]), r[2] == "null" ? nullptr : in.c_str(),
+                                      int(paltest::Num(r[3])), buf.data(), int(paltest::Num(r[4])), nullptr, nullptr),
+                  0);
+        EXPECT_EQ(GetLastError(), paltest::Num(r[5])) << r[0] << " " << r[3] << " " << r[4];
     }
     // WC_NO_BEST_FIT_CHARS is accepted: UTF-8 has no best-fit mapping.
     EXPECT_EQ(WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, -1, nullptr, 0, nullptr, nullptr), 7);
