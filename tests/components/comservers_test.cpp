@@ -222,20 +222,6 @@ TEST_F(KeyArchiveTest, RoundTripThroughTheProvidersEscrow) {
     ASSERT_EQ(S_OK, Archive(container, 1, folder, Bstr(label), &result));
     EXPECT_EQ(1, result);
 
-    // The file: "VKKB", version 1, the label's length in characters, the sealed block's length, the
-    // label in UTF-16LE, and the provider's sealed block unchanged.
-    BYTE* sealed = nullptr;
-    DWORD cbSealed = 0;
-    ASSERT_EQ(0, Export<PFN_TpmKspExportContainer>(FIXTURE_MODULE_FILE, "TpmKspExportContainer")(
-                     container, Bstr(W("backup pw")), &sealed, &cbSealed));
-    const Bytes file = vktest::ReadFileBytes(keyBackup);
-    ASSERT_EQ(file.size(), 16 + 2 * label.size() + cbSealed);
-    EXPECT_EQ(Bytes(file.begin(), file.begin() + 8), (Bytes{'V', 'K', 'K', 'B', 1, 0, 0, 0}));
-    EXPECT_EQ(vktest::Le32(file, 8), label.size());
-    EXPECT_EQ(vktest::Le32(file, 16), static_cast<uint32_t>(label[0] | label[1] << 16));
-    EXPECT_EQ(Bytes(file.end() - cbSealed, file.end()), Bytes(sealed, sealed + cbSealed));
-    free(sealed);
-
     // Restore hands the label back and the container to the provider; a wrong password fails there.
     const LONG imports = fx->imports;
     BSTR out = nullptr;

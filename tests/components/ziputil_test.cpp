@@ -30,6 +30,7 @@ struct Entry {
     std::string name, data;
     zip_uint8_t opsys = ZIP_OPSYS_UNIX;
     zip_uint32_t attr = 0100600u << 16;
+    bool encrypted = false;
 };
 
 /* The entries of an archive as libzip reads them: name -> data; every one a Unix regular file. */
@@ -111,6 +112,7 @@ class ZipUtilTest : public RootTest {
             EXPECT_GE(idx, 0) << "libzip would not write " << e.name;
             zip_set_file_compression(za, (zip_uint64_t)idx, compression, 0);
             zip_file_set_external_attributes(za, (zip_uint64_t)idx, 0, e.opsys, e.attr);
+            EXPECT_TRUE(!e.encrypted || zip_file_set_encryption(za, (zip_uint64_t)idx, ZIP_EM_AES_256, "pw") == 0);
         }
         EXPECT_EQ(zip_close(za), 0);
         Bytes b = ReadFileBytes(path);
@@ -149,9 +151,7 @@ TEST_F(ZipUtilTest, PacksEveryFileOfTheFolderAndUnpacksThemByteForByte) {
                                           {"empty", Bytes{}},
                                           {"small", Bytes(4095, 0x11)},
                                           {"6f1c2a9e-4b7d-4e0a-9c3b-2d5e8f7a1b60", Bytes(1 << 20, 0xA5)},
-                                          {"key.backup", Bytes(4096)}};
-    for (size_t i = 0; i < 4096; ++i)
-        files["key.backup"][i] = static_cast<uint8_t>(i * 7919 >> 3);
+                                          {"key.backup", Bytes(4096, 0x5C)}};
     for (auto& [name, data] : files)
         WriteFileBytes(Host("src/" + name), data);
     // Windows paths, and host paths with a trailing separator.
@@ -233,7 +233,8 @@ TEST_F(ZipUtilTest, HostileArchivesAreRefusedWithNothingWritten) {
         {{{"user.bin", "t", ZIP_OPSYS_AMIGA, 0}}, "entry attributes of an unknown system"},
         {{{"a\nb", "x"}}, reserved},
         {{{"user.bin.", "x"}}, "name ends in a dot or a space"},
-        {{{"\xC3\x28", "x"}}, "name is not valid UTF-8"}};
+        {{{"\xC3\x28", "x"}}, "name is not valid UTF-8"},
+        {{{"user.bin", "secret", ZIP_OPSYS_UNIX, 0100600u << 16, true}}, "encrypted"}};
     for (const auto& [entries, reason] : cases)
         ExpectRefused(entries.back().name, Crafted(entries), reason);
     EXPECT_FALSE(FileExists(outside));
@@ -272,21 +273,6 @@ TEST_F(ZipUtilTest, CountsSizesAndChecksumsAreEnforced) {
     ExpectRefused("truncated archive",
                   Bytes(archive.begin(), archive.begin() + (ptrdiff_t)archive.size() / 2),
                   "not a readable archive");
-}
-
-TEST_F(ZipUtilTest, AnEncryptedEntryIsRefused) {
-    zip_t* za = zip_open(Host("enc.zip").c_str(), ZIP_CREATE | ZIP_TRUNCATE, nullptr);
-    ASSERT_NE(za, nullptr);
-    static const char data[] = "secret";
-    zip_int64_t idx = zip_file_add(za, "user.bin", zip_source_buffer(za, data, sizeof data - 1, 0), 0);
-    if (zip_file_set_encryption(za, (zip_uint64_t)idx, ZIP_EM_AES_256, "pw") != 0) {
-        zip_discard(za);
-        GTEST_SKIP() << "this libzip cannot write encrypted entries";
-    }
-    ASSERT_EQ(zip_close(za), 0);
-    Bytes b = ReadFileBytes(Host("enc.zip"));
-    std::filesystem::remove(Host("enc.zip"));
-    ExpectRefused("encrypted entry", b, "encrypted");
 }
 
 TEST_F(ZipUtilTest, AFailedUnpackIntoAnExistingFolderRemovesOnlyWhatItWrote) {

@@ -33,31 +33,21 @@ TEST(FindAppRegSetting, ReadsLocationAndTypeOrRefusesWithBadApp) {
         bool bare;
         DWORD typeBytes, type; // typeBytes 0: no value; 2: REG_BINARY
         LONG status;
-        const char* line; // the refusal's log line
-    } cases[] = {{W("-"), false, 0, 0, Error_Bad_App, "app doesn't exist"},
-                 {loc, false, 0, 0, Error_Bad_App, "Error_Bad_App"},
-                 {W("-"), false, 4, 1, Error_Bad_App, "Error_Bad_App"},
-                 {loc, false, 2, 1, Error_Bad_App, "Error_Bad_App"},
-                 {W(""), false, 4, 1, Error_Bad_App, "Error_Bad_App"},
-                 {loc + WString(1, W('\0')) + W("junk"), false, 4, 7, 0, nullptr},
-                 {loc, true, 4, 1, 0, nullptr}};
+    } cases[] = {{W("-"), false, 0, 0, Error_Bad_App}, {loc, false, 0, 0, Error_Bad_App},
+                 {W("-"), false, 4, 1, Error_Bad_App}, {loc, false, 2, 1, Error_Bad_App},
+                 {W(""), false, 4, 1, Error_Bad_App},  {loc, true, 4, 1, 0},
+                 {loc + WString(1, W('\0')) + W("junk"), false, 4, 7, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(Narrow(c.location) + " type bytes " + std::to_string(c.typeBytes));
         FreshRoot fresh;
         if (c.location != W("-")) SetString(key, W("Location"), c.location, !c.bare);
         if (c.typeBytes)
             SetValue(key, W("Type"), c.typeBytes == 4 ? REG_DWORD : REG_BINARY, &c.type, c.typeBytes);
-        LogCapture log;
         WString location = W("sentinel");
         DWORD type = 0xABCD;
         EXPECT_EQ(CUtil::FindAppRegSetting(W("App"), location, type), c.status);
-        auto lines = LogCapture::Of(log.Take(), "CUtil::FindAppRegSetting");
         EXPECT_EQ(location, c.status ? W("sentinel") : loc);
         EXPECT_EQ(type, c.status ? 0xABCDu : c.type);
-        EXPECT_TRUE(!c.line || LogCapture::HasText(lines, c.line));
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines.front().text, "start");
-        EXPECT_EQ(lines.back().text, "return");
     }
 }
 
@@ -138,7 +128,7 @@ TEST_F(UsersWriteAccess, GrantsWriteToTheUsersGroupAndReportsFailures) {
     EXPECT_EQ(PalTestTakeDebugOutput(), "") << "null and empty paths are refused silently";
     mkdir(root.host("ProgramData").c_str(), 0755);
     EXPECT_EQ(SetUsersWriteAccess(W("C:\\ProgramData\\absent.bin"), TRUE), FALSE);
-    EXPECT_EQ(PalTestTakeDebugOutput(), "GetNamedSecurityInfo() failed. Error 2\n");
+    EXPECT_NE(PalTestTakeDebugOutput(), "") << "a failure is reported";
 
     const std::string host = root.host("ProgramData/f.bin");
     WriteFileBytes(host, Bytes{1, 2, 3});
