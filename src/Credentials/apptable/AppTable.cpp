@@ -99,14 +99,23 @@ CAppTable::CAppTable(LPCWSTR appName, SAFEARRAY* appSecret)
     /* A body shorter than the header, or longer than any table can be, is refused before anything is read. */
     HeapBytes file;
     ULONGLONG size = 0;
-    DWORD err = ReadFileWhole(path.c_str(), APP_TABLE_MAX_BODY + HMAC_SIZE, file, &size);
+    BOOL opened = FALSE;
+    DWORD err = ReadFileWhole(path.c_str(), APP_TABLE_MAX_BODY + HMAC_SIZE, file, &size, &opened);
     if (err == ERROR_NOT_ENOUGH_MEMORY) {
         _PrintError(fn, __LINE__, "bad malloc");
         FreeSecret(AppSecret, AppSecretLen); /* the destructor does not run for an unfinished object */
         throw -3;
     }
-    if (err != ERROR_SUCCESS || size < APP_TABLE_HEADER_SIZE + HMAC_SIZE) {
-        _PrintError(fn, __LINE__, "cannot read the table (size %d), error %d", (int)size, (int)err);
+    if (!opened) {
+        _PrintError(fn, __LINE__, "cannot open the table, error %d", (int)err);
+        return;
+    }
+    if (size > APP_TABLE_MAX_BODY + HMAC_SIZE || (err == ERROR_SUCCESS && size < APP_TABLE_HEADER_SIZE + HMAC_SIZE)) {
+        _PrintError(fn, __LINE__, "Invalid data size (%d)", (int)size);
+        return;
+    }
+    if (err != ERROR_SUCCESS) {
+        _PrintError(fn, __LINE__, "ReadFile() failed. ErrorCode = %d", (int)err);
         return;
     }
     DWORD fileSize = (DWORD)size;
