@@ -13,8 +13,6 @@
 using namespace tables;
 
 #define APP_TABLE_FILE W("\\app.bin")
-/* Far beyond any table this system writes (255 records); bounds the buffer a hostile file can ask for. */
-#define APP_TABLE_MAX_BODY (APP_TABLE_HEADER_SIZE + 1024u * USER_RECORD_SIZE)
 /* A user folder is Location + "\" + GUID, and a blob file in it adds "\" + GUID. */
 #define GUID_CHARS 36
 #define USER_PATH_RESERVE (1 + GUID_CHARS + 1 + GUID_CHARS)
@@ -98,64 +96,45 @@ CAppTable::CAppTable(LPCWSTR appName, SAFEARRAY* appSecret)
     if (Location.empty()) return;
 
     WString path = Location + APP_TABLE_FILE;
-    HANDLE hFile = CreateFileW(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (hFile == INVALID_HANDLE_VALUE) {
-        _PrintError(fn, __LINE__, "cannot open the table, error %d", (int)GetLastError());
-        return;
-    }
-
-    LARGE_INTEGER size;
-    size.QuadPart = 0;
-    BOOL gotSize = GetFileSizeEx(hFile, &size);
     /* A body shorter than the header, or longer than any table can be, is refused before anything is read. */
-    if (!gotSize || size.QuadPart < (LONGLONG)(APP_TABLE_HEADER_SIZE + HMAC_SIZE) ||
-        size.QuadPart > (LONGLONG)(APP_TABLE_MAX_BODY + HMAC_SIZE)) {
-        CloseHandle(hFile);
-        _PrintError(fn, __LINE__, "Invalid data size (%d)", (int)size.QuadPart);
-        return;
-    }
-    DWORD fileSize = (DWORD)size.QuadPart;
-    DWORD bodyLen = fileSize - HMAC_SIZE;
-
-    BYTE* buffer = (BYTE*)malloc(fileSize);
-    if (!buffer) {
+    HeapBytes file;
+    ULONGLONG size = 0;
+    BOOL opened = FALSE;
+    DWORD err = ReadFileWhole(path.c_str(), APP_TABLE_MAX_BODY + HMAC_SIZE, file, &size, &opened);
+    if (err == ERROR_NOT_ENOUGH_MEMORY) {
         _PrintError(fn, __LINE__, "bad malloc");
-        CloseHandle(hFile);
         FreeSecret(AppSecret, AppSecretLen); /* the destructor does not run for an unfinished object */
         throw -3;
     }
-
-    if (!ReadExact(hFile, buffer, bodyLen)) {
-        DWORD err = GetLastError();
-        CloseHandle(hFile);
-        free(buffer);
+    if (!opened) {
+        _PrintError(fn, __LINE__, "cannot open the table, error %d", (int)err);
+        return;
+    }
+    if (size > APP_TABLE_MAX_BODY + HMAC_SIZE || (err == ERROR_SUCCESS && size < APP_TABLE_HEADER_SIZE + HMAC_SIZE)) {
+        _PrintError(fn, __LINE__, "Invalid data size (%d)", (int)size);
+        return;
+    }
+    if (err != ERROR_SUCCESS) {
         _PrintError(fn, __LINE__, "ReadFile() failed. ErrorCode = %d", (int)err);
         return;
     }
+    DWORD fileSize = (DWORD)size;
+    DWORD bodyLen = fileSize - HMAC_SIZE;
+    BYTE* buffer = file.release();
+    const BYTE* stored = buffer + bodyLen;
 
     const AppTableHeader* fileHeader = (const AppTableHeader*)buffer;
     if (fileHeader->version > MAXIMUM_SUPPORTED_VERSION) {
         free(buffer);
         _PrintError(fn, __LINE__, ">MAXIMUM_SUPPORTED_VERSION");
-        CloseHandle(hFile);
         return;
     }
     if (fileHeader->usercount > MAXIMUM_NUMBER_OF_USERS) {
         free(buffer);
         _PrintError(fn, __LINE__, "> MAXIMUM_NUMBER_OF_USERS");
-        CloseHandle(hFile);
         return;
     }
 
-    BYTE stored[HMAC_SIZE];
-    if (!ReadExact(hFile, stored, HMAC_SIZE)) {
-        DWORD err = GetLastError();
-        CloseHandle(hFile);
-        free(buffer);
-        _PrintError(fn, __LINE__, "ReadFile() failed. ErrorCode = %d", (int)err);
-        return;
-    }
-    CloseHandle(hFile);
     memcpy(&Header, buffer, APP_TABLE_HEADER_SIZE);
 
     BYTE mac[HMAC_SIZE];

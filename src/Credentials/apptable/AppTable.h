@@ -10,6 +10,8 @@
 #define MAXIMUM_NUMBER_OF_USERS 255
 #define USER_RECORD_SIZE 1182
 #define APP_TABLE_HEADER_SIZE 48
+/* Far beyond any table this system writes (255 records); bounds the buffer a hostile file can ask for. */
+#define APP_TABLE_MAX_BODY (APP_TABLE_HEADER_SIZE + 1024u * USER_RECORD_SIZE)
 
 #pragma pack(push, 1)
 struct AppTableHeader {

@@ -19,7 +19,8 @@ namespace {
 #define TRASH_FOLDER_NAME W("Vaultkeep Trash")
 #define MAX_APP_KEY_CHARS 256
 
-/* Up to cb bytes from the start of a file; the count read, 0 when it cannot be read. */
+/* Up to cb bytes from the start of a file (a header, where the whole may be
+ * large); the count read, 0 when it cannot be read. */
 DWORD ReadPrefix(const WString& path, void* buffer, DWORD cb) {
     HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                            NULL);
@@ -39,27 +40,24 @@ void KeysOfApplication(const WString& appName, const WString& exceptFolder, std:
     location = WString(location.c_str());
     if (location.empty()) return;
 
-    AppTableHeader header;
-    if (ReadPrefix(location + W("\\app.bin"), &header, sizeof(header)) != sizeof(header)) return;
-    if (header.usercount > MAXIMUM_NUMBER_OF_USERS || header.recordsize != USER_RECORD_SIZE) return;
-
-    HANDLE h = CreateFileW((location + W("\\app.bin")).c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
-    if (h == INVALID_HANDLE_VALUE) return;
-    if (SetFilePointer(h, APP_TABLE_HEADER_SIZE, NULL, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
-        CloseHandle(h);
+    std::vector<BYTE> table;
+    if (ReadFileWhole((location + W("\\app.bin")).c_str(), APP_TABLE_MAX_BODY + HMAC_SIZE, table) != ERROR_SUCCESS ||
+        table.size() < sizeof(AppTableHeader))
         return;
-    }
+    AppTableHeader header;
+    memcpy(&header, table.data(), sizeof(header));
+    if (header.usercount > MAXIMUM_NUMBER_OF_USERS || header.recordsize != USER_RECORD_SIZE) return;
     for (DWORD i = 0; i < header.usercount; ++i) {
+        const size_t at = APP_TABLE_HEADER_SIZE + (size_t)i * sizeof(UserRecord);
+        if (at + sizeof(UserRecord) > table.size()) break;
         UserRecord record;
-        if (!ReadExact(h, &record, sizeof(record))) break;
+        memcpy(&record, table.data() + at, sizeof(record));
         if (!FieldTerminated(record.path, 260)) continue;
         WString folder = FieldString(record.path, 260);
         if (folder == exceptFolder) continue;
         WString key = UnverifiedKeyName(folder);
         if (!key.empty()) keys.push_back(key);
     }
-    CloseHandle(h);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "../platform/ZipUtil.h"
 #include "../util/Trace.h"
 #include "../util/Util.h"
+#include "../util/WholeFile.h"
 
 typedef HRESULT(STDAPICALLTYPE* PFN_DllRegisterServer)(void);
 
@@ -95,18 +96,7 @@ static BOOL CreateFolderTree(const WString& path) {
 
 /* The whole file, or false when it cannot be read; a module is a few hundred KB. */
 static bool ReadModule(LPCWSTR path, std::vector<BYTE>& bytes) {
-    HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    LARGE_INTEGER size;
-    bool ok = GetFileSizeEx(h, &size) && size.QuadPart >= 0 && size.QuadPart <= (64 << 20);
-    if (ok) {
-        bytes.resize(static_cast<size_t>(size.QuadPart));
-        DWORD got = 0;
-        ok = bytes.empty() || (ReadFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &got, NULL) &&
-                               got == bytes.size());
-    }
-    CloseHandle(h);
-    return ok;
+    return ReadFileWhole(path, 64 << 20, bytes) == ERROR_SUCCESS;
 }
 
 /* Copies the zip library beside the core to the install folder. With onlyStale

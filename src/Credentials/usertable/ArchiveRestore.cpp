@@ -194,47 +194,31 @@ LONG CUserTable::Restore(LPCWSTR archivePath, BYTE** ppWrapped, DWORD* pcbWrappe
     if (unzip) unzip(UserFolder.c_str(), archivePath);
 
     WString backupPath = UserFolder + USER_BACKUP_FILE;
-    HANDLE hFile = CreateFileW(backupPath.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (hFile == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
+    /* The file holds its length field and exactly that many bytes, within what a wrapping can be. */
+    const ULONGLONG maxSize = (ULONGLONG)USER_BACKUP_LENGTH_SIZE + MAXIMUM_WRAPPED_SECRET_SIZE;
+    HeapBytes file;
+    ULONGLONG size = 0;
+    BOOL opened = FALSE;
+    DWORD error = ReadFileWhole(backupPath.c_str(), maxSize, file, &size, &opened);
+    if (!opened) {
         _PrintError(fn, __LINE__, "Error_Invalid_File");
         _PrintError(fn, __LINE__, "ErrorCode (%d); File-Name = %S", (int)error, backupPath.c_str());
         return Error_Invalid_File;
     }
-
-    BYTE length[USER_BACKUP_LENGTH_SIZE];
-    if (!ReadExact(hFile, length, sizeof(length))) {
-        DWORD error = GetLastError();
-        CloseHandle(hFile);
+    if (size <= maxSize && (error != ERROR_SUCCESS || size < USER_BACKUP_LENGTH_SIZE)) {
         _PrintError(fn, __LINE__, "ReadFile() failed. ErrorCode = %d", (int)error);
         return Error_Internal;
     }
-    DWORD n = (DWORD)length[0] | ((DWORD)length[1] << 8) | ((DWORD)length[2] << 16) | ((DWORD)length[3] << 24);
-
-    /* The file holds its length field and exactly that many bytes, within what a wrapping can be. */
-    LARGE_INTEGER size;
-    size.QuadPart = 0;
-    if (!GetFileSizeEx(hFile, &size) || n == 0 || n > MAXIMUM_WRAPPED_SECRET_SIZE ||
-        (ULONGLONG)size.QuadPart != (ULONGLONG)n + USER_BACKUP_LENGTH_SIZE) {
-        CloseHandle(hFile);
-        _PrintError(fn, __LINE__, "invalid user.backup: length %u, file size %d", n, (int)size.QuadPart);
+    const BYTE* length = file.data();
+    DWORD n = size > maxSize ? 0
+                             : (DWORD)length[0] | ((DWORD)length[1] << 8) | ((DWORD)length[2] << 16) |
+                                   ((DWORD)length[3] << 24);
+    if (n == 0 || n > MAXIMUM_WRAPPED_SECRET_SIZE || size != (ULONGLONG)n + USER_BACKUP_LENGTH_SIZE) {
+        _PrintError(fn, __LINE__, "invalid user.backup: length %u, file size %d", n, (int)size);
         return Error_Bad_Backup;
     }
-
-    BYTE* wrapped = (BYTE*)malloc(n);
-    if (!wrapped) {
-        CloseHandle(hFile);
-        _PrintError(fn, __LINE__, "ReadFile() failed. ErrorCode = %d", (int)ERROR_NOT_ENOUGH_MEMORY);
-        return Error_Internal;
-    }
-    if (!ReadExact(hFile, wrapped, n)) {
-        DWORD error = GetLastError();
-        CloseHandle(hFile);
-        free(wrapped);
-        _PrintError(fn, __LINE__, "ReadFile() failed. ErrorCode = %d", (int)error);
-        return Error_Internal;
-    }
-    CloseHandle(hFile);
+    BYTE* wrapped = file.release();
+    memmove(wrapped, wrapped + USER_BACKUP_LENGTH_SIZE, n);
     *ppWrapped = wrapped;
     *pcbWrapped = n;
     return 0;

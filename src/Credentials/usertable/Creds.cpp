@@ -420,41 +420,29 @@ LONG CUserTable::ReadBlob(LPCWSTR path, DWORD* pLen, BYTE** ppData) {
         return Error_Internal;
     }
 
-    HANDLE hFile = CreateFileW(path, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (hFile == INVALID_HANDLE_VALUE) {
+    /* Too short for header and HMAC, or too long for any blob: it does not verify. */
+    HeapBytes file;
+    ULONGLONG size = 0;
+    BOOL opened = FALSE;
+    DWORD err = ReadFileWhole(path, 0x7FFFFFFF, file, &size, &opened);
+    if (!opened) {
         _Print(fn, "status=%d", (int)Error_Invalid_Cred);
         return Error_Invalid_Cred;
     }
-
-    LARGE_INTEGER size;
-    size.QuadPart = 0;
-    BOOL gotSize = GetFileSizeEx(hFile, &size);
-    /* Too short for header and HMAC, or too long for any blob: it does not verify. */
-    if (!gotSize || size.QuadPart < BLOB_FILE_MIN_SIZE || size.QuadPart > 0x7FFFFFFF) {
-        CloseHandle(hFile);
+    if (size > 0x7FFFFFFF || (err == ERROR_SUCCESS && size < BLOB_FILE_MIN_SIZE)) {
         UserExists = 0;
-        _PrintError(fn, __LINE__, "Invalid data size (%d)", (int)size.QuadPart);
+        _PrintError(fn, __LINE__, "Invalid data size (%d)", (int)size);
         _Print(fn, "Error_No_User");
         return Error_No_User;
     }
-    DWORD fileSize = (DWORD)size.QuadPart;
-    DWORD bodyLen = fileSize - HMAC_SIZE;
-
-    BYTE* buffer = (BYTE*)malloc(fileSize);
-    if (!buffer) {
-        _PrintError(fn, __LINE__, "malloc failed");
-        CloseHandle(hFile);
-        return Error_Internal;
-    }
-    BYTE* stored = buffer + bodyLen;
-    if (!ReadExact(hFile, buffer, bodyLen) || !ReadExact(hFile, stored, HMAC_SIZE)) {
-        DWORD err = GetLastError();
-        free(buffer);
+    if (err != ERROR_SUCCESS) {
         _PrintError(fn, __LINE__, "ReadFile() failed. ErrorCode = %d", (int)err);
-        CloseHandle(hFile);
         return Error_Internal;
     }
-    CloseHandle(hFile);
+    DWORD fileSize = (DWORD)size;
+    DWORD bodyLen = fileSize - HMAC_SIZE;
+    BYTE* buffer = file.release();
+    BYTE* stored = buffer + bodyLen;
 
     const BlobFileHeader* header = (const BlobFileHeader*)buffer;
     BYTE mac[HMAC_SIZE];

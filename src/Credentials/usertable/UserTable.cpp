@@ -81,72 +81,42 @@ LONG CUserTable::ReadUserTable() {
     }
 
     /* A missing table is read as no user, and is not made by the read. */
-    HANDLE hFile = CreateFileW(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (hFile != INVALID_HANDLE_VALUE) {
-        LARGE_INTEGER size;
-        size.QuadPart = 0;
-        if (!GetFileSizeEx(hFile, &size)) size.QuadPart = 0;
+    HeapBytes file;
+    ULONGLONG size = 0;
+    BOOL opened = FALSE;
+    DWORD err = ReadFileWhole(path.c_str(), 0x7FFFFFFF, file, &size, &opened);
+    if (opened) {
         _Print(fn, "open file");
 
         /* Too short to hold its HMAC: the read of the body fails. */
-        if (size.QuadPart < HMAC_SIZE) {
-            CloseHandle(hFile);
-            _PrintError(fn, __LINE__, "ReadFile() failed. ErrorCode = %d", (int)ERROR_HANDLE_EOF);
-            return Error_Internal;
-        }
-        /* No field is looked at before the body is known to hold the whole header. */
-        if (size.QuadPart < USER_TABLE_HEADER_SIZE + HMAC_SIZE) {
-            CloseHandle(hFile);
-            _PrintError(fn, __LINE__, "Invalid data size (%d)", (int)size.QuadPart);
-            _PrintError(fn, __LINE__, "file corrupted");
-            return Error_No_User;
-        }
-        if (size.QuadPart > 0x7FFFFFFF) {
-            CloseHandle(hFile);
-            _PrintError(fn, __LINE__, "Error_Internal - malloc");
-            return Error_Internal;
-        }
-        DWORD fileSize = (DWORD)size.QuadPart;
-        DWORD bodyLen = fileSize - HMAC_SIZE;
-
-        BYTE* buffer = (BYTE*)malloc(fileSize);
-        if (!buffer) {
-            _PrintError(fn, __LINE__, "Error_Internal - malloc");
-            CloseHandle(hFile);
-            return Error_Internal;
-        }
-        if (!ReadExact(hFile, buffer, bodyLen)) {
-            DWORD err = GetLastError();
-            CloseHandle(hFile);
-            free(buffer);
+        if (err == ERROR_SUCCESS && size < HMAC_SIZE) err = ERROR_HANDLE_EOF;
+        if (err != ERROR_SUCCESS) {
             _PrintError(fn, __LINE__, "ReadFile() failed. ErrorCode = %d", (int)err);
             return Error_Internal;
         }
+        /* No field is looked at before the body is known to hold the whole header. */
+        if (size < USER_TABLE_HEADER_SIZE + HMAC_SIZE) {
+            _PrintError(fn, __LINE__, "Invalid data size (%d)", (int)size);
+            _PrintError(fn, __LINE__, "file corrupted");
+            return Error_No_User;
+        }
+        DWORD fileSize = (DWORD)size;
+        DWORD bodyLen = fileSize - HMAC_SIZE;
+        BYTE* buffer = file.release();
+        const BYTE* stored = buffer + bodyLen;
 
         const UserTableHeader* fileHeader = (const UserTableHeader*)buffer;
         if (fileHeader->version > 1) {
             free(buffer);
             _PrintError(fn, __LINE__, "Error_Non_Supported_Version");
-            CloseHandle(hFile);
             return Error_Non_Supported_Version;
         }
         if (fileHeader->credcount > MAXIMUM_NUMBER_OF_CREDS) {
             free(buffer);
             _PrintError(fn, __LINE__, "> MAXIMUM_NUMBER_OF_CREDS");
-            CloseHandle(hFile);
             _Print(fn, "Error_Invalid_Cred");
             return Error_Invalid_Cred;
         }
-
-        BYTE stored[HMAC_SIZE];
-        if (!ReadExact(hFile, stored, HMAC_SIZE)) {
-            DWORD err = GetLastError();
-            CloseHandle(hFile);
-            free(buffer);
-            _PrintError(fn, __LINE__, "ReadFile() failed. ErrorCode = %d", (int)err);
-            return Error_Internal;
-        }
-        CloseHandle(hFile);
 
         memcpy(&Header, buffer, USER_TABLE_HEADER_SIZE);
         /* Unverified text is logged without reading past its field. */

@@ -1,5 +1,7 @@
 /*
- * Writing a file whole, for the system and its components alike: after a
+ * Reading and writing a file whole, for the system and its components alike.
+ * A read bounds the size before it allocates: the files come from disk and
+ * may be hostile. A write is atomic: after a
  * failure or a crash at any point the name holds the old file (or none) or
  * the new one, never a part. The platform layer does this itself for a
  * CREATE_ALWAYS or CREATE_NEW handle, at close. Windows writes such a handle
@@ -11,6 +13,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdlib>
 
 #include "../platform/Wide.h"
 
@@ -69,5 +72,79 @@ inline DWORD WriteFileWhole(LPCWSTR path, DWORD disposition, const WholeFilePart
     /* The platform layer publishes at close, or drops the file after a failed write. */
     if (!CloseHandle(h) && err == ERROR_SUCCESS) err = GetLastError();
 #endif
+    return err;
+}
+
+/* A malloc'ed buffer for ReadFileWhole, for callers that hand the bytes on as
+ * a pointer to free(). Freed (not wiped) unless released. */
+struct HeapBytes {
+    BYTE* p = NULL;
+    size_t n = 0;
+    HeapBytes() = default;
+    HeapBytes(const HeapBytes&) = delete;
+    HeapBytes& operator=(const HeapBytes&) = delete;
+    ~HeapBytes() { free(p); }
+    void resize(size_t size) { /* on failure, size() stays short: the reader reports it */
+        free(p);
+        p = static_cast<BYTE*>(malloc(size ? size : 1));
+        n = p ? size : 0;
+    }
+    BYTE* data() { return p; }
+    size_t size() const { return n; }
+    BYTE* release() {
+        BYTE* q = p;
+        p = NULL;
+        n = 0;
+        return q;
+    }
+};
+
+/*
+ * Reads the file at path whole into out (a byte vector, or HeapBytes). A size
+ * above maxSize gives ERROR_INVALID_DATA before anything is allocated; a
+ * file that shrinks while read gives ERROR_HANDLE_EOF, one that grows
+ * ERROR_INVALID_DATA. *size (when given) is
+ * the size the file had, also when it is refused, and *opened tells a file
+ * that could not be opened from one that could not be read.
+ */
+template <typename Bytes>
+DWORD ReadFileWhole(LPCWSTR path, ULONGLONG maxSize, Bytes& out, ULONGLONG* size = NULL, BOOL* opened = NULL) {
+    if (opened) *opened = FALSE;
+    if (size) *size = 0;
+    const DWORD attrs = GetFileAttributesW(path);
+    if (attrs == INVALID_FILE_ATTRIBUTES) return GetLastError();
+    /* Opening a FIFO would wait for a writer; a folder is no file. */
+    if (attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return ERROR_INVALID_DATA;
+    HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError();
+    if (opened) *opened = TRUE;
+    DWORD err = ERROR_SUCCESS;
+    LARGE_INTEGER li;
+    li.QuadPart = 0;
+    if (!GetFileSizeEx(h, &li)) {
+        err = GetLastError();
+    } else {
+        const ULONGLONG n = li.QuadPart < 0 ? ~0ULL : static_cast<ULONGLONG>(li.QuadPart);
+        if (size) *size = n;
+        if (n > maxSize || n > 0x7FFFFFFF) {
+            err = ERROR_INVALID_DATA;
+        } else {
+            out.resize(static_cast<size_t>(n));
+            if (out.size() != n) err = ERROR_NOT_ENOUGH_MEMORY;
+            size_t done = 0;
+            while (err == ERROR_SUCCESS && done < n) {
+                DWORD got = 0;
+                if (!ReadFile(h, out.data() + done, static_cast<DWORD>(n - done), &got, NULL))
+                    err = GetLastError();
+                else if (got == 0)
+                    err = ERROR_HANDLE_EOF;
+                done += got;
+            }
+            BYTE extra = 0;
+            DWORD more = 0;
+            if (err == ERROR_SUCCESS && (!ReadFile(h, &extra, 1, &more, NULL) || more != 0)) err = ERROR_INVALID_DATA;
+        }
+    }
+    CloseHandle(h);
     return err;
 }

@@ -18,6 +18,7 @@
 #include "Servers.h"
 
 #include "Platform.h"
+#include "WholeFile.h"
 
 #include <cstdlib>
 #include <string>
@@ -33,11 +34,6 @@ HRESULT FromStatus(LONG status) {
     if (status == 0) return S_OK;
     // Negative values are HRESULTs already (NTE_*); positive ones are Win32 codes.
     return status < 0 ? static_cast<HRESULT>(status) : HRESULT_FROM_WIN32(static_cast<DWORD>(status));
-}
-
-HRESULT LastErrorResult() {
-    DWORD err = GetLastError();
-    return err == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(err);
 }
 
 /* A BSTR as the NUL-terminated text it carries; NULL is the empty string. */
@@ -98,52 +94,17 @@ WString BackupPath(BSTR folder) {
     return path;
 }
 
-HRESULT WriteWhole(const WString& path, const std::vector<BYTE>& bytes) {
-    HANDLE hFile = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE) return LastErrorResult();
-    DWORD written = 0;
-    if (!WriteFile(hFile, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
-        HRESULT hr = LastErrorResult();
-        CloseHandle(hFile); // a failed write leaves the file as it was
-        return hr;
-    }
-    if (written != bytes.size()) {
-        CloseHandle(hFile);
-        DeleteFileW(path.c_str()); // never leave a short key.backup behind
-        return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
-    }
-    if (!CloseHandle(hFile)) return LastErrorResult();
-    return S_OK;
+/* key.backup is rebuilt from the provider whenever it is archived: written whole, not flushed. */
+HRESULT WriteBackup(const WString& path, const std::vector<BYTE>& bytes) {
+    const WholeFilePart part = {bytes.data(), static_cast<DWORD>(bytes.size())};
+    const DWORD err = WriteFileWhole(path.c_str(), CREATE_ALWAYS, &part, 1, FILE_ATTRIBUTE_TEMPORARY);
+    return err == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(err);
 }
 
-HRESULT ReadWhole(const WString& path, std::vector<BYTE>& bytes) {
+HRESULT ReadBackup(const WString& path, std::vector<BYTE>& bytes) {
     bytes.clear();
-    HANDLE hFile =
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE) return LastErrorResult();
-    HRESULT hr = S_OK;
-    LARGE_INTEGER size;
-    size.QuadPart = 0;
-    if (!GetFileSizeEx(hFile, &size)) {
-        hr = LastErrorResult();
-    } else if (size.QuadPart < 0 || static_cast<ULONGLONG>(size.QuadPart) > keybackup::kMaxFileSize) {
-        hr = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
-    } else {
-        bytes.resize(static_cast<size_t>(size.QuadPart));
-        size_t got = 0;
-        while (got < bytes.size()) {
-            DWORD n = 0;
-            if (!ReadFile(hFile, bytes.data() + got, static_cast<DWORD>(bytes.size() - got), &n, nullptr)) {
-                hr = LastErrorResult();
-                break;
-            }
-            if (n == 0) break; // shorter than its size said: Parse refuses it
-            got += n;
-        }
-        bytes.resize(got);
-    }
-    CloseHandle(hFile);
-    return hr;
+    const DWORD err = ReadFileWhole(path.c_str(), keybackup::kMaxFileSize, bytes);
+    return err == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(err);
 }
 
 class KeyArchive final : public ComObject<KeyArchive, IKeyArchive, &IID_IKeyArchive> {
@@ -211,14 +172,14 @@ private:
             free(sealed);
         }
         if (!built) return NTE_BAD_DATA;
-        hr = WriteWhole(BackupPath(folder), file);
+        hr = WriteBackup(BackupPath(folder), file);
         Wipe(file.data(), file.size());
         return hr;
     }
 
     static HRESULT Restore(BSTR folder, BSTR expected, BSTR password, BSTR* pResult) {
         std::vector<BYTE> file;
-        HRESULT hr = ReadWhole(BackupPath(folder), file);
+        HRESULT hr = ReadBackup(BackupPath(folder), file);
         if (FAILED(hr)) return hr;
         WString label;
         size_t sealedOffset = 0;

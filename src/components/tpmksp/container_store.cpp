@@ -49,35 +49,14 @@ DWORD ContainerPath(const WCHAR* leaf, bool createBase, const WString& name, WSt
 }
 
 DWORD ReadContainerFile(const WString& path, size_t maxSize, Bytes& file) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        DWORD err = GetLastError();
-        return NotFound(err) ? Nte(NTE_BAD_KEYSET) : err;
-    }
-    DWORD err = ERROR_SUCCESS;
-    LARGE_INTEGER size = {};
-    if (!GetFileSizeEx(h, &size)) {
-        err = GetLastError();
-    } else if (size.QuadPart < 0 || static_cast<ULONGLONG>(size.QuadPart) > maxSize) {
+    ULONGLONG size = 0;
+    BOOL opened = FALSE;
+    const DWORD err = ReadFileWhole(path.c_str(), maxSize, file, &size, &opened);
+    if (!opened) return NotFound(err) ? Nte(NTE_BAD_KEYSET) : err;
+    if (err == ERROR_INVALID_DATA && size > maxSize) {
         file.assign(maxSize + 1, 0); // the parser refuses it with the reason
-    } else {
-        file.assign(static_cast<size_t>(size.QuadPart), 0);
-        size_t done = 0;
-        while (done < file.size()) {
-            DWORD got = 0;
-            if (!ReadFile(h, file.data() + done, static_cast<DWORD>(file.size() - done), &got, nullptr)) {
-                err = GetLastError();
-                break;
-            }
-            if (got == 0) { // shrank under us
-                file.resize(done);
-                break;
-            }
-            done += got;
-        }
+        return ERROR_SUCCESS;
     }
-    CloseHandle(h);
     return err;
 }
 

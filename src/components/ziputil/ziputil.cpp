@@ -147,39 +147,6 @@ bool ToUtf8(const WCHAR* s, size_t n, std::string& out) {
     return true;
 }
 
-/* Reads a whole file of at most maxBytes. */
-DWORD ReadWhole(const WString& path, ULONGLONG maxBytes, Buffer& out) {
-    DWORD attrs = GetFileAttributesW(path.c_str());
-    if (attrs == INVALID_FILE_ATTRIBUTES) return GetLastError();
-    /* Opening a FIFO would wait for a writer; a folder is no file. */
-    if (attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return ERROR_INVALID_DATA;
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                           NULL);
-    if (h == INVALID_HANDLE_VALUE) return GetLastError();
-    DWORD err = ERROR_SUCCESS;
-    LARGE_INTEGER size;
-    size.QuadPart = 0;
-    if (!GetFileSizeEx(h, &size)) {
-        err = GetLastError();
-    } else if (size.QuadPart < 0 || (ULONGLONG)size.QuadPart > maxBytes) {
-        err = ERROR_INVALID_DATA;
-    } else {
-        out.bytes.resize((size_t)size.QuadPart);
-        DWORD got = 0;
-        BYTE extra = 0;
-        DWORD more = 0;
-        if (!out.bytes.empty() && !ReadFile(h, out.bytes.data(), (DWORD)out.bytes.size(), &got, NULL)) {
-            err = GetLastError();
-        } else if (got != out.bytes.size()) {
-            err = ERROR_HANDLE_EOF; /* shrank while read */
-        } else if (!ReadFile(h, &extra, 1, &more, NULL) || more != 0) {
-            err = ERROR_INVALID_DATA; /* grew while read */
-        }
-    }
-    CloseHandle(h);
-    return err;
-}
-
 /* Creates the file whole: the old file (or none) or the new one after any failure.
  * FILE_ATTRIBUTE_TEMPORARY for a file its reader rewrites: it is not flushed to disk. */
 DWORD WriteWhole(const WString& path, DWORD disposition, const BYTE* data, size_t len,
@@ -304,7 +271,7 @@ DWORD Zip(LPCWSTR archivePath, LPCWSTR folderPath) {
             Report(fn, "file name not packable", why);
             return ERROR_INVALID_NAME;
         }
-        if ((err = ReadWhole(folder + sep + name, kMaxEntryBytes, m.data)) != ERROR_SUCCESS) {
+        if ((err = ReadFileWhole((folder + sep + name).c_str(), kMaxEntryBytes, m.data.bytes)) != ERROR_SUCCESS) {
             Report(fn, "cannot read", m.name.c_str());
             return err;
         }
@@ -456,7 +423,7 @@ DWORD Unzip(LPCWSTR folderPath, LPCWSTR archivePath) {
         return ERROR_INVALID_PARAMETER;
 
     Buffer archive;
-    DWORD err = ReadWhole(WString(archivePath, WLen(archivePath)), kMaxArchiveBytes, archive);
+    DWORD err = ReadFileWhole(WString(archivePath, WLen(archivePath)).c_str(), kMaxArchiveBytes, archive.bytes);
     if (err != ERROR_SUCCESS) {
         Report(fn, "cannot read the archive");
         return err;

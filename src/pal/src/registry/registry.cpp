@@ -1,7 +1,8 @@
 /*
  * Reg* over the store of hive.h, kept in <root>/registry/:
  *   machine.hive   HKEY_LOCAL_MACHINE
- *   machine.hive.new   the next version while it is written
+ *   .~pal-<random>  the next version while it is written (the file layer's
+ *                  temporary, swept when its writer died)
  *   lock           flock'ed exclusively around every write of the store;
  *                  flock locks of separate opens exclude each other within
  *                  one process too, so threads need nothing more.
@@ -29,6 +30,7 @@
  * key of the same name is made again (ERROR_KEY_DELETED). Reg* functions
  * return their status and leave the last error alone, as Windows does.
  */
+#include "file/file.h"
 #include "internal/errors.h"
 #include "internal/handles.h"
 #include "internal/paths.h"
@@ -240,25 +242,27 @@ DWORD Save(const std::string& dir, const Hive& hive) {
     std::vector<uint8_t> bytes = hive.Serialize();
     if (bytes.size() > kMaxStoreBytes) return ERROR_BADDB;
     std::string path = dir + "/" + kHiveFile;
-    std::string temp = path + ".new";
-    // Under the lock, so a temporary found here is a dead writer's (or a
-    // planted link): it goes, and the new one must be ours.
-    pal::sys::Unlink(temp.c_str());
-    int fd = pal::sys::Open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // The file layer's own write-beside: a temporary a dead writer left is swept.
+    pal::file::SweepStaleTempsOnce(dir);
+    std::string temp;
+    int fd = pal::file::CreateTempBeside(path, temp);
     if (fd < 0) {
         int e = errno;
-        Report("cannot write " + temp + ": " + strerror(e));
+        Report("cannot write beside " + path + ": " + strerror(e));
         return e == ENOSPC ? ERROR_DISK_FULL : e == EACCES || e == EROFS ? ERROR_ACCESS_DENIED : ERROR_CANTWRITE;
     }
     pal::perms::ApplyFd(fd, false, pal::perms::Area::Data);
-    int failure = 0;
-    if (!pal::sys::WriteAll(fd, bytes.data(), bytes.size()) || pal::sys::Fsync(fd) != 0) failure = errno;
-    if (pal::sys::Close(fd) != 0 && !failure) failure = errno;
-    if (!failure && pal::sys::Rename(temp.c_str(), path.c_str()) != 0) failure = errno;
-    if (failure) {
+    DWORD err = ERROR_SUCCESS;
+    if (!pal::sys::WriteAll(fd, bytes.data(), bytes.size())) {
+        err = pal::Win32FromErrno(errno);
         pal::sys::Unlink(temp.c_str());
-        Report("cannot write " + path + ": " + strerror(failure));
-        return failure == ENOSPC ? ERROR_DISK_FULL : ERROR_CANTWRITE;
+    } else {
+        err = pal::file::Publish(fd, temp, path, false);
+    }
+    pal::sys::Close(fd); // after the rename: the temporary's lock guards it until then
+    if (err != ERROR_SUCCESS) {
+        Report("cannot write " + path + ": error " + std::to_string(err));
+        return err == ERROR_DISK_FULL ? ERROR_DISK_FULL : ERROR_CANTWRITE;
     }
     /* The rename is in place; a failed folder flush only weakens durability. */
     if (pal::sys::SyncDir(dir) != 0) Report("cannot flush folder " + dir + ": " + strerror(errno));
