@@ -282,7 +282,11 @@ TEST_F(ArchiveTest, RestoreFailuresReportTheirStatusAndChangeNothing) {
         EXPECT_EQ(Snapshot(DataDir()), all) << "no temporary folder, user and table untouched";
     }
     ExpectCreds(W("alice"), aliceCreds);
-    // Without the zip library neither runs.
+}
+
+// A case of its own: once an archive ran, the process keeps the zip library loaded, and Windows
+// cannot remove a loaded module.
+TEST_F(ArchiveTest, WithoutTheZipLibraryArchiveAndRestoreFailAndChangeNothing) {
     ASSERT_TRUE(std::filesystem::remove(
         root.host("Program Files/Tarnwick Systems Corp/Aldmoor Client Core/ZipUtil.dll")));
     const Tree all = Snapshot(DataDir());
