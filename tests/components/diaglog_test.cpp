@@ -6,7 +6,6 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -25,13 +24,9 @@ std::vector<std::string> ReadLines(const std::string& path) {
 }
 
 /* Each case logs to its own file and leaves logging off and capture cleared. */
-class DiagLog : public ::testing::Test {
+class DiagLog : public vktest::RootTest {
   protected:
     void SetUp() override {
-        static std::atomic<int> serial{0};
-        path = (std::filesystem::temp_directory_path() /
-                ("vktest-diaglog-" + std::to_string(getpid()) + "-" + std::to_string(serial++)))
-                   .generic_string();
         std::ofstream(path, std::ios::binary | std::ios::trunc).close();
         ASSERT_TRUE(std::filesystem::exists(path));
         diaglog::Configure(("file:" + path).c_str());
@@ -42,7 +37,6 @@ class DiagLog : public ::testing::Test {
         diaglog::Configure("off");
         diaglog::SetCapture(false);
         diaglog::TakeCaptured();
-        std::filesystem::remove(path);
     }
     /* The text of the only line logged since the last call. */
     std::string OnlyText() {
@@ -50,7 +44,7 @@ class DiagLog : public ::testing::Test {
         EXPECT_EQ(lines.size(), 1u);
         return lines.empty() ? std::string("<none>") : lines[0].text;
     }
-    std::string path;
+    const std::string path = root.path() + "/diag.log";
 };
 
 const std::regex

@@ -22,7 +22,7 @@ bool Installed();
 /* TPM2_DictionaryAttackParameters with a recovery time of 0, which turns the defence off. "" or what failed.
  */
 std::string DefenceOff(const std::string& tcti);
-/* TPM2_HierarchyChangeAuth of the owner hierarchy, from an empty authorization. "" or what failed. */
+/* TPM2_HierarchyChangeAuth of the owner hierarchy, from an empty one (TSS builds): "" or what failed. */
 std::string SetOwnerPassword(const std::string& tcti, const std::string& password);
 
 /* An environment variable set (value) or unset (nullptr) for the life of the object. */
