@@ -106,7 +106,7 @@ bool Installed() {
 Simulator::~Simulator() {
     Stop();
     std::error_code ec;
-    if (m_ownsState) std::filesystem::remove_all(m_stateDir, ec);
+    if (!m_stateDir.empty()) std::filesystem::remove_all(m_stateDir, ec);
 }
 
 std::string Simulator::Start() {
@@ -114,7 +114,6 @@ std::string Simulator::Start() {
         char tmpl[] = "/tmp/vktest-swtpm-XXXXXX";
         if (!mkdtemp(tmpl)) return "cannot make a state folder";
         m_stateDir = tmpl;
-        m_ownsState = true;
     }
     std::mt19937 pick(std::random_device{}());
     for (int attempt = 0; attempt < 20; ++attempt) { // a taken port makes swtpm exit: try another

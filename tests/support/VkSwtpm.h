@@ -35,22 +35,20 @@ struct ScopedEnv {
     bool m_had = false;
 };
 
-/* A private simulator on free loopback ports, on a fresh state folder or on an earlier one's. */
+/* A private simulator on free loopback ports and a fresh state folder; started again, it is the same TPM. */
 class Simulator {
   public:
-    explicit Simulator(std::string stateDir = "") : m_stateDir(std::move(stateDir)) {}
+    Simulator() = default;
     ~Simulator();
     Simulator(const Simulator&) = delete;
 
     std::string Start(); // "" once it answers, else why not
     void Stop();         // the state folder stays until destruction
     const std::string& tcti() const { return m_tcti; }
-    const std::string& stateDir() const { return m_stateDir; }
 
   private:
     std::string m_stateDir;
     std::string m_tcti;
-    bool m_ownsState = false;
     int m_pid = -1;
 };
 
