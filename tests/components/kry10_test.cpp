@@ -82,8 +82,8 @@ TEST_F(Kry10, KnownAnswerVectors) {
         Bytes x = Hex(a), y = Hex(b), out(32);
         if (kind == "pbkdf2") { // password salt iterations key
             out.resize(Hex(d).size());
-            ASSERT_EQ(KRY_Pbkdf2Compute(x.empty() ? nullptr : x.data(), LONG(x.size()), y.data(), LONG(y.size()), std::stol(c),
-                                        out.data(), LONG(out.size())),
+            ASSERT_EQ(KRY_Pbkdf2Compute(x.empty() ? nullptr : x.data(), LONG(x.size()), y.data(),
+                                        LONG(y.size()), std::stol(c), out.data(), LONG(out.size())),
                       KRY_OK);
         } else if (kind == "hmac") { // key data mac
             ASSERT_EQ(KRY_HmacSha256Compute(x.data(), LONG(x.size()), y.data(), DWORD(y.size()), out.data()),
