@@ -1,5 +1,5 @@
-/* Shared by the core tests: independent PBKDF2/HMAC (OpenSSL), byte-layout readers, registry and
- * key-container probes, log capture, and a registered application in a fresh root. */
+/* Shared by the core tests: PBKDF2/HMAC straight from the crypto library (its known-answer vectors:
+ * kry10_test), byte-layout readers, registry and key-container probes, log capture. */
 #pragma once
 #include "VkTest.h"
 #include "platform/Wide.h"
@@ -7,15 +7,9 @@
 #include "usertable/UserTable.h"
 #include "util/Util.h"
 #include "platform/KeyProvider.h"
+#include "platform/Kry10.h"
 #include "diaglog_control.h"
 #include <vaultkeep/vaultkeep.h>
-
-#ifdef _WIN32
-#include <gcrypt.h> // the Windows build has libgcrypt where Linux has OpenSSL
-#else
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-#endif
 
 #include <algorithm>
 #include <filesystem>
@@ -46,50 +40,24 @@ const WString kAppKeyPrefix = W("Software\\Tarnwick Systems Corp.\\Vaultkeep\\")
 const WString kDataView = W("C:\\ProgramData\\Tarnwick Systems Corp\\Vaultkeep\\");
 const std::string kDataHost = "ProgramData/Tarnwick Systems Corp/Vaultkeep/";
 
-#ifdef _WIN32
-/* This program's own copy of libgcrypt, apart from the one inside the crypto library. */
-inline void GcryptReady() {
-    static const bool ready = gcry_check_version(nullptr) != nullptr &&
-                              gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0) == 0;
-    ASSERT_TRUE(ready);
-}
-
-inline Bytes Pbkdf2(const Bytes& password, const uint8_t* salt) {
-    GcryptReady();
-    Bytes key(32);
-    EXPECT_EQ(gcry_kdf_derive(password.data(), password.size(), GCRY_KDF_PBKDF2, GCRY_MD_SHA256, salt, 32, 1000,
-                              key.size(), key.data()),
-              0);
-    return key;
-}
-
-inline Bytes HmacSha256(const Bytes& key, const uint8_t* data, size_t n) {
-    GcryptReady();
-    gcry_mac_hd_t h = nullptr;
-    Bytes mac(32);
-    size_t len = mac.size();
-    EXPECT_EQ(gcry_mac_open(&h, GCRY_MAC_HMAC_SHA256, 0, nullptr), 0);
-    gcry_mac_setkey(h, key.data(), key.size());
-    gcry_mac_write(h, data, n);
-    gcry_mac_read(h, mac.data(), &len);
-    gcry_mac_close(h);
-    return mac;
-}
-#else
+/* The table key: PBKDF2-SHA256 of the secret and a 32-byte salt, 1000 rounds. */
 inline Bytes Pbkdf2(const Bytes& password, const uint8_t* salt) {
     Bytes key(32);
-    PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(password.data()), static_cast<int>(password.size()), salt,
-                      32, 1000, EVP_sha256(), 32, key.data());
+    EXPECT_EQ(KRY_Initialize(), KRY_OK);
+    EXPECT_EQ(KRY_Pbkdf2Compute(password.data(), static_cast<LONG>(password.size()), salt, 32, 1000, key.data(), 32),
+              KRY_OK);
+    KRY_Uninitialize();
     return key;
 }
 
 inline Bytes HmacSha256(const Bytes& key, const uint8_t* data, size_t n) {
     Bytes mac(32);
-    unsigned len = 32;
-    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data, n, mac.data(), &len);
+    EXPECT_EQ(KRY_Initialize(), KRY_OK);
+    EXPECT_EQ(KRY_HmacSha256Compute(key.data(), static_cast<LONG>(key.size()), data, static_cast<DWORD>(n), mac.data()),
+              KRY_OK);
+    KRY_Uninitialize();
     return mac;
 }
-#endif
 
 /* The trailer is HMAC-SHA256 of everything before it, keyed by PBKDF2(secret, the salt at saltOff). */
 inline Bytes Trailer(const Bytes& file, const Bytes& secret, size_t saltOff) {
@@ -214,9 +182,6 @@ class LogCapture {
                     const std::string& text) {
         return std::any_of(lines.begin(), lines.end(),
                            [&](auto& l) { return l.level == level && l.function == fn && l.text == text; });
-    }
-    static bool HasText(const Lines& lines, const std::string& text) {
-        return std::any_of(lines.begin(), lines.end(), [&](auto& l) { return l.text == text; });
     }
     static Lines Of(const Lines& lines, const std::string& fn) {
         Lines out;

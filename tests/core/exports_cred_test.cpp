@@ -148,26 +148,3 @@ TEST_F(CredExports, WrongSecretUnknownAppAndUnknownUserChangeNothing) {
     EXPECT_EQ(Ids(), "c");
     EXPECT_EQ(Get(0, W("c")).bytes, Pattern(4, 1));
 }
-
-/* The per-record lines of a user table read name each id in the ANSI code page, whatever it holds. */
-TEST_F(CredExports, EveryIdIsNamedInTheAnsiCodePageWhenTheTableIsRead) {
-    const std::pair<WString, std::string> cases[] = {
-        {W("cred-1"), "cred-1"},
-        {W("\u043a\u043b\u044e\u0447"), "\xd0\xba\xd0\xbb\xd1\x8e\xd1\x87"}, // Cyrillic
-        {W("mix-\u00e9t\u00e9"), "mix-\xc3\xa9t\xc3\xa9"},                     // Latin-1 range
-        {W("\U0001F511key"), "\xf0\x9f\x94\x91key"},                           // a surrogate pair
-        {WString(19, W('z')), std::string(19, 'z')}};                          // the longest id
-    for (const auto& [id, utf8] : cases) ASSERT_EQ(Store(id.c_str(), Bytes{1}, Bytes{2}, Bytes{3}), 0);
-    tabletest::LogCapture log;
-    Ids();
-    std::vector<std::string> lines;
-    for (const auto& l : tabletest::LogCapture::Of(log.Take(), "CUserTable::ReadUserTable"))
-        if (l.text.rfind("creds[", 0) == 0) lines.push_back(l.text);
-    ASSERT_EQ(lines.size(), std::size(cases));
-    for (size_t i = 0; i < lines.size(); ++i) {
-        SCOPED_TRACE(cases[i].second);
-        EXPECT_EQ(cases[i].second, Narrow(cases[i].first)); // UTF-8 is the PAL's ANSI code page
-        // 580 fixed bytes, the MD and the EMD as stored (one byte and the AES tag).
-        EXPECT_EQ(lines[i], "creds[" + std::to_string(i) + "] len=598 id=" + Ansi(cases[i].first) + " version=1");
-    }
-}

@@ -16,16 +16,6 @@ namespace {
 
 const Bytes kSecret{'s', 'e', 'c', 'r', 'e', 't'};
 
-/* Every path below a folder with its size: enough to see that nothing was made or changed. */
-std::map<std::string, uintmax_t> Listing(const std::string& dir) {
-    std::map<std::string, uintmax_t> out;
-    std::error_code ec;
-    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
-        out[it->path().string()] = it->is_regular_file() ? it->file_size() : 0;
-    return out;
-}
-
 class RegistrationRestoreTest : public RootTest {
   protected:
     void SetUp() override { ASSERT_EQ(VaultkeepInitRoot(), 0); }
@@ -52,11 +42,11 @@ TEST_F(RegistrationRestoreTest, AFailedRegistrationLeavesTheNameFreeAndReadsWrit
             const LONG status = RegisterApp(W("A"), secret);
             PalTestFailSyscall(nullptr, 0, 0);
             if (status != 0) {
-                const auto before = Listing(DataDir());
+                const auto before = Snapshot(DataDir());
                 BSTR list = nullptr;
                 EXPECT_EQ(QueryListOfUsers(W("A"), secret, &list), Error_Bad_App);
                 TakeBstr(list);
-                EXPECT_EQ(Listing(DataDir()), before) << "a reading call wrote";
+                EXPECT_EQ(Snapshot(DataDir()), before) << "a reading call wrote";
                 ASSERT_EQ(RegisterApp(W("A"), secret), 0) << "the failed registration kept the name";
             }
             ASSERT_EQ(UnRegisterApp(W("A"), secret), 0);
@@ -101,7 +91,7 @@ TEST_F(RegistrationRestoreTest, ARestoreWithoutKeyBackupNeedsTheUsersOwnKeyHere)
 
     // Once the user and its key are gone, the archive cannot bring the key back.
     ASSERT_EQ(DeleteUser(W("App"), secret, W("alice")), 0);
-    const auto before = Listing(DataDir());
+    const auto before = Snapshot(DataDir());
     EXPECT_EQ(RestoreUser(W("App"), secret, W("alice"), zipName.c_str(), W("backup pw"), 1), Error_Bad_Backup);
-    EXPECT_EQ(Listing(DataDir()), before);
+    EXPECT_EQ(Snapshot(DataDir()), before);
 }

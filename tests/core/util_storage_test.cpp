@@ -1,17 +1,11 @@
-/* CUtil's storage helpers: registry settings, folder removal, the install folder and the Users
- * write grant. */
+/* CUtil's storage helpers: registry settings, folder removal and the install folder (the Users write
+ * grant: FileAclTest in pal_security_test, and end to end GroupShared in ToolAccessTest). */
 #include "TableFixture.h"
 #include "util/TableSupport.h"
 #ifndef _WIN32
-#include "internal/syscalls.h"
-
-#include <grp.h>
-#include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 #endif
 
-#include <cstring>
 #include <functional>
 
 using namespace vktest;
@@ -111,55 +105,3 @@ TEST(InstallFolder, RegistryValueOrProgramFilesFallback) {
         EXPECT_EQ(WString(folder), cases[i].second);
     }
 }
-
-#ifndef _WIN32 // read back as POSIX ACLs through the PAL; Wine does not keep Users ACL grants
-class UsersWriteAccess : public RootTest {
-  protected:
-    void SetUp() override {
-        PalTestCaptureDebugOutput(TRUE);
-        PalTestTakeDebugOutput();
-    }
-    void TearDown() override { PalTestCaptureDebugOutput(FALSE); }
-};
-
-TEST_F(UsersWriteAccess, GrantsWriteToTheUsersGroupAndReportsFailures) {
-    EXPECT_EQ(SetUsersWriteAccess(nullptr, TRUE), FALSE);
-    EXPECT_EQ(SetUsersWriteAccess(W(""), TRUE), FALSE);
-    EXPECT_EQ(PalTestTakeDebugOutput(), "") << "null and empty paths are refused silently";
-    mkdir(root.host("ProgramData").c_str(), 0755);
-    EXPECT_EQ(SetUsersWriteAccess(W("C:\\ProgramData\\absent.bin"), TRUE), FALSE);
-    EXPECT_NE(PalTestTakeDebugOutput(), "") << "a failure is reported";
-
-    const std::string host = root.host("ProgramData/f.bin");
-    WriteFileBytes(host, Bytes{1, 2, 3});
-    chmod(host.c_str(), 0600);
-    struct group* users = getgrnam("users");
-    if (!users) GTEST_SKIP() << "no users group on this host";
-    // The Users SID stands for the vault group; here the host's "users" plays it.
-    struct GroupScope {
-        GroupScope() { setenv("VAULTKEEP_GROUP", "users", 1); }
-        ~GroupScope() { unsetenv("VAULTKEEP_GROUP"); }
-    } scope;
-    for (int round = 0; round < 2; ++round) { // a second grant replaces the first entry
-        BOOL ok = SetUsersWriteAccess(W("C:\\ProgramData\\f.bin"), TRUE);
-        std::string debug = PalTestTakeDebugOutput();
-        if (!ok && debug.find("Error 95") != std::string::npos) GTEST_SKIP() << "no ACLs here: " << debug;
-        ASSERT_EQ(ok, TRUE) << debug;
-        // The POSIX access ACL: a 4-byte header, then 8-byte entries (tag, perm, id).
-        unsigned char buf[1024];
-        ssize_t n = getxattr(host.c_str(), "system.posix_acl_access", buf, sizeof(buf));
-        int entries = 0, writable = 0;
-        for (ssize_t off = 4; off + 8 <= n; off += 8) {
-            uint16_t tag, perm;
-            uint32_t id;
-            memcpy(&tag, buf + off, 2);
-            memcpy(&perm, buf + off + 2, 2);
-            memcpy(&id, buf + off + 4, 4);
-            if (tag == 0x08 /* ACL_GROUP */ && id == users->gr_gid) ++entries, writable += (perm & 2) != 0;
-        }
-        EXPECT_EQ(entries, 1);
-        EXPECT_EQ(writable, 1);
-    }
-    EXPECT_EQ(ReadFileBytes(host), (Bytes{1, 2, 3})) << "the contents are untouched";
-}
-#endif

@@ -6,7 +6,6 @@
 #else
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -235,7 +234,6 @@ std::map<int, HANDLE>& Children() {
     static std::map<int, HANDLE> children;
     return children;
 }
-} // namespace
 
 /* One argument as the C runtime splits a command line again. */
 std::wstring QuoteArg(const std::wstring& a) {
@@ -251,6 +249,7 @@ std::wstring QuoteArg(const std::wstring& a) {
     q.append(2 * slashes, L'\\');
     return q + L"\"";
 }
+} // namespace
 
 std::string SelfPath() {
     wchar_t path[MAX_PATH];
@@ -312,16 +311,6 @@ int WaitHelper(int pid, unsigned timeoutMs) {
 }
 
 int WaitHelper(int pid) { return WaitHelper(pid, INFINITE); }
-
-void KillHelper(int pid) {
-    auto it = Children().find(pid);
-    if (it != Children().end()) TerminateProcess(it->second, 128 + 9);
-}
-
-bool HelperRunning(int pid) {
-    auto it = Children().find(pid);
-    return it != Children().end() && WaitForSingleObject(it->second, 0) == WAIT_TIMEOUT;
-}
 #else
 std::string SelfPath() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
 
@@ -347,13 +336,6 @@ int WaitHelper(int pid) {
     if (waitpid(pid, &status, 0) < 0) return -1;
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + WTERMSIG(status);
-}
-
-void KillHelper(int pid) { kill(pid, SIGKILL); }
-
-bool HelperRunning(int pid) {
-    siginfo_t info{};
-    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
 }
 #endif
 

@@ -87,17 +87,11 @@ void PutLe32(Bytes& b, size_t off, uint32_t v);
 int RunHelper(const std::string& name, const std::vector<std::string>& args = {}, int* pid = nullptr,
               bool wait = true);
 int WaitHelper(int pid);
-/* Whether a started helper has not ended yet (it can still be waited for). */
-bool HelperRunning(int pid);
-/* Ends a started helper at once, as a crash would; WaitHelper still collects it. */
-void KillHelper(int pid);
 /* The running test program. */
 std::string SelfPath();
 /* A module of the build by its stem: lib/lib<stem>.so, or <stem>.dll beside the programs. */
 std::string BuiltModule(const std::string& stem);
 #ifdef _WIN32
-/* One argument as the C runtime splits a command line again. */
-std::wstring QuoteArg(const std::wstring& a);
 /* Starts a program with the given standard handles (inherited; all null: the caller's own) and, when
  * given, the C runtime's block of further descriptors. */
 int Spawn(const std::string& program, const std::vector<std::string>& args, HANDLE in, HANDLE out, HANDLE err,
