@@ -1,5 +1,6 @@
 // COM: per-thread initialisation, activation through InprocServer32, OleRun.
 #include "fixtures/PalTest.h"
+#include "platform/ComServers.h"
 
 #include <objbase.h>
 
@@ -8,6 +9,8 @@
 namespace {
 
 using paltest::TestLib;
+
+const std::u16string kServers = TestLib("libVaultkeepComServers.so");
 
 /* The default value of HKLM\Software\Classes\CLSID\<clsidText>\InprocServer32. */
 void RegisterServer(const std::u16string& clsidText, const std::u16string& modulePath) {
@@ -31,25 +34,23 @@ TEST(PalCom, InitialisationCountsPerThread) {
         EXPECT_EQ(S_OK, CoInitialize(nullptr));
         EXPECT_EQ(S_FALSE, CoInitialize(nullptr));
         CoUninitialize();
-        EXPECT_EQ(REGDB_E_CLASSNOTREG, Create(CLSID_FixtureObject)) << "still initialised after one of two";
+        EXPECT_EQ(REGDB_E_CLASSNOTREG, Create(CLSID_RandomGenerator)) << "still initialised after one of two";
         CoUninitialize();
-        EXPECT_EQ(CO_E_NOTINITIALIZED, Create(CLSID_FixtureObject));
+        EXPECT_EQ(CO_E_NOTINITIALIZED, Create(CLSID_RandomGenerator));
         CoUninitialize();
         EXPECT_EQ(E_INVALIDARG, CoInitialize(reinterpret_cast<void*>(0x1)));
     }).join();
     ASSERT_EQ(S_OK, CoInitialize(nullptr));
-    std::thread([] { EXPECT_EQ(CO_E_NOTINITIALIZED, Create(CLSID_FixtureObject)); }).join();
+    std::thread([] { EXPECT_EQ(CO_E_NOTINITIALIZED, Create(CLSID_RandomGenerator)); }).join();
     CoUninitialize();
 }
 
 TEST(PalCom, ActivationResultsAreWindowsOwn) {
     vktest::FreshRoot root;
     ASSERT_EQ(S_OK, CoInitialize(nullptr));
-    FixtureState* fx = paltest::LoadFixture();
-    ASSERT_NE(fx, nullptr);
-    // The fixture's class, one the fixture refuses, a missing module, a module without DllGetClassObject.
-    RegisterServer(FIXTURE_CLSID_TEXT, TestLib(FIXTURE_MODULE_FILE));
-    RegisterServer(u"{11111111-2222-3333-4444-555555555555}", TestLib(FIXTURE_MODULE_FILE));
+    // A class of the product's servers, one they refuse, a missing module, a module without DllGetClassObject.
+    RegisterServer(u"{B4210AA5-5CB5-45A3-8627-B10D88C3A7F9}", kServers);
+    RegisterServer(u"{11111111-2222-3333-4444-555555555555}", kServers);
     RegisterServer(u"{22222222-2222-3333-4444-555555555555}", TestLib("libNoSuchModule.so"));
     RegisterServer(u"{33333333-2222-3333-4444-555555555555}", TestLib("libVaultkeepKry10.so"));
     const auto clsid = [](uint32_t first) {
@@ -63,18 +64,20 @@ TEST(PalCom, ActivationResultsAreWindowsOwn) {
         IUnknown* outer;
         HRESULT expected;
     } cases[] = {
-        {"made", CLSID_FixtureObject, &IID_IFixtureObject, nullptr, S_OK},
+        {"made", CLSID_RandomGenerator, &IID_IRandomGenerator, nullptr, S_OK},
         {"unregistered", clsid(0x44444444), &IID_IUnknown, nullptr, REGDB_E_CLASSNOTREG},
         {"module refuses the class", clsid(0x11111111), &IID_IUnknown, nullptr, CLASS_E_CLASSNOTAVAILABLE},
         {"module missing", clsid(0x22222222), &IID_IUnknown, nullptr, CO_E_DLLNOTFOUND},
         {"module without entry", clsid(0x33333333), &IID_IUnknown, nullptr, CO_E_ERRORINDLL},
-        {"interface not offered", CLSID_FixtureObject, &IID_IRunnableObject, nullptr, E_NOINTERFACE},
-        {"aggregation", CLSID_FixtureObject, &IID_IUnknown, outer, CLASS_E_NOAGGREGATION},
+        {"interface not offered", CLSID_RandomGenerator, &IID_IRunnableObject, nullptr, E_NOINTERFACE},
+        {"aggregation", CLSID_RandomGenerator, &IID_IUnknown, outer, CLASS_E_NOAGGREGATION},
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.expected, Create(c.clsid, *c.iid, c.outer)) << c.what;
-    EXPECT_EQ(E_POINTER, CoCreateInstance(CLSID_FixtureObject, nullptr, CLSCTX_ALL, IID_IUnknown, nullptr));
-    EXPECT_EQ(0, fx->liveObjects);
+    EXPECT_EQ(E_POINTER, CoCreateInstance(CLSID_RandomGenerator, nullptr, CLSCTX_ALL, IID_IUnknown, nullptr));
+    auto canUnload = reinterpret_cast<HRESULT (*)()>(reinterpret_cast<void (*)()>(
+        GetProcAddress(LoadLibraryW(kServers.c_str()), "DllCanUnloadNow")));
+    EXPECT_EQ(S_OK, canUnload()) << "every object made was released";
     CoUninitialize();
 }
 

@@ -14,7 +14,6 @@ using namespace paltest;
 using vktest::Bytes;
 using vktest::U;
 
-constexpr DWORD kSentinel = 0xdeadbeef;
 constexpr const char16_t* kFakeName = u"Vaultkeep Test Fake Provider";
 
 /* Acquires a context and releases it again; returns the last error, ERROR_SUCCESS for a context. */
@@ -118,19 +117,11 @@ TEST_F(FakeProviderTest, ProvidersAreFoundByRegistrationAndTheirTablesChecked) {
 }
 
 TEST_F(FakeProviderTest, AcquireHandsArgumentsOnAndPassesProviderErrors) {
-    const struct {
-        const char16_t* container;
-        DWORD flags, error;
-    } cases[] = {
-        {u"box", CRYPT_MACHINE_KEYSET | CRYPT_NEWKEYSET, ERROR_SUCCESS},
-        {FIXTURE_CONTAINER_MISSING, CRYPT_MACHINE_KEYSET, DWORD(NTE_BAD_KEYSET)},
-        {FIXTURE_CONTAINER_SILENT, 0, DWORD(NTE_FAIL)},
-        {FIXTURE_CONTAINER_THROWS, 0, DWORD(NTE_FAIL)},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(TryAcquire(c.container, kFakeName, PROV_RSA_FULL, c.flags), c.error);
-        EXPECT_EQ(std::u16string(c.container), std::u16string(fx->lastContainer));
-        EXPECT_EQ(c.flags, fx->lastAcquireFlags);
+    for (const auto& r : Rows("crypt", "acquire")) {
+        const std::u16string container = U(r[0]);
+        EXPECT_EQ(TryAcquire(container.c_str(), kFakeName, PROV_RSA_FULL, Num(r[1])), Num(r[2])) << r[0];
+        EXPECT_EQ(container, std::u16string(fx->lastContainer));
+        EXPECT_EQ(Num(r[1]), fx->lastAcquireFlags);
     }
     // Deleting a key set opens nothing.
     const LONG deletes = fx->deletes;

@@ -13,11 +13,10 @@
 
 namespace {
 
-using paltest::ErrOf;
+using namespace paltest;
 using vktest::Bytes;
 using vktest::U;
 
-constexpr DWORD kSentinel = 0xdeadbeef;
 constexpr BYTE kAllow = ACCESS_ALLOWED_ACE_TYPE, kDeny = ACCESS_DENIED_ACE_TYPE;
 
 Bytes SidBytes(PSID sid) {

@@ -8,9 +8,8 @@
 
 namespace {
 
-using paltest::ErrOf;
+using namespace paltest;
 
-constexpr DWORD kSentinel = 0xdeadbeef;
 constexpr WCHAR kFill = 0xbdbd;
 
 // Each way: the size query, the conversion into exactly that room (nothing written past it), and

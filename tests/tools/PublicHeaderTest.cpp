@@ -49,14 +49,6 @@ TEST(PublicHeader, Utf8ToUtf16AcceptsValidTextAndRejectsMalformedSequences) {
     EXPECT_EQ(vaultkeep::ToUtf8(WTEXT("x\xd800y\xdc00")), "x\xef\xbf\xbdy\xef\xbf\xbd");
 }
 
-TEST(PublicHeader, SplitListFollowsTheCommaJoinedLists) {
-    EXPECT_EQ(vaultkeep::SplitList(WTEXT("")), std::vector<std::string>{});
-    EXPECT_EQ(vaultkeep::SplitList(WTEXT("alice")), std::vector<std::string>{"alice"});
-    EXPECT_EQ(vaultkeep::SplitList(WTEXT("alice,b\u00f6,c")),
-              (std::vector<std::string>{"alice", "b\xc3\xb6", "c"}));
-    EXPECT_EQ(vaultkeep::SplitList(WTEXT("a,,b,")), (std::vector<std::string>{"a", "", "b", ""}));
-}
-
 TEST(PublicHeader, ByteArraysRoundTripAndWipe) {
     const std::string bytes("\x00\x01\xfe\xff secret", 11);
     vaultkeep::SafeArrayPtr psa = vaultkeep::MakeByteArray(bytes);

@@ -146,12 +146,19 @@ TEST_F(GroupShared, MembersUseTheVaultOutsidersReachNothing) {
     EXPECT_NE(RunAs(kOutsider, tool + " list-users" + app + " >/dev/null 2>&1"), 0);
 }
 
-/* A tool run: exit status and output. */
-using ToolRun = std::function<std::pair<int, std::string>(const std::string& args)>;
+/* Runs the tool with these arguments, its output going to `out`; its exit status. */
+using RunInto = std::function<int(const std::string& args, const std::string& out)>;
 
 /* What a caller who may not write the root still gets: every read, and writes
  * that fail with the statuses they document rather than the lock's -6. */
-void ExpectReadsServedWritesRefused(const ToolRun& run, const std::string& secretFile, const std::string& passwordFile) {
+void ExpectReadsServedWritesRefused(const RunInto& runInto, const std::string& out, const std::string& secretFile,
+                                    const std::string& passwordFile) {
+    const auto run = [&](const std::string& args) {
+        const int code = runInto(args, out);
+        vktest::Bytes bytes = vktest::ReadFileBytes(out);
+        std::remove(out.c_str());
+        return std::make_pair(code, std::string(bytes.begin(), bytes.end()));
+    };
     const std::string app = "--app App --secret-file " + secretFile;
     const std::string cred = app + " --user alice --id imap --password-file " + passwordFile;
     EXPECT_EQ(run("list-users " + app), std::make_pair(0, std::string("alice\n")));
@@ -165,18 +172,14 @@ void ExpectReadsServedWritesRefused(const ToolRun& run, const std::string& secre
 TEST_F(OwnerOnly, AReadOnlyRootServesReadsAndWritesFailWithTheirStatus) {
     if (!Sh("unshare -m true 2>/dev/null")) GTEST_SKIP() << "no mount namespaces here (needs CAP_SYS_ADMIN)";
     const std::string r = root.path();
-    const std::string out = root.host("scratch/out"); // opened before the root turns read-only
     ExpectReadsServedWritesRefused(
-        [&](const std::string& args) {
-            const std::string command = "unshare -m sh -c 'mount --bind " + r + " " + r +
-                                        " && mount -o remount,bind,ro " + r + " && exec " + ToolPath() + " " + args +
-                                        "' >" + out + " 2>&1";
-            int rc = system(command.c_str());
-            vktest::Bytes bytes = vktest::ReadFileBytes(out);
-            std::remove(out.c_str());
-            return std::make_pair(WIFEXITED(rc) ? WEXITSTATUS(rc) : 128, std::string(bytes.begin(), bytes.end()));
+        [&](const std::string& args, const std::string& out) {
+            const int rc = system(("unshare -m sh -c 'mount --bind " + r + " " + r + " && mount -o remount,bind,ro " +
+                                   r + " && exec " + ToolPath() + " " + args + "' >" + out + " 2>&1")
+                                      .c_str());
+            return WIFEXITED(rc) ? WEXITSTATUS(rc) : 128;
         },
-        secretFile, passwordFile);
+        root.host("scratch/out"), secretFile, passwordFile); // opened before the root turns read-only
 }
 
 TEST_F(GroupShared, AMemberWithoutWritePermissionIsServedReads) {
@@ -188,15 +191,11 @@ TEST_F(GroupShared, AMemberWithoutWritePermissionIsServedReads) {
     chmod(root.host("scratch").c_str(), 0777);
     for (const std::string& f : {secretFile, passwordFile})
         chmod(f.c_str(), 0644);
-    const std::string out = root.host("scratch/out");
     ExpectReadsServedWritesRefused(
-        [&](const std::string& args) {
-            int rc = RunAs(kMember, ToolPath() + " --root " + root.path() + " " + args + " >" + out + " 2>&1");
-            vktest::Bytes bytes = vktest::ReadFileBytes(out);
-            std::remove(out.c_str());
-            return std::make_pair(rc, std::string(bytes.begin(), bytes.end()));
+        [&](const std::string& args, const std::string& out) {
+            return RunAs(kMember, ToolPath() + " --root " + root.path() + " " + args + " >" + out + " 2>&1");
         },
-        secretFile, passwordFile);
+        root.host("scratch/out"), secretFile, passwordFile);
 }
 
 } // namespace

@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,7 +23,7 @@ class PtyTool {
         m_slave = open(ptsname(m_master), O_RDWR | O_NOCTTY);
     }
     ~PtyTool() {
-        if (m_status < 0) kill(m_pid, SIGKILL), waitpid(m_pid, nullptr, 0);
+        if (m_code < 0) vktest::KillHelper(m_pid), vktest::WaitHelper(m_pid);
         close(m_slave);
         close(m_master);
     }
@@ -43,12 +42,13 @@ class PtyTool {
     }
     /* Waits for the tool to end (60 s at most) and returns its exit status (128 + signal when killed). */
     int Finish() {
-        for (int i = 0; i < 600 && waitpid(m_pid, &m_status, WNOHANG) == 0; ++i)
+        for (int i = 0; i < 600 && vktest::HelperRunning(m_pid); ++i)
             Pump(100);
-        if (m_status < 0) kill(m_pid, SIGKILL), waitpid(m_pid, &m_status, 0);
+        vktest::KillHelper(m_pid); // nothing to end when it has ended
+        m_code = vktest::WaitHelper(m_pid);
         while (Pump(50)) {
         }
-        return WIFEXITED(m_status) ? WEXITSTATUS(m_status) : 128 + WTERMSIG(m_status);
+        return m_code;
     }
     std::string seen;
 
@@ -61,7 +61,7 @@ class PtyTool {
         return n > 0;
     }
     pid_t m_pid = -1;
-    int m_master = -1, m_slave = -1, m_status = -1;
+    int m_master = -1, m_slave = -1, m_code = -1;
 };
 
 } // namespace
