@@ -1,6 +1,6 @@
 /*
  * Helpers shared by the application and user tables: fixed-size string fields,
- * exact reads and writes, the table key and its HMAC check, and byte arrays.
+ * the table key and its HMAC check, and byte arrays.
  * Everything read from a table file is untrusted until its HMAC matched, and
  * even then a field is bounds-checked before it indexes memory.
  */
@@ -36,9 +36,6 @@ BOOL IsListableName(LPCWSTR s) noexcept;
 
 /* TRUE for the 36-character 8-4-4-4-12 hexadecimal text of a GUID. */
 BOOL IsGuidString(LPCWSTR s, size_t cap = (size_t)-1) noexcept;
-
-/* Reads exactly cb bytes; FALSE on a failed or short read. (Writes go whole, through WriteFileWhole.) */
-BOOL ReadExact(HANDLE h, void* buffer, DWORD cb) noexcept;
 
 /*
  * HMAC-SHA256 of data under the key derived from the secret and the 32-byte
