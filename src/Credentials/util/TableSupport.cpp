@@ -137,12 +137,4 @@ BYTE* CopyByteArray(SAFEARRAY* psa, DWORD* pcb) noexcept {
     return copy;
 }
 
-void FreeSecret(BYTE*& p, DWORD len) noexcept {
-    if (p) {
-        if (len) SecureZeroMemory(p, len);
-        free(p);
-        p = NULL;
-    }
-}
-
 } // namespace tables
