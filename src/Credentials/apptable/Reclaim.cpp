@@ -19,18 +19,6 @@ namespace {
 #define TRASH_FOLDER_NAME W("Vaultkeep Trash")
 #define MAX_APP_KEY_CHARS 256
 
-/* Up to cb bytes from the start of a file (a header, where the whole may be
- * large); the count read, 0 when it cannot be read. */
-DWORD ReadPrefix(const WString& path, void* buffer, DWORD cb) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                           NULL);
-    if (h == INVALID_HANDLE_VALUE) return 0;
-    DWORD got = 0;
-    if (!ReadFile(h, buffer, cb, &got, NULL)) got = 0;
-    CloseHandle(h);
-    return got;
-}
-
 /* The key names the users of one registered application's table name, read
  * without its secret; every count and offset is checked against the file. */
 void KeysOfApplication(const WString& appName, const WString& exceptFolder, std::vector<WString>& keys) {
@@ -111,8 +99,14 @@ BOOL ListFolder(const WString& folder, std::vector<WIN32_FIND_DATAW>& entries) {
 }
 
 WString UnverifiedKeyName(const WString& userFolder) {
+    /* Read whole, under the bound the table's own reader has: a table is small,
+     * and only its header is looked at. */
+    std::vector<BYTE> table;
+    if (ReadFileWhole((userFolder + W("\\user.bin")).c_str(), 0x7FFFFFFF, table) != ERROR_SUCCESS ||
+        table.size() < sizeof(UserTableHeader))
+        return WString();
     UserTableHeader header;
-    if (ReadPrefix(userFolder + W("\\user.bin"), &header, sizeof(header)) != sizeof(header)) return WString();
+    memcpy(&header, table.data(), sizeof(header));
     if (!IsGuidString(header.uuid, 38)) return WString();
     return FieldString(header.uuid, 38);
 }

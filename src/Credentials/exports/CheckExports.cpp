@@ -74,10 +74,7 @@ void CChecker::CheckUser(const UserRecord* record) {
         BYTE* data = NULL;
         LONG status = IsGuidString(r->blobname, 260) ? userTable.ReadBlob((ref.path + W("\\") + blob).c_str(), &len, &data)
                                                      : Error_No_User;
-        if (data) {
-            SecureZeroMemory(data, len);
-            free(data);
-        }
+        FreeSecret(data, len);
         if (status == Error_Invalid_Cred && GetFileAttributesW((ref.path + W("\\") + blob).c_str()) == INVALID_FILE_ATTRIBUTES) {
             missing.push_back(r);
         } else if (status != 0) {

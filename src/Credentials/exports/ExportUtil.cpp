@@ -102,10 +102,7 @@ void PutByteArray(const BYTE* data, DWORD len, SAFEARRAY** ppOut) {
 }
 
 CMallocBuffer::~CMallocBuffer() {
-    if (p != NULL) {
-        SecureZeroMemory(p, len);
-        free(p);
-    }
+    tables::FreeSecret(p, len);
 }
 
 CTableKey::CTableKey(const BYTE* secret, DWORD secretLen, const BYTE* salt) {

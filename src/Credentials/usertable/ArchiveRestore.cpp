@@ -92,10 +92,7 @@ struct DerivedKey {
 void FreeRestoredBlobs(std::vector<RestoredBlob*>& blobs) {
     for (RestoredBlob* b : blobs) {
         if (!b) continue;
-        if (b->data) {
-            SecureZeroMemory(b->data, b->len);
-            free(b->data);
-        }
+        FreeSecret(b->data, b->len);
         free(b);
     }
     blobs.clear();
@@ -323,8 +320,7 @@ LONG CUserTable::ReWrap(const BYTE* secret, DWORD secretLen, std::vector<Restore
         DWORD cipherLen = plainLen;
         BYTE* cipher = NULL;
         status = CUtil::EncryptWithAES(currentKey.key, KEY_SIZE, plain, &cipherLen, &cipher);
-        SecureZeroMemory(plain, plainLen);
-        free(plain);
+        FreeSecret(plain, plainLen);
         if (status != 0 || !cipher) {
             free(cipher);
             _PrintError(fn, __LINE__, "EncryptWithAES() failed.");

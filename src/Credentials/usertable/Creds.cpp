@@ -34,12 +34,6 @@ struct ArrayData {
     ArrayData& operator=(const ArrayData&) = delete;
 };
 
-void WipeAndFree(BYTE* p, DWORD len) {
-    if (p) {
-        if (len) SecureZeroMemory(p, len);
-        free(p);
-    }
-}
 } // namespace
 
 static WString BlobPath(const WString& folder, const CredentialRecord* r) {
@@ -246,12 +240,12 @@ LONG CUserTable::FindCredInUserTable(LPCWSTR id, LPCWSTR password, CredentialRec
             status = DecryptBlob(len, data, Header.uuid, password, ppCred);
             if (status != 0) {
                 _Print(fn, "decrypt error");
-                WipeAndFree(data, len);
+                FreeSecret(data, len);
                 break;
             }
             delivered = TRUE;
         }
-        WipeAndFree(data, len);
+        FreeSecret(data, len);
         status = 0;
     }
 
@@ -267,7 +261,7 @@ LONG CUserTable::DecryptBlob(DWORD len, BYTE* data, LPCWSTR uuid, LPCWSTR passwo
 
     LONG status = CUtil::DecryptBlob((LONG)Type, data, uuid, password, Header.salt, &plainLen, &plain);
     if (status != 0 || !plain) {
-        if (plain) WipeAndFree(plain, plainLen);
+        if (plain) FreeSecret(plain, plainLen);
         if (status == 0) status = Error_Internal;
         _Print(fn, "status=%d", (int)status);
         return status;
@@ -279,7 +273,7 @@ LONG CUserTable::DecryptBlob(DWORD len, BYTE* data, LPCWSTR uuid, LPCWSTR passwo
     bound.lLbound = 0;
     SAFEARRAY* psa = SafeArrayCreate(VT_UI1, 1, &bound);
     if (!psa) {
-        WipeAndFree(plain, plainLen);
+        FreeSecret(plain, plainLen);
         status = Error_Internal;
         _Print(fn, "status=%d", (int)status);
         return status;
@@ -287,13 +281,13 @@ LONG CUserTable::DecryptBlob(DWORD len, BYTE* data, LPCWSTR uuid, LPCWSTR passwo
     void* dest = NULL;
     HRESULT hr = SafeArrayAccessData(psa, &dest);
     if (FAILED(hr)) {
-        WipeAndFree(plain, plainLen);
+        FreeSecret(plain, plainLen);
         CUtil::DestroyPlainArray(psa);
         _com_issue_error(hr);
     }
     if (plainLen) memcpy(dest, plain, plainLen);
     SafeArrayUnaccessData(psa);
-    WipeAndFree(plain, plainLen);
+    FreeSecret(plain, plainLen);
     if (ppCred) *ppCred = psa;
     else CUtil::DestroyPlainArray(psa);
 

@@ -1,5 +1,6 @@
 /* CAnsiString: a password in the ANSI code page, wiped when it goes. */
 #include "Util.h"
+#include "TableSupport.h"
 #include <comdef.h>
 #include <cstdlib>
 
@@ -17,9 +18,7 @@ CAnsiString::CAnsiString(LPCWSTR wide) : m_data(NULL), m_len(0) {
     if (m_data == NULL) _com_issue_error(E_OUTOFMEMORY);
     int written = WideCharToMultiByte(CP_ACP, 0, wide, -1, m_data, n, NULL, NULL);
     if (written != n) {
-        SecureZeroMemory(m_data, (size_t)n);
-        free(m_data);
-        m_data = NULL;
+        tables::FreeSecret(m_data, (size_t)n);
         RaiseConversionError();
     }
     m_data[n - 1] = '\0';
@@ -27,8 +26,5 @@ CAnsiString::CAnsiString(LPCWSTR wide) : m_data(NULL), m_len(0) {
 }
 
 CAnsiString::~CAnsiString() {
-    if (m_data != NULL) {
-        SecureZeroMemory(m_data, (size_t)m_len + 1);
-        free(m_data);
-    }
+    tables::FreeSecret(m_data, (size_t)m_len + 1);
 }

@@ -4,6 +4,7 @@
 #include <comdef.h>
 #include <cstdlib>
 #include <cstring>
+#include "TableSupport.h"
 #include "Trace.h"
 #include "../platform/ComServers.h"
 #include "../platform/KeyProvider.h"
@@ -151,8 +152,7 @@ static LONG SoftwareBlob(const char* name, BOOL decrypt, BYTE* data, LPCWSTR pas
             BYTE* buffer = static_cast<BYTE*>(malloc(len != 0 ? len : 1));
             if (buffer == NULL) break;
             if (len != 0 && (KRY_StreamSeek(output, 0, 0) < 0 || KRY_StreamRead(output, buffer, len, 0, len) < 0)) {
-                SecureZeroMemory(buffer, len);
-                free(buffer);
+                tables::FreeSecret(buffer, len);
                 break;
             }
             *pLen = len;

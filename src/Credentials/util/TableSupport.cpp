@@ -93,16 +93,6 @@ BOOL IsGuidString(LPCWSTR s, size_t cap) noexcept {
     return s[36] == 0;
 }
 
-BOOL ReadExact(HANDLE h, void* buffer, DWORD cb) noexcept {
-    DWORD got = 0;
-    if (!ReadFile(h, buffer, cb, &got, NULL)) return FALSE;
-    if (got != cb) {
-        SetLastError(ERROR_HANDLE_EOF);
-        return FALSE;
-    }
-    return TRUE;
-}
-
 void TableHmac(const BYTE* secret, DWORD secretLen, const BYTE* salt, const BYTE* data, DWORD cb, BYTE mac[32]) {
     BYTE key[KEY_SIZE];
     LONG keyLen = KEY_SIZE;
@@ -145,14 +135,6 @@ BYTE* CopyByteArray(SAFEARRAY* psa, DWORD* pcb) noexcept {
     }
     *pcb = cb;
     return copy;
-}
-
-void FreeSecret(BYTE*& p, DWORD len) noexcept {
-    if (p) {
-        if (len) SecureZeroMemory(p, len);
-        free(p);
-        p = NULL;
-    }
 }
 
 } // namespace tables

@@ -1,12 +1,13 @@
 /*
  * Helpers shared by the application and user tables: fixed-size string fields,
- * exact reads and writes, the table key and its HMAC check, and byte arrays.
+ * the table key and its HMAC check, byte arrays and the wipe of secret blocks.
  * Everything read from a table file is untrusted until its HMAC matched, and
  * even then a field is bounds-checked before it indexes memory.
  */
 #pragma once
 #include <windows.h>
 #include <oleauto.h>
+#include <cstdlib>
 #include <string>
 #include "../platform/Wide.h"
 #include "WholeFile.h"
@@ -37,9 +38,6 @@ BOOL IsListableName(LPCWSTR s) noexcept;
 /* TRUE for the 36-character 8-4-4-4-12 hexadecimal text of a GUID. */
 BOOL IsGuidString(LPCWSTR s, size_t cap = (size_t)-1) noexcept;
 
-/* Reads exactly cb bytes; FALSE on a failed or short read. (Writes go whole, through WriteFileWhole.) */
-BOOL ReadExact(HANDLE h, void* buffer, DWORD cb) noexcept;
-
 /*
  * HMAC-SHA256 of data under the key derived from the secret and the 32-byte
  * salt (the key is wiped before return).
@@ -58,7 +56,15 @@ BYTE* CopyByteArray(SAFEARRAY* psa, DWORD* pcb) noexcept;
 /* The element count of a one-dimensional byte array; FALSE when it is not one. */
 BOOL ByteArrayLength(SAFEARRAY* psa, DWORD* pcb) noexcept;
 
-/* Wipes and frees a secret block. */
-void FreeSecret(BYTE*& p, DWORD len) noexcept;
+/* The core's one wipe-and-free: wipes len bytes of a malloc'ed secret block,
+ * frees it and clears the pointer. */
+template <typename T>
+inline void FreeSecret(T*& p, size_t len) noexcept {
+    if (p) {
+        if (len) SecureZeroMemory(p, len);
+        free(p);
+        p = NULL;
+    }
+}
 
 } // namespace tables

@@ -51,7 +51,6 @@
 #include <vector>
 
 #include <openssl/core_names.h>
-#include <openssl/crypto.h>
 #include <openssl/param_build.h>
 
 #include <tss2/tss2_esys.h>
@@ -279,7 +278,7 @@ bool IsOurKey(const TPM2B_PUBLIC& pub, const WString& name, uint32_t flags) {
     ContainerPolicy(name, flags, policy);
     return p.type == TPM2_ALG_RSA && p.nameAlg == TPM2_ALG_SHA256 && p.objectAttributes == kKeyAttributes &&
            p.authPolicy.size == policy.size &&
-           CRYPTO_memcmp(p.authPolicy.buffer, policy.buffer, policy.size) == 0 &&
+           ConstantTimeEqual(p.authPolicy.buffer, policy.buffer, policy.size) &&
            r.symmetric.algorithm == TPM2_ALG_NULL && r.scheme.scheme == TPM2_ALG_OAEP &&
            r.scheme.details.oaep.hashAlg == TPM2_ALG_SHA256 && r.keyBits == kRsaBits &&
            (r.exponent == 0 || r.exponent == 65537) && p.unique.rsa.size == kRsaBytes;
@@ -321,7 +320,7 @@ DWORD PublicKeyOf(const TPM2B_PUBLIC& pub, PkeyPtr& key) {
 /* The authorization value for a password: the bytes themselves up to the
  * digest size, else their SHA-256; trailing zeros dropped as the TPM does. */
 void AuthFromPassword(const SecureBytes& password, TPM2B_AUTH& auth) {
-    OPENSSL_cleanse(&auth, sizeof(auth));
+    Cleanse(&auth, sizeof(auth));
     if (password.size() <= kMaxAuth) {
         if (!password.empty()) memcpy(auth.buffer, password.data(), password.size());
         auth.size = static_cast<UINT16>(password.size());
@@ -609,7 +608,7 @@ DWORD Tpm2Backend::MatchingStorageKey(Tpm& tpm, const Container& c, ESYS_TR& pri
     DWORD err = tpm.StorageKey(primary, name);
     if (err != ERROR_SUCCESS) return err;
     if (name.size() != c.storageName.size() ||
-        CRYPTO_memcmp(name.data(), c.storageName.data(), name.size()) != 0) {
+        !ConstantTimeEqual(name.data(), c.storageName.data(), name.size())) {
         _PrintError(kLogName, __LINE__,
                     "the key of container %S was made by another TPM, or this TPM was cleared since; it "
                     "cannot be used here",
@@ -719,7 +718,7 @@ DWORD Tpm2Backend::GenerateExchangeKey(const WString& name, const KeyGenParams& 
         TSS2_RC rc =
             Esys_Create(tpm.esys(), primary, session, ESYS_TR_NONE, ESYS_TR_NONE, &sensitive, &inPublic,
                         &outside, &pcrs, &outPrivate, &outPublic, nullptr, nullptr, nullptr);
-        OPENSSL_cleanse(&sensitive, sizeof(sensitive));
+        Cleanse(&sensitive, sizeof(sensitive));
         if (rc != TSS2_RC_SUCCESS) return Generic("TPM2_Create", rc, __LINE__);
         c.pub = *outPublic;
         c.priv = *outPrivate;
@@ -783,7 +782,7 @@ DWORD Tpm2Backend::UnwrapKey(const WString& name, const SecureBytes& password, c
         TPM2B_AUTH auth = {};
         AuthFromPassword(password, auth);
         rc = Esys_TR_SetAuth(tpm.esys(), loaded, &auth);
-        OPENSSL_cleanse(&auth, sizeof(auth));
+        Cleanse(&auth, sizeof(auth));
         if (rc != TSS2_RC_SUCCESS) return Generic("Esys_TR_SetAuth", rc, __LINE__);
 
         TPM2B_PUBLIC_KEY_RSA cipher = {};
@@ -817,7 +816,7 @@ DWORD Tpm2Backend::UnwrapKey(const WString& name, const SecureBytes& password, c
             return Nte(NTE_BAD_DATA);
         }
         key.assign(message->buffer, message->size);
-        OPENSSL_cleanse(message, sizeof(*message));
+        Cleanse(message, sizeof(*message));
         Esys_Free(message);
         return ERROR_SUCCESS;
     });

@@ -1,4 +1,4 @@
-/* Whole-file replacement: write beside, flush, rename, flush the folder. */
+/* Whole files: written beside, flushed and renamed into place; read whole under a bound. */
 #include "file/file.h"
 #include "internal/errors.h"
 #include "internal/perms.h"
@@ -75,6 +75,52 @@ DWORD Publish(int fd, const std::string& tempPath, const std::string& finalPath,
     }
     sys::Unlink(tempPath.c_str());
     return err;
+}
+
+DWORD WriteBeside(const std::string& finalPath, bool noReplace, const std::function<DWORD(int fd)>& fill,
+                  bool* created) {
+    std::string temp;
+    const int fd = CreateTempBeside(finalPath, temp);
+    if (created) *created = fd >= 0;
+    if (fd < 0) return Win32FromPathErrno(errno, finalPath);
+    DWORD err = fill(fd);
+    if (err == ERROR_SUCCESS)
+        err = Publish(fd, temp, finalPath, noReplace);
+    else
+        sys::Unlink(temp.c_str());
+    sys::Close(fd); // after the rename: the temporary's lock guards it until then
+    return err;
+}
+
+ReadStop ReadWhole(const std::string& path, uint64_t maxBytes, std::vector<uint8_t>& bytes, struct stat* st) {
+    bytes.clear();
+    const int fd = sys::Open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return ReadStop::Open;
+    struct stat status;
+    ReadStop stop = ReadStop::None;
+    if (fstat(fd, &status) != 0) {
+        stop = ReadStop::Status;
+    } else if (!S_ISREG(status.st_mode) || static_cast<uint64_t>(status.st_size) > maxBytes) {
+        stop = ReadStop::Refused;
+    } else {
+        bytes.resize(static_cast<size_t>(status.st_size));
+        size_t got = 0;
+        while (got < bytes.size()) {
+            const ssize_t n = sys::Read(fd, bytes.data() + got, bytes.size() - got);
+            if (n < 0) {
+                stop = ReadStop::Read;
+                break;
+            }
+            if (n == 0) break;
+            got += static_cast<size_t>(n);
+        }
+        bytes.resize(stop == ReadStop::None ? got : 0);
+        if (stop == ReadStop::None && st) *st = status;
+    }
+    const int e = errno;
+    sys::Close(fd);
+    errno = e;
+    return stop;
 }
 
 void SweepStaleTemps(const std::string& dir) {

@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace pal::file {
 
@@ -29,7 +31,7 @@ DWORD ShareCheck(const std::string& key, const Access& access);
 DWORD ShareAcquire(const std::string& key, const Access& access, uint64_t& token);
 void ShareRelease(const std::string& key, uint64_t token);
 
-/* ---- durable whole-file writes ----------------------------------------- */
+/* ---- whole files: durable writes, bounded reads ------------------------ */
 
 /* Temporaries are hidden from directory searches by this prefix. */
 constexpr const char kTempPrefix[] = ".~pal-";
@@ -51,6 +53,25 @@ void CopyMetadata(const struct stat& from, const std::string& fromPath, int toFd
  * a folder handle). On a failure the temporary is removed and the old file
  * is untouched. Does not close fd. */
 DWORD Publish(int fd, const std::string& tempPath, const std::string& finalPath, bool noReplace, bool flush = true);
+/* The one whole-file write of a buffer or a stream: fill writes the temporary
+ * beside finalPath (and gives it its access), then Publish puts it in place
+ * and the temporary is closed. fill returns ERROR_SUCCESS or its error; on any
+ * failure the temporary is removed and finalPath is untouched. *created (when
+ * given) is false when no temporary could be made, errno saying why. Handles
+ * opened to replace a file do the same steps across CreateFileW and
+ * CloseHandle. */
+DWORD WriteBeside(const std::string& finalPath, bool noReplace, const std::function<DWORD(int fd)>& fill,
+                  bool* created = nullptr);
+
+/* What stopped ReadWhole; errno tells why for Open, Status and Read. */
+enum class ReadStop { None, Open, Status, Refused, Read };
+/* The one whole-file read: the regular file at path (a final symbolic link is
+ * not followed) into bytes. Anything else, or a file above maxBytes, is
+ * Refused before anything is allocated; a file that shrinks while read gives
+ * the bytes it had. *st (when given) is the file's status as read. */
+ReadStop ReadWhole(const std::string& path, uint64_t maxBytes, std::vector<uint8_t>& bytes,
+                   struct stat* st = nullptr);
+
 /* Removes temporaries in dir that no live writer holds. */
 void SweepStaleTemps(const std::string& dir);
 /* The first time this process writes beside a name in dir: the temporaries

@@ -67,36 +67,20 @@ DWORD CopyWorker(const std::string& src, const std::string& dst, bool failIfExis
 
     int in = sys::Open(src.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return Win32FromPathErrno(errno, src);
-    std::string temp;
-    int out = CreateTempBeside(dst, temp);
-    if (out < 0) {
-        err = Win32FromPathErrno(errno, dst);
-        sys::Close(in);
-        return err;
-    }
-    char buf[64 * 1024];
-    for (;;) {
-        ssize_t n = sys::Read(in, buf, sizeof buf);
-        if (n == 0) break;
-        if (n < 0) {
-            err = errno == EIO ? static_cast<DWORD>(ERROR_READ_FAULT) : Win32FromErrno(errno);
-            break;
+    err = WriteBeside(dst, failIfExists, [&](int out) -> DWORD {
+        char buf[64 * 1024];
+        for (;;) {
+            ssize_t n = sys::Read(in, buf, sizeof buf);
+            if (n == 0) break;
+            if (n < 0) return errno == EIO ? static_cast<DWORD>(ERROR_READ_FAULT) : Win32FromErrno(errno);
+            if (!sys::WriteAll(out, buf, static_cast<size_t>(n))) return Win32FromErrno(errno);
         }
-        if (!sys::WriteAll(out, buf, static_cast<size_t>(n))) {
-            err = Win32FromErrno(errno);
-            break;
-        }
-    }
-    sys::Close(in);
-    if (err == ERROR_SUCCESS) {
         // The copy keeps the source's read-only attribute; its access
         // follows the model wherever the source came from.
         perms::ApplyFd(out, false, perms::AreaOf(dst), !(sst.st_mode & S_IWUSR));
-        err = Publish(out, temp, dst, failIfExists);
-    } else {
-        sys::Unlink(temp.c_str());
-    }
-    sys::Close(out);
+        return ERROR_SUCCESS;
+    });
+    sys::Close(in);
     return err;
 }
 

@@ -3,7 +3,6 @@
  * after them that the length does not count. The block starts 8 bytes before
  * the string so the characters stay 8-aligned, as on Win64.
  */
-#include <openssl/crypto.h>
 #include <windows.h>
 
 #include <cstdlib>
@@ -58,7 +57,7 @@ extern "C" void SysFreeString(BSTR bstrString) {
     if (!bstrString) return;
     /* Strings may hold names and passwords: wiped, terminator included, before the free. */
     unsigned char* block = reinterpret_cast<unsigned char*>(bstrString) - kHeader;
-    OPENSSL_cleanse(block, kHeader + ByteLen(bstrString) + sizeof(OLECHAR));
+    SecureZeroMemory(block, kHeader + ByteLen(bstrString) + sizeof(OLECHAR));
     free(block);
 }
 

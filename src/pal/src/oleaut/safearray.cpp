@@ -6,7 +6,6 @@
  * dimension, so dimension nDim (1-based, leftmost first) is
  * rgsabound[cDims - nDim].
  */
-#include <openssl/crypto.h>
 #include <windows.h>
 
 #include <climits>
@@ -161,7 +160,7 @@ extern "C" HRESULT SafeArrayDestroy(SAFEARRAY* psa) {
     if (!owned) return S_OK;
     /* Arrays carry decrypted credentials: nothing of them stays in freed memory. */
     uint64_t elements = 0;
-    if (psa->pvData && ElementCount(psa, elements)) OPENSSL_cleanse(psa->pvData, elements * psa->cbElements);
+    if (psa->pvData && ElementCount(psa, elements)) SecureZeroMemory(psa->pvData, elements * psa->cbElements);
     free(psa->pvData);
     memset(BlockOf(psa), 0, sizeof kMark);
     free(BlockOf(psa));

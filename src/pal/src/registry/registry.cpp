@@ -153,36 +153,23 @@ private:
 /* The store file's bytes, and the file's status as read; a missing file is no
  * error (exists false). */
 DWORD ReadStore(const std::string& dir, std::vector<uint8_t>& bytes, bool& exists, struct stat* status = nullptr) {
-    std::string path = dir + "/" + kHiveFile;
+    const std::string path = dir + "/" + kHiveFile;
     exists = false;
-    bytes.clear();
-    int fd = pal::sys::Open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? ERROR_SUCCESS : errno == ELOOP ? ERROR_BADDB : pal::Win32FromErrno(errno);
+    const pal::file::ReadStop stop = pal::file::ReadWhole(path, kMaxStoreBytes, bytes, status);
+    if (stop == pal::file::ReadStop::Open)
+        return errno == ENOENT ? ERROR_SUCCESS : errno == ELOOP ? ERROR_BADDB : pal::Win32FromErrno(errno);
     exists = true;
-    struct stat st;
-    DWORD err = ERROR_SUCCESS;
-    if (fstat(fd, &st) != 0) {
-        err = pal::Win32FromErrno(errno);
-    } else if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxStoreBytes) {
+    switch (stop) {
+    case pal::file::ReadStop::Status:
+        return pal::Win32FromErrno(errno);
+    case pal::file::ReadStop::Refused:
         Report("store " + path + " is not a file of acceptable size");
-        err = ERROR_BADDB;
-    } else {
-        bytes.resize(static_cast<size_t>(st.st_size));
-        size_t got = 0;
-        while (got < bytes.size()) {
-            ssize_t n = pal::sys::Read(fd, bytes.data() + got, bytes.size() - got);
-            if (n < 0) {
-                err = ERROR_CANTREAD;
-                break;
-            }
-            if (n == 0) break;
-            got += static_cast<size_t>(n);
-        }
-        bytes.resize(got);
-        if (status) *status = st;
+        return ERROR_BADDB;
+    case pal::file::ReadStop::Read:
+        return ERROR_CANTREAD;
+    default:
+        return ERROR_SUCCESS;
     }
-    pal::sys::Close(fd);
-    return err;
 }
 
 DWORD ParseStore(const std::string& dir, const std::vector<uint8_t>& bytes, Hive& hive) {
@@ -244,22 +231,20 @@ DWORD Save(const std::string& dir, const Hive& hive) {
     std::string path = dir + "/" + kHiveFile;
     // The file layer's own write-beside: a temporary a dead writer left is swept.
     pal::file::SweepStaleTempsOnce(dir);
-    std::string temp;
-    int fd = pal::file::CreateTempBeside(path, temp);
-    if (fd < 0) {
-        int e = errno;
+    bool created = false;
+    const DWORD err = pal::file::WriteBeside(
+        path, false,
+        [&](int fd) -> DWORD {
+            pal::perms::ApplyFd(fd, false, pal::perms::Area::Data);
+            return pal::sys::WriteAll(fd, bytes.data(), bytes.size()) ? static_cast<DWORD>(ERROR_SUCCESS)
+                                                                      : pal::Win32FromErrno(errno);
+        },
+        &created);
+    if (!created) {
+        const int e = errno;
         Report("cannot write beside " + path + ": " + strerror(e));
         return e == ENOSPC ? ERROR_DISK_FULL : e == EACCES || e == EROFS ? ERROR_ACCESS_DENIED : ERROR_CANTWRITE;
     }
-    pal::perms::ApplyFd(fd, false, pal::perms::Area::Data);
-    DWORD err = ERROR_SUCCESS;
-    if (!pal::sys::WriteAll(fd, bytes.data(), bytes.size())) {
-        err = pal::Win32FromErrno(errno);
-        pal::sys::Unlink(temp.c_str());
-    } else {
-        err = pal::file::Publish(fd, temp, path, false);
-    }
-    pal::sys::Close(fd); // after the rename: the temporary's lock guards it until then
     if (err != ERROR_SUCCESS) {
         Report("cannot write " + path + ": error " + std::to_string(err));
         return err == ERROR_DISK_FULL ? ERROR_DISK_FULL : ERROR_CANTWRITE;
