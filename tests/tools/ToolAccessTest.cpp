@@ -123,12 +123,13 @@ TEST_F(GroupShared, MembersUseTheVaultOutsidersReachNothing) {
     ASSERT_EQ(chown(root.path().c_str(), 0, g->gr_gid), 0);
     chmod(root.path().c_str(), 02770);
     const std::vector<std::string> paths = VaultPaths();
-    const std::string modules = root.host("Program Files");
+    // Modules and settings are the administrator's: the group reads them, never writes.
+    const std::string modules = root.host("Program Files"), settings = root.host("registry");
     for (const std::string& p : paths) {
         struct stat st;
         ASSERT_EQ(lstat(p.c_str(), &st), 0) << p;
-        const bool module = p.compare(0, modules.size(), modules) == 0;
-        const mode_t want = S_ISDIR(st.st_mode) ? (module ? 02750 : 02770) : (module ? 0640 : 0660);
+        const bool admin = p.compare(0, modules.size(), modules) == 0 || p.compare(0, settings.size(), settings) == 0;
+        const mode_t want = S_ISDIR(st.st_mode) ? (admin ? 02750 : 02770) : (admin ? 0640 : 0660);
         EXPECT_EQ(st.st_mode & 07777, want) << p;
         EXPECT_EQ(st.st_gid, g->gr_gid) << p;
     }
@@ -144,6 +145,19 @@ TEST_F(GroupShared, MembersUseTheVaultOutsidersReachNothing) {
                                  " | grep -qx token"),
               0);
     EXPECT_NE(RunAs(kOutsider, tool + " list-users" + app + " >/dev/null 2>&1"), 0);
+
+    // Registering writes the settings, so a member cannot; as on Windows, that is the administrator's.
+    EXPECT_EQ(RunAs(kMember, tool + " register-app --app Other --secret-file " + secretFile), 11);
+    // A store left group-writable (as an older layout made it) is not trusted by a member,
+    // and its owner's next call narrows it.
+    const std::string hive = root.host("registry/machine.hive");
+    ASSERT_EQ(chmod(hive.c_str(), 0660), 0);
+    EXPECT_NE(RunAs(kMember, tool + " list-users" + app), 0);
+    Ok(std::vector<std::string>{"list-users"} + App());
+    struct stat st;
+    ASSERT_EQ(stat(hive.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(RunAs(kMember, tool + " list-users" + app), 0);
 }
 
 /* A tool run: exit status and output. */

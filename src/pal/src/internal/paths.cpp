@@ -69,12 +69,12 @@ void Refuse(const std::string& root, const char* why) {
  * vaultkeep, created 0700. Empty when no home is known or the folder is not
  * the account's own. */
 std::string UserRoot() {
-    const char* xdg = getenv("XDG_STATE_HOME");
+    const char* xdg = secure_getenv("XDG_STATE_HOME");
     std::string base;
     if (xdg && xdg[0] == '/') {
         base = xdg;
     } else {
-        const char* home = getenv("HOME");
+        const char* home = secure_getenv("HOME");
         std::string dir = home && home[0] == '/' ? std::string(home) : HomeOfAccount();
         if (dir.empty()) {
             Refuse("(none)", "(no home folder for this account)");
@@ -141,7 +141,7 @@ DWORD SplitRooted(const char16_t* p, size_t n, std::vector<std::u16string>& part
 } // namespace
 
 std::string MachineRoot() {
-    const char* env = getenv("VAULTKEEP_ROOT");
+    const char* env = secure_getenv("VAULTKEEP_ROOT");
     if (env && env[0]) return TrimTrailingSlashes(env);
     if (UsableSystemRoot()) return kSystemRoot;
     return UserRoot();

@@ -42,6 +42,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -136,7 +137,7 @@ public:
         std::string path = dir + "/" + kLockFile;
         m_fd = pal::sys::Open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (m_fd >= 0)
-            pal::perms::ApplyFd(m_fd, false, pal::perms::Area::Data);
+            pal::perms::ApplyFd(m_fd, false, pal::perms::Area::AdminOnly);
         else if (errno == EEXIST)
             m_fd = pal::sys::Open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
         if (m_fd < 0 && (errno == EACCES || errno == EROFS))
@@ -150,14 +151,46 @@ private:
     int m_fd = -1;
 };
 
+/*
+ * The settings choose the modules a process loads and the folders it writes,
+ * so only the account that laid the store out (or the superuser) may change
+ * them. A store this account made group-writable before that rule is
+ * narrowed here; one that another account can change is refused.
+ */
+bool OnlyTrustedCanChange(int fd, const std::string& path) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    if (pal::perms::OnlyTrustedCanWrite(st)) return true;
+    if (st.st_uid == geteuid() && pal::sys::Fchmod(fd, st.st_mode & 07755) == 0) return true;
+    Report(path + " can be changed by another account; its settings are not used");
+    return false;
+}
+
 /* The store file's bytes, and the file's status as read; a missing file is no
- * error (exists false). */
+ * error (exists false). The file is opened below the checked folder, never
+ * through a link. */
 DWORD ReadStore(const std::string& dir, std::vector<uint8_t>& bytes, bool& exists, struct stat* status = nullptr) {
     std::string path = dir + "/" + kHiveFile;
     exists = false;
     bytes.clear();
-    int fd = pal::sys::Open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? ERROR_SUCCESS : errno == ELOOP ? ERROR_BADDB : pal::Win32FromErrno(errno);
+    auto opened = [](int err) {
+        return err == ENOENT ? ERROR_SUCCESS : err == ELOOP || err == ENOTDIR ? ERROR_BADDB : pal::Win32FromErrno(err);
+    };
+    int dirFd = pal::sys::Open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dirFd < 0) return opened(errno);
+    if (!OnlyTrustedCanChange(dirFd, dir)) {
+        pal::sys::Close(dirFd);
+        return ERROR_ACCESS_DENIED;
+    }
+    /* Non-blocking, so a planted FIFO is refused below rather than waited on. */
+    int fd = pal::sys::OpenAt(dirFd, kHiveFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int openError = errno;
+    pal::sys::Close(dirFd);
+    if (fd < 0) return opened(openError);
+    if (!OnlyTrustedCanChange(fd, path)) {
+        pal::sys::Close(fd);
+        return ERROR_ACCESS_DENIED;
+    }
     exists = true;
     struct stat st;
     DWORD err = ERROR_SUCCESS;
@@ -251,7 +284,7 @@ DWORD Save(const std::string& dir, const Hive& hive) {
         Report("cannot write beside " + path + ": " + strerror(e));
         return e == ENOSPC ? ERROR_DISK_FULL : e == EACCES || e == EROFS ? ERROR_ACCESS_DENIED : ERROR_CANTWRITE;
     }
-    pal::perms::ApplyFd(fd, false, pal::perms::Area::Data);
+    pal::perms::ApplyFd(fd, false, pal::perms::Area::AdminOnly);
     DWORD err = ERROR_SUCCESS;
     if (!pal::sys::WriteAll(fd, bytes.data(), bytes.size())) {
         err = pal::Win32FromErrno(errno);
