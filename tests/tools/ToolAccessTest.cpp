@@ -20,6 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace vktool_test;
+using Args = std::vector<std::string>;
 
 constexpr char kGroup[] = "users";
 /* Ids no account or group has. */
@@ -158,6 +159,43 @@ TEST_F(GroupShared, MembersUseTheVaultOutsidersReachNothing) {
     ASSERT_EQ(stat(hive.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(RunAs(kMember, tool + " list-users" + app), 0);
+}
+
+TEST_F(GroupShared, AFolderSwappedForALinkIsNeverWrittenThrough) {
+    // A member may rename any folder of the shared vault and put a link to a folder of
+    // their choosing in its place; the caller's next call must fail and write nothing there.
+    const std::string data = root.host("ProgramData/Tarnwick Systems Corp");
+    std::string userFolder;
+    for (const auto& e : fs::directory_iterator(data + "/Vaultkeep/App"))
+        if (e.is_directory()) userFolder = e.path().string();
+    ASSERT_FALSE(userFolder.empty());
+    const struct {
+        std::string folder;
+        std::vector<std::string> call;
+    } cases[] = {
+        {data + "/TPM Key Storage Provider/MachineKeys",
+         Args{"add-user"} + User("bob") + Args{"--password-file", passwordFile}},
+        {root.host("registry"), Args{"list-users"} + App()},
+        {userFolder, Args{"store"} + Cred("alice", "smtp") + Args{"--password-file", passwordFile, "--data-file", passwordFile}},
+    };
+    for (const auto& c : cases) {
+        const std::string target = root.host("scratch/target"), aside = c.folder + ".aside";
+        ASSERT_TRUE(Sh("cp -a '" + c.folder + "' " + target + " && mv '" + c.folder + "' '" + aside + "' && ln -s " +
+                       target + " '" + c.folder + "'"));
+        const vktest::Tree before = vktest::Snapshot(target);
+        EXPECT_NE(RunTool(c.call).code, 0) << c.folder;
+        EXPECT_TRUE(vktest::Snapshot(target) == before) << c.folder << " was written through";
+        ASSERT_TRUE(Sh("rm '" + c.folder + "' && mv '" + aside + "' '" + c.folder + "' && rm -r " + target));
+    }
+    // Nor is the lock file's second name: the lock's marker would be written there.
+    const std::string precious = File("precious", "keep");
+    for (const auto& e : fs::directory_iterator(root.host(".pal/locks")))
+        ASSERT_TRUE(fs::remove(e.path()) && link(precious.c_str(), e.path().c_str()) == 0);
+    EXPECT_NE(RunTool(Args{"list-users"} + App()).code, 0);
+    EXPECT_EQ(vktest::ReadFileBytes(precious), vktest::Bytes({'k', 'e', 'e', 'p'}));
+    for (const auto& e : fs::directory_iterator(root.host(".pal/locks")))
+        fs::remove(e.path());
+    Ok(Args{"add-user"} + User("bob") + Args{"--password-file", passwordFile});
 }
 
 /* A tool run: exit status and output. */
