@@ -32,7 +32,8 @@ bool UsableSystemRoot() {
     if (access(kSystemRoot, W_OK | X_OK) == 0) return true;
     if (errno != ENOENT) return false;
     // The parent must be writable for us to lay the machine-wide root out.
-    return access("/var/lib", W_OK | X_OK) == 0 && perms::MakeFolder(kSystemRoot) == 0;
+    // EEXIST: another process (or the lookup of this call's own path) made it first.
+    return access("/var/lib", W_OK | X_OK) == 0 && (perms::MakeFolder(kSystemRoot) == 0 || errno == EEXIST);
 }
 
 /* The account's home folder from the user database: $HOME may be unset or

@@ -45,7 +45,12 @@ public:
         dir = fromDir;
         leaf = path;
         if (fromDir != AT_FDCWD || !path || path[0] != '/') return true;
+        // Finding the root may lay it out, which comes back here for the root itself.
+        static thread_local bool finding = false;
+        if (finding) return true;
+        finding = true;
         const std::string root = pal::MachineRoot();
+        finding = false;
         const size_t n = strlen(path);
         if (root.empty() || n <= root.size() + 1 || memcmp(path, root.data(), root.size()) != 0 ||
             path[root.size()] != '/')
