@@ -216,6 +216,17 @@ TEST_F(KspTpm2, OwnershipAndReachAreTheTpmsAnswer) {
         Prov v;
         EXPECT_EQ(Acquire(v, W(""), CRYPT_VERIFYCONTEXT), Code(TBS_E_SERVICE_NOT_RUNNING));
     }
+    // A setting names a transport, never a library the TSS loader would load: each of these
+    // reaches the same simulator, yet is refused; so are devices that are not a TPM's.
+    const std::string conf = sim.tcti().substr(sim.tcti().find(':'));
+    for (const std::string& bad : {"libtss2-tcti-swtpm.so.0" + conf, "/usr/lib/x86_64-linux-gnu/libtss2-tcti-swtpm.so" + conf,
+                                   "pcap:" + sim.tcti(), std::string("device:/dev/tpm0/../../tmp/x"), std::string("device:/tmp/tpm")}) {
+        SetSetting(W("TCTI"), U(bad));
+        swtpm::ScopedEnv settingOnly("VAULTKEEP_KSP_TCTI", nullptr);
+        Prov v;
+        EXPECT_EQ(Acquire(v, W(""), CRYPT_VERIFYCONTEXT), Code(TBS_E_SERVICE_NOT_RUNNING)) << bad;
+    }
+    SetSetting(W("TCTI"), U(sim.tcti()));
 
     ASSERT_EQ(swtpm::SetOwnerPassword(sim.tcti(), "owner-Secret"), "");
     EXPECT_EQ(owned(live), 0u) << "owner password set";

@@ -121,15 +121,26 @@ TEST_F(CheckRepair, DebrisIsFoundLeftAloneByACheckAndRemovedByARepair) {
 
 TEST_F(CheckRepair, ARemovedApplicationLeftInTheTrashIsEmptiedButALiveUsersKeyStays) {
     const std::string alice = FolderOf(W("alice"));
+    // bob's application cannot be read: bob may still be its user, so his key is no orphan either.
+    ByteArray md(std::string("m")), emd(std::string("e")), cred(std::string("x"));
+    ASSERT_EQ(RegisterApp(W("Other"), secret), 0);
+    ASSERT_EQ(StoreCredential(W("Other"), secret, W("bob"), W("pw"), W("b1"), md, emd, cred), 0);
+    const std::string other = root.host(tabletest::kDataHost + "Other");
+    std::string bob;
+    for (const auto& e : std::filesystem::directory_iterator(other))
+        if (e.is_directory()) bob = e.path().filename().string();
     // What a crash after UnRegisterApp's commit point leaves: the application folder in the trash.
-    // This one holds a copy of alice's folder, so it names a key a live user still has.
+    // This one holds copies of alice's and bob's folders, so it names keys users may still have.
     const std::string gone = root.host("ProgramData/Tarnwick Systems Corp/Vaultkeep Trash/gone");
     std::filesystem::create_directories(gone);
     std::filesystem::copy(AppDir() + "/" + alice, gone + "/" + alice);
+    std::filesystem::copy(other + "/" + bob, gone + "/" + bob);
+    std::filesystem::resize_file(other + "/app.bin", 20);
     EXPECT_EQ(Check(0), (std::set<std::string>{"trash\t\tgone\tfound"}));
     EXPECT_EQ(Check(VAULTKEEP_CHECK_REPAIR), (std::set<std::string>{"trash\t\tgone\tremoved"}));
     EXPECT_FALSE(FileExists(gone));
     EXPECT_TRUE(ContainerExists(U(alice)));
+    EXPECT_TRUE(ContainerExists(U(bob)));
     SAFEARRAY* out = nullptr;
     EXPECT_EQ(RetrieveCredential(W("App"), secret, W("alice"), W("pw"), W("c1"), &out), 0);
     TakeArray(out);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <unistd.h>
 
 namespace {
 
@@ -74,6 +75,13 @@ TEST_F(RootTest, ModulesLoadOnlyFromFilesAndFoldersNobodyElseCanWrite) {
     std::filesystem::create_directories(root.host("safe"));
     std::filesystem::create_symlink(dir + "/z.so", root.host("safe/z.so"));
     EXPECT_EQ(ErrOf(LoadLibraryW(u"C:\\safe\\z.so") != nullptr), DWORD(ERROR_ACCESS_DENIED));
+    // Nor from below a folder another account owns: it could swap the folders under it.
+    if (geteuid() == 0) {
+        std::filesystem::create_directories(root.host("theirs/mods"));
+        std::filesystem::copy_file(dir + "/z.so", root.host("theirs/mods/z.so"));
+        ASSERT_EQ(chown(root.host("theirs").c_str(), 61235, 61235), 0);
+        EXPECT_EQ(ErrOf(LoadLibraryW(u"C:\\theirs\\mods\\z.so") != nullptr), DWORD(ERROR_ACCESS_DENIED));
+    }
     PalTestCaptureDebugOutput(FALSE);
 }
 

@@ -20,6 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace vktool_test;
+using Args = std::vector<std::string>;
 
 constexpr char kGroup[] = "users";
 /* Ids no account or group has. */
@@ -123,12 +124,13 @@ TEST_F(GroupShared, MembersUseTheVaultOutsidersReachNothing) {
     ASSERT_EQ(chown(root.path().c_str(), 0, g->gr_gid), 0);
     chmod(root.path().c_str(), 02770);
     const std::vector<std::string> paths = VaultPaths();
-    const std::string modules = root.host("Program Files");
+    // Modules and settings are the administrator's: the group reads them, never writes.
+    const std::string modules = root.host("Program Files"), settings = root.host("registry");
     for (const std::string& p : paths) {
         struct stat st;
         ASSERT_EQ(lstat(p.c_str(), &st), 0) << p;
-        const bool module = p.compare(0, modules.size(), modules) == 0;
-        const mode_t want = S_ISDIR(st.st_mode) ? (module ? 02750 : 02770) : (module ? 0640 : 0660);
+        const bool admin = p.compare(0, modules.size(), modules) == 0 || p.compare(0, settings.size(), settings) == 0;
+        const mode_t want = S_ISDIR(st.st_mode) ? (admin ? 02750 : 02770) : (admin ? 0640 : 0660);
         EXPECT_EQ(st.st_mode & 07777, want) << p;
         EXPECT_EQ(st.st_gid, g->gr_gid) << p;
     }
@@ -144,6 +146,56 @@ TEST_F(GroupShared, MembersUseTheVaultOutsidersReachNothing) {
                                  " | grep -qx token"),
               0);
     EXPECT_NE(RunAs(kOutsider, tool + " list-users" + app + " >/dev/null 2>&1"), 0);
+
+    // Registering writes the settings, so a member cannot; as on Windows, that is the administrator's.
+    EXPECT_EQ(RunAs(kMember, tool + " register-app --app Other --secret-file " + secretFile), 11);
+    // A store left group-writable (as an older layout made it) is not trusted by a member,
+    // and its owner's next call narrows it.
+    const std::string hive = root.host("registry/machine.hive");
+    ASSERT_EQ(chmod(hive.c_str(), 0660), 0);
+    EXPECT_NE(RunAs(kMember, tool + " list-users" + app), 0);
+    Ok(std::vector<std::string>{"list-users"} + App());
+    struct stat st;
+    ASSERT_EQ(stat(hive.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(RunAs(kMember, tool + " list-users" + app), 0);
+}
+
+TEST_F(GroupShared, AFolderSwappedForALinkIsNeverWrittenThrough) {
+    // A member may rename any folder of the shared vault and put a link to a folder of
+    // their choosing in its place; the caller's next call must fail and write nothing there.
+    const std::string data = root.host("ProgramData/Tarnwick Systems Corp");
+    std::string userFolder;
+    for (const auto& e : fs::directory_iterator(data + "/Vaultkeep/App"))
+        if (e.is_directory()) userFolder = e.path().string();
+    ASSERT_FALSE(userFolder.empty());
+    const struct {
+        std::string folder;
+        std::vector<std::string> call;
+    } cases[] = {
+        {data + "/TPM Key Storage Provider/MachineKeys",
+         Args{"add-user"} + User("bob") + Args{"--password-file", passwordFile}},
+        {root.host("registry"), Args{"list-users"} + App()},
+        {userFolder, Args{"store"} + Cred("alice", "smtp") + Args{"--password-file", passwordFile, "--data-file", passwordFile}},
+    };
+    for (const auto& c : cases) {
+        const std::string target = root.host("scratch/target"), aside = c.folder + ".aside";
+        ASSERT_TRUE(Sh("cp -a '" + c.folder + "' " + target + " && mv '" + c.folder + "' '" + aside + "' && ln -s " +
+                       target + " '" + c.folder + "'"));
+        const vktest::Tree before = vktest::Snapshot(target);
+        EXPECT_NE(RunTool(c.call).code, 0) << c.folder;
+        EXPECT_TRUE(vktest::Snapshot(target) == before) << c.folder << " was written through";
+        ASSERT_TRUE(Sh("rm '" + c.folder + "' && mv '" + aside + "' '" + c.folder + "' && rm -r " + target));
+    }
+    // Nor is the lock file's second name: the lock's marker would be written there.
+    const std::string precious = File("precious", "keep");
+    for (const auto& e : fs::directory_iterator(root.host(".pal/locks")))
+        ASSERT_TRUE(fs::remove(e.path()) && link(precious.c_str(), e.path().c_str()) == 0);
+    EXPECT_NE(RunTool(Args{"list-users"} + App()).code, 0);
+    EXPECT_EQ(vktest::ReadFileBytes(precious), vktest::Bytes({'k', 'e', 'e', 'p'}));
+    for (const auto& e : fs::directory_iterator(root.host(".pal/locks")))
+        fs::remove(e.path());
+    Ok(Args{"add-user"} + User("bob") + Args{"--password-file", passwordFile});
 }
 
 /* Runs the tool with these arguments, its output going to `out`; its exit status. */

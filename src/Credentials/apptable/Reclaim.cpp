@@ -20,32 +20,43 @@ namespace {
 #define MAX_APP_KEY_CHARS 256
 
 /* The key names the users of one registered application's table name, read
- * without its secret; every count and offset is checked against the file. */
-void KeysOfApplication(const WString& appName, const WString& exceptFolder, std::vector<WString>& keys) {
+ * without its secret; every count and offset is checked against the file.
+ * FALSE when the table, or a user's key name, cannot be read: a key such a
+ * user owns is then unknown, and must not be taken for an orphan. */
+BOOL KeysOfApplication(const WString& appName, const WString& exceptFolder, std::vector<WString>& keys) {
     WString location;
     DWORD type = 0;
-    if (CUtil::FindAppRegSetting(appName, location, type) != 0) return;
+    if (CUtil::FindAppRegSetting(appName, location, type) != 0) return FALSE;
     location = WString(location.c_str());
-    if (location.empty()) return;
+    if (location.empty()) return FALSE;
 
     std::vector<BYTE> table;
-    if (ReadFileWhole((location + W("\\app.bin")).c_str(), APP_TABLE_MAX_BODY + HMAC_SIZE, table) != ERROR_SUCCESS ||
-        table.size() < sizeof(AppTableHeader))
-        return;
+    const DWORD read = ReadFileWhole((location + W("\\app.bin")).c_str(), APP_TABLE_MAX_BODY + HMAC_SIZE, table);
+    /* A registration that never wrote its table has no users. */
+    if (read == ERROR_FILE_NOT_FOUND || read == ERROR_PATH_NOT_FOUND) return TRUE;
+    if (read != ERROR_SUCCESS || table.size() < sizeof(AppTableHeader)) return FALSE;
     AppTableHeader header;
     memcpy(&header, table.data(), sizeof(header));
-    if (header.usercount > MAXIMUM_NUMBER_OF_USERS || header.recordsize != USER_RECORD_SIZE) return;
+    if (header.usercount > MAXIMUM_NUMBER_OF_USERS || header.recordsize != USER_RECORD_SIZE) return FALSE;
+    BOOL complete = TRUE;
     for (DWORD i = 0; i < header.usercount; ++i) {
         const size_t at = APP_TABLE_HEADER_SIZE + (size_t)i * sizeof(UserRecord);
-        if (at + sizeof(UserRecord) > table.size()) break;
+        if (at + sizeof(UserRecord) > table.size()) return FALSE;
         UserRecord record;
         memcpy(&record, table.data() + at, sizeof(record));
-        if (!FieldTerminated(record.path, 260)) continue;
+        if (!FieldTerminated(record.path, 260)) {
+            complete = FALSE;
+            continue;
+        }
         WString folder = FieldString(record.path, 260);
         if (folder == exceptFolder) continue;
         WString key = UnverifiedKeyName(folder);
-        if (!key.empty()) keys.push_back(key);
+        if (key.empty())
+            complete = FALSE;
+        else
+            keys.push_back(key);
     }
+    return complete;
 }
 
 } // namespace
@@ -127,7 +138,11 @@ BOOL KeysInUse(const WString& exceptFolder, std::vector<WString>& keys) {
             complete = FALSE;
             break;
         }
-        KeysOfApplication(WString(name, cch), exceptFolder, keys);
+        if (!KeysOfApplication(WString(name, cch), exceptFolder, keys)) {
+            _Print("reclaim::KeysInUse", "application %S could not be read whole: the keys its users may own are kept",
+                   WString(name, cch).c_str());
+            complete = FALSE;
+        }
     }
     RegCloseKey(hKey);
     return complete;

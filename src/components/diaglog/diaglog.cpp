@@ -14,6 +14,7 @@
 #endif
 #include "DiagLog.h"
 #include "diaglog_control.h"
+#include "../SecureEnv.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -365,7 +366,7 @@ unsigned EnsureConfigured() {
     std::lock_guard<std::mutex> lock(g_lock);
     unsigned f = g_flags.load(std::memory_order_acquire);
     if (f & kConfigured) return f;
-    ApplyLocked(getenv("VAULTKEEP_LOG"));
+    ApplyLocked(SecureEnv("VAULTKEEP_LOG"));
     return g_flags.load(std::memory_order_acquire);
 }
 
@@ -527,7 +528,7 @@ namespace diaglog {
 DIAG_CONTROL_API void Configure(const char* dest) {
     try {
         std::lock_guard<std::mutex> lock(g_lock);
-        ApplyLocked(dest ? dest : getenv("VAULTKEEP_LOG"));
+        ApplyLocked(dest ? dest : SecureEnv("VAULTKEEP_LOG"));
     } catch (...) {
     }
 }
@@ -535,7 +536,7 @@ DIAG_CONTROL_API void Configure(const char* dest) {
 DIAG_CONTROL_API void SetCapture(bool on) {
     try {
         std::lock_guard<std::mutex> lock(g_lock);
-        if (!(g_flags.load(std::memory_order_relaxed) & kConfigured)) ApplyLocked(getenv("VAULTKEEP_LOG"));
+        if (!(g_flags.load(std::memory_order_relaxed) & kConfigured)) ApplyLocked(SecureEnv("VAULTKEEP_LOG"));
         if (on) g_flags.fetch_or(kCapture, std::memory_order_acq_rel);
         else g_flags.fetch_and(~kCapture, std::memory_order_acq_rel);
     } catch (...) {

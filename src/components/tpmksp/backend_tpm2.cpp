@@ -44,6 +44,7 @@
 #include "backend.h"
 #include "container_store.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -111,17 +112,39 @@ struct Container {
 
 /* ---- settings -------------------------------------------------------------- */
 
-bool AcceptableTcti(const std::string& s) {
+/*
+ * The TSS loader takes a TCTI name or a library path and loads what it is
+ * given, so a setting could run code in every process that opens the TPM.
+ * Only the known transports are accepted, by name: the kernel's devices (and
+ * only /dev/tpm*), a simulator, the access broker. The capture wrapper is for
+ * a caller's own debugging, so only the environment may name it.
+ */
+bool AcceptableTcti(const std::string& s, bool fromEnvironment) {
     if (s.empty() || s.size() > kMaxTcti) return false;
     for (char c : s)
         if (c < 0x21 || c > 0x7e) return false;
-    return true;
+    const size_t colon = s.find(':');
+    const std::string name = s.substr(0, colon), conf = colon == std::string::npos ? "" : s.substr(colon + 1);
+    if (name == "pcap") return fromEnvironment && colon != std::string::npos && AcceptableTcti(conf, false);
+    if (name == "device") {
+        static const char kDev[] = "/dev/tpm";
+        if (conf.compare(0, sizeof kDev - 1, kDev) != 0 || conf.find('/', sizeof kDev - 1) != std::string::npos)
+            return false;
+        for (size_t i = sizeof kDev - 1; i < conf.size(); ++i)
+            if (!isalnum(static_cast<unsigned char>(conf[i]))) return false;
+        return true;
+    }
+    /* host, port and bus names; a path (a socket, say) is not needed */
+    if (name == "swtpm" || name == "mssim" || name == "tabrmd") return conf.find('/') == std::string::npos;
+    return false;
 }
 
-/* VAULTKEEP_KSP_TCTI wins (tests), then the registry value "TCTI", then the
- * kernel's resource-managed device. */
+/* VAULTKEEP_KSP_TCTI wins (the caller's own choice, ignored in a privileged
+ * process), then the registry value "TCTI", then the kernel's
+ * resource-managed device. */
 DWORD ConfiguredTcti(std::string& tcti) {
-    if (const char* env = std::getenv("VAULTKEEP_KSP_TCTI"); env && *env) {
+    const char* env = secure_getenv("VAULTKEEP_KSP_TCTI");
+    if (env && *env) {
         tcti = env;
     } else {
         tcti = kDefaultTcti;
@@ -147,8 +170,8 @@ DWORD ConfiguredTcti(std::string& tcti) {
             }
         }
     }
-    if (!AcceptableTcti(tcti)) {
-        _PrintError(kLogName, __LINE__, "the TCTI setting is not a TCTI string");
+    if (!AcceptableTcti(tcti, env && *env)) {
+        _PrintError(kLogName, __LINE__, "the TCTI setting names no known transport (device:/dev/tpm*, swtpm, mssim, tabrmd)");
         return kBackendUnavailable;
     }
     return ERROR_SUCCESS;

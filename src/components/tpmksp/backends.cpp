@@ -1,5 +1,6 @@
 /* The backends compiled into the provider, and which one a machine uses. */
 #include "backend.h"
+#include "../SecureEnv.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -48,7 +49,7 @@ const BackendEntry* BackendTable(size_t* count) {
 DWORD CreateConfiguredBackend(std::unique_ptr<Backend>& out, const char** chosen) {
     char configured[kMaxBackendName + 1] = {};
     const char* name = kBackends[0].name;
-    if (const char* env = std::getenv("VAULTKEEP_KSP_BACKEND"); env && *env)
+    if (const char* env = SecureEnv("VAULTKEEP_KSP_BACKEND"); env && *env)
         name = env;
     else if (ReadConfiguredName(configured, sizeof(configured)) && configured[0])
         name = configured;

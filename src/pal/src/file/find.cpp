@@ -10,6 +10,7 @@
 #include "internal/errors.h"
 #include "internal/paths.h"
 #include "internal/strings.h"
+#include "internal/syscalls.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -91,7 +92,14 @@ DWORD FindFirstWorker(LPCWSTR lpFileName, std::shared_ptr<FindObject>& found) {
         if (Fill(pattern, st, data)) find->entries.push_back(data);
     } else {
         if (!ToHostPath(folderW.c_str(), host, err)) return err;
-        DIR* d = opendir(host.c_str());
+        // Through the file layer, so a folder below the root is reached without links.
+        const int dirFd = sys::Open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR* d = dirFd >= 0 ? fdopendir(dirFd) : nullptr;
+        if (!d && dirFd >= 0) {
+            const int err = errno;
+            sys::Close(dirFd);
+            errno = err;
+        }
         if (!d)
             return errno == ENOENT || errno == ENOTDIR ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND)
                                                        : Win32FromErrno(errno);

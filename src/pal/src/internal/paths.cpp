@@ -32,7 +32,8 @@ bool UsableSystemRoot() {
     if (access(kSystemRoot, W_OK | X_OK) == 0) return true;
     if (errno != ENOENT) return false;
     // The parent must be writable for us to lay the machine-wide root out.
-    return access("/var/lib", W_OK | X_OK) == 0 && perms::MakeFolder(kSystemRoot) == 0;
+    // EEXIST: another process (or the lookup of this call's own path) made it first.
+    return access("/var/lib", W_OK | X_OK) == 0 && (perms::MakeFolder(kSystemRoot) == 0 || errno == EEXIST);
 }
 
 /* The account's home folder from the user database: $HOME may be unset or
@@ -69,12 +70,12 @@ void Refuse(const std::string& root, const char* why) {
  * vaultkeep, created 0700. Empty when no home is known or the folder is not
  * the account's own. */
 std::string UserRoot() {
-    const char* xdg = getenv("XDG_STATE_HOME");
+    const char* xdg = secure_getenv("XDG_STATE_HOME");
     std::string base;
     if (xdg && xdg[0] == '/') {
         base = xdg;
     } else {
-        const char* home = getenv("HOME");
+        const char* home = secure_getenv("HOME");
         std::string dir = home && home[0] == '/' ? std::string(home) : HomeOfAccount();
         if (dir.empty()) {
             Refuse("(none)", "(no home folder for this account)");
@@ -141,7 +142,7 @@ DWORD SplitRooted(const char16_t* p, size_t n, std::vector<std::u16string>& part
 } // namespace
 
 std::string MachineRoot() {
-    const char* env = getenv("VAULTKEEP_ROOT");
+    const char* env = secure_getenv("VAULTKEEP_ROOT");
     if (env && env[0]) return TrimTrailingSlashes(env);
     if (UsableSystemRoot()) return kSystemRoot;
     return UserRoot();

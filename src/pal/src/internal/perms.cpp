@@ -20,7 +20,7 @@
 namespace pal::perms {
 
 std::string GroupName() {
-    const char* env = getenv("VAULTKEEP_GROUP");
+    const char* env = secure_getenv("VAULTKEEP_GROUP");
     return env && env[0] ? std::string(env) : std::string(VK_VAULT_GROUP);
 }
 
@@ -79,10 +79,13 @@ bool GroupId(gid_t& gid) {
 }
 
 Area AreaOf(const std::string& hostPath) {
-    const std::string modules = MachineRoot() + "/Program Files";
-    if (hostPath.compare(0, modules.size(), modules) == 0 &&
-        (hostPath.size() == modules.size() || hostPath[modules.size()] == '/'))
-        return Area::Modules;
+    const std::string root = MachineRoot();
+    for (const char* admin : {"/Program Files", "/registry"}) {
+        const std::string folder = root + admin;
+        if (hostPath.compare(0, folder.size(), folder) == 0 &&
+            (hostPath.size() == folder.size() || hostPath[folder.size()] == '/'))
+            return Area::AdminOnly;
+    }
     return Area::Data;
 }
 
@@ -90,7 +93,7 @@ namespace {
 
 mode_t ModeFor(bool folder, bool group, Area area) {
     if (!group) return folder ? 0700 : 0600;
-    if (area == Area::Modules) return folder ? 02750 : 0640;
+    if (area == Area::AdminOnly) return folder ? 02750 : 0640;
     return folder ? 02770 : 0660;
 }
 

@@ -7,9 +7,10 @@
  *   with the group:     files 0660, folders 02770, group = the vault group
  *   without the group:  files 0600, folders 0700 (owner only)
  *
- * Below "C:\Program Files" (modules) the group may read but never write:
- * files 0640, folders 02750, so no member can plant code that another
- * member's process loads. Read-only files lose every write bit. Nothing is
+ * Below "C:\Program Files" (modules) and in the settings store the group may
+ * read but never write: files 0640, folders 02750, so no member can plant code
+ * that another member's process loads or settings that point it elsewhere
+ * (the parts of the machine that belong to administrators on Windows). Read-only files lose every write bit. Nothing is
  * ever readable or writable by other users, whatever the umask.
  *
  * The group is used only when the object really carries it (inherited from a
@@ -32,8 +33,9 @@ bool GroupId(gid_t& gid);
 /* The id of the host group called name; false when there is none. */
 bool LookUpGroup(const std::string& name, gid_t& gid);
 
-enum class Area { Data, Modules };
-/* Modules below the current root's "Program Files", Data everywhere else. */
+enum class Area { Data, AdminOnly };
+/* AdminOnly below the current root's "Program Files" and in its settings
+ * store, Data everywhere else. */
 Area AreaOf(const std::string& hostPath);
 
 /* Gives a just-created object (file or folder descriptor) its group and mode.

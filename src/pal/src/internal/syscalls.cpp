@@ -1,4 +1,8 @@
 #include "internal/syscalls.h"
+#include "internal/paths.h"
+
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -12,23 +16,148 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace {
 
+/*
+ * Paths below the machine root are resolved from the root one folder at a
+ * time and never through a link: a member of a shared vault can replace any
+ * folder below it with a link, and no call may then write, grant or delete
+ * outside the vault. The last component is not followed either, and an open
+ * never blocks (a planted FIFO then fails the read instead of stalling the
+ * call under the machine-wide lock). Paths elsewhere (the caller's own files,
+ * system libraries) go to the kernel as given.
+ */
+class Beneath {
+public:
+    Beneath() = default;
+    Beneath(const Beneath&) = delete;
+    Beneath& operator=(const Beneath&) = delete;
+    ~Beneath() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+
+    /* False with errno when the path is below the root and cannot be reached
+     * safely; otherwise dir and leaf are what an *at call takes. */
+    bool Resolve(int fromDir, const char* path) {
+        dir = fromDir;
+        leaf = path;
+        if (fromDir != AT_FDCWD || !path || path[0] != '/') return true;
+        // Finding the root may lay it out, which comes back here for the root itself.
+        static thread_local bool finding = false;
+        if (finding) return true;
+        finding = true;
+        const std::string root = pal::MachineRoot();
+        finding = false;
+        const size_t n = strlen(path);
+        if (root.empty() || n <= root.size() + 1 || memcmp(path, root.data(), root.size()) != 0 ||
+            path[root.size()] != '/')
+            return true;
+        below = true;
+        std::string rel(path + root.size() + 1);
+        while (!rel.empty() && rel.back() == '/')
+            rel.pop_back();
+        const size_t slash = rel.find_last_of('/');
+        m_leaf = slash == std::string::npos ? rel : rel.substr(slash + 1);
+        if (m_leaf.empty() || m_leaf == "." || m_leaf == "..") {
+            errno = EINVAL;
+            return false;
+        }
+        int rootFd = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (rootFd < 0) return false;
+        if (slash == std::string::npos) {
+            m_fd = rootFd;
+        } else {
+            m_fd = OpenFolder(rootFd, rel.substr(0, slash));
+            const int err = errno;
+            ::close(rootFd);
+            errno = err;
+            if (m_fd < 0) return false;
+        }
+        dir = m_fd;
+        leaf = m_leaf.c_str();
+        return true;
+    }
+
+    int dir = AT_FDCWD;
+    const char* leaf = nullptr;
+    bool below = false;
+
+private:
+    /* The folder at rel below root, with no link and no step above root. */
+    static int OpenFolder(int root, const std::string& rel) {
+        struct open_how how = {};
+        how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+        int fd = static_cast<int>(syscall(SYS_openat2, root, rel.c_str(), &how, sizeof how));
+        if (fd >= 0 || (errno != ENOSYS && errno != E2BIG)) return fd;
+        // Kernels before 5.6: the same walk by hand.
+        fd = fcntl(root, F_DUPFD_CLOEXEC, 0);
+        for (size_t at = 0; fd >= 0 && at <= rel.size();) {
+            size_t end = rel.find('/', at);
+            if (end == std::string::npos) end = rel.size();
+            const std::string comp = rel.substr(at, end - at);
+            at = end + 1;
+            if (comp.empty() || comp == ".") continue;
+            int next = comp == ".." ? (errno = EXDEV, -1)
+                                    : ::openat(fd, comp.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            const int err = errno;
+            ::close(fd);
+            errno = err;
+            fd = next;
+        }
+        return fd;
+    }
+
+    int m_fd = -1;
+    std::string m_leaf;
+};
+
 int DefaultOpen(const char* path, int flags, mode_t mode) {
-    return ::open(path, flags, mode);
+    Beneath b;
+    if (!b.Resolve(AT_FDCWD, path)) return -1;
+    return ::openat(b.dir, b.leaf, flags | (b.below ? O_NOFOLLOW | O_NONBLOCK : 0), mode);
 }
 int DefaultOpenat(int dir, const char* path, int flags, mode_t mode) {
     return ::openat(dir, path, flags, mode);
 }
 int DefaultRenameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
-    return ::renameat2(fromDir, from, toDir, to, flags);
+    Beneath f, t;
+    if (!f.Resolve(fromDir, from) || !t.Resolve(toDir, to)) return -1;
+    return ::renameat2(f.dir, f.leaf, t.dir, t.leaf, flags);
+}
+int DefaultRename(const char* from, const char* to) {
+    return DefaultRenameat2(AT_FDCWD, from, AT_FDCWD, to, 0);
+}
+int DefaultLink(const char* from, const char* to) {
+    Beneath f, t;
+    if (!f.Resolve(AT_FDCWD, from) || !t.Resolve(AT_FDCWD, to)) return -1;
+    return ::linkat(f.dir, f.leaf, t.dir, t.leaf, 0);
+}
+int DefaultUnlink(const char* path) {
+    Beneath b;
+    return b.Resolve(AT_FDCWD, path) ? ::unlinkat(b.dir, b.leaf, 0) : -1;
+}
+int DefaultMkdir(const char* path, mode_t mode) {
+    Beneath b;
+    return b.Resolve(AT_FDCWD, path) ? ::mkdirat(b.dir, b.leaf, mode) : -1;
+}
+int DefaultRmdir(const char* path) {
+    Beneath b;
+    return b.Resolve(AT_FDCWD, path) ? ::unlinkat(b.dir, b.leaf, AT_REMOVEDIR) : -1;
+}
+int DefaultChmod(const char* path, mode_t mode) {
+    Beneath b;
+    if (!b.Resolve(AT_FDCWD, path)) return -1;
+    return ::fchmodat(b.dir, b.leaf, mode, b.below ? AT_SYMLINK_NOFOLLOW : 0);
 }
 
 const PalSyscalls kDefaults = {
-    DefaultOpen, ::read,   ::write, ::pread, ::pwrite, ::fsync,     ::fdatasync, ::rename, DefaultRenameat2,
-    ::link,      ::unlink, ::mkdir, ::rmdir, ::close,  ::ftruncate, ::flock,     ::chmod,  ::fchmod,
+    DefaultOpen, ::read,        ::write,        ::pread,        ::pwrite,      ::fsync,
+    ::fdatasync, DefaultRename, DefaultRenameat2, DefaultLink, DefaultUnlink, DefaultMkdir,
+    DefaultRmdir, ::close,      ::ftruncate,    ::flock,       DefaultChmod,  ::fchmod,
     DefaultOpenat, ::mkdirat,
 };
 

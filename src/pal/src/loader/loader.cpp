@@ -13,12 +13,15 @@
 #include "loader/loader.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <string>
+#include <vector>
 #include <map>
 #include <mutex>
 
@@ -65,37 +68,93 @@ PFN_DllMain OwnEntry(void* dl) {
     return reinterpret_cast<PFN_DllMain>(sym);
 }
 
-/* Code is loaded only from a file and folder that nobody but this account
- * and the superuser can change: anyone else who could write either could
- * make this process run their code. A bare name is left to the loader's own
- * search of the system's folders. */
-DWORD CheckModulePath(const std::string& host) {
+/*
+ * Code is loaded only from a file that nobody but this account and the
+ * superuser can change, in a folder that nobody else can write either, below
+ * folders all owned by this account or the superuser: anyone else who could
+ * put a file there could make this process run their code. The path is walked
+ * from "/" one folder at a time without following links, the file is checked
+ * through its own descriptor and loaded from that descriptor, so nothing can
+ * be swapped in between. A bare name is left to the loader's own search of
+ * the system's folders. On success *fd is the open file (-1 for a bare name)
+ * and *file its path.
+ */
+DWORD OpenModule(const std::string& host, int& fd, std::string& file) {
+    fd = -1;
+    file = host;
     if (host.find('/') == std::string::npos) return ERROR_SUCCESS;
     char resolved[PATH_MAX];
     if (!realpath(host.c_str(), resolved)) return ERROR_MOD_NOT_FOUND;
-    std::string file = resolved;
-    std::string folder = file.substr(0, std::max<size_t>(file.find_last_of('/'), 1));
-    struct stat fst, dst;
+    file = resolved;
     const char* why = nullptr;
-    if (stat(file.c_str(), &fst) != 0 || stat(folder.c_str(), &dst) != 0)
-        return ERROR_MOD_NOT_FOUND;
-    if (!S_ISREG(fst.st_mode))
-        why = "not a file";
-    else if (!perms::OnlyTrustedCanWrite(fst))
-        why = "the file can be changed by another account";
-    else if (!perms::OnlyTrustedCanWrite(dst))
-        why = "its folder can be changed by another account";
+    int dir = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    struct stat st;
+    for (size_t at = 1; dir >= 0 && !why;) {
+        const size_t slash = file.find('/', at);
+        const std::string name = file.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
+        if (fstat(dir, &st) != 0 || !perms::TrustedUid(st.st_uid)) {
+            why = "a folder above it belongs to another account";
+        } else if (slash == std::string::npos) {
+            if (!perms::OnlyTrustedCanWrite(st)) why = "its folder can be changed by another account";
+            fd = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0) why = "it cannot be opened without following a link";
+            break;
+        } else {
+            const int next = openat(dir, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            close(dir);
+            dir = next;
+            at = slash + 1;
+        }
+    }
+    if (dir < 0 && !why) why = "a folder above it was replaced";
+    if (dir >= 0) close(dir);
+    if (!why && fd >= 0) {
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+            why = "not a file";
+        else if (!perms::OnlyTrustedCanWrite(st))
+            why = "the file can be changed by another account";
+    }
     if (!why) return ERROR_SUCCESS;
+    if (fd >= 0) close(fd);
+    fd = -1;
     OutputDebugStringA(("loader: refusing to load " + file + ": " + why + "\n").c_str());
     return ERROR_ACCESS_DENIED;
+}
+
+/*
+ * Loads the module open on fd, which it takes over. The loader knows a
+ * library by the name it was opened under and hands out a loaded one of the
+ * same name without opening anything, so a "/proc/self/fd/N" name must never
+ * come to mean another file: the first descriptor of each module file stays
+ * open for the life of the process (one per module, a handful), and later
+ * loads of that file go through it.
+ */
+void* DlopenFd(int fd) {
+    static std::mutex lock;
+    static auto* byFile = new std::map<std::pair<dev_t, ino_t>, int>;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    int kept = fd;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        auto [it, added] = byFile->emplace(std::make_pair(st.st_dev, st.st_ino), fd);
+        if (!added) kept = it->second;
+    }
+    if (kept != fd) close(fd);
+    return dlopen(("/proc/self/fd/" + std::to_string(kept)).c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
 DWORD LoadWorker(LPCWSTR name, HMODULE& result) {
     std::string host;
     DWORD err;
     if (!ToHostPath(name, host, err)) return err;
-    if ((err = CheckModulePath(host)) != ERROR_SUCCESS) return err;
-    void* dl = dlopen(host.c_str(), RTLD_NOW | RTLD_LOCAL);
+    int fd = -1;
+    std::string file;
+    if ((err = OpenModule(host, fd, file)) != ERROR_SUCCESS) return err;
+    void* dl = fd < 0 ? dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL) : DlopenFd(fd);
     if (!dl) return ERROR_MOD_NOT_FOUND;
     Registry& r = Modules();
     std::lock_guard<std::mutex> g(r.lock);
@@ -108,7 +167,7 @@ DWORD LoadWorker(LPCWSTR name, HMODULE& result) {
             return ERROR_SUCCESS;
         }
     }
-    HANDLE h = InsertHandle(std::make_shared<Module>(dl, LoadedPath(dl, host)));
+    HANDLE h = InsertHandle(std::make_shared<Module>(dl, fd < 0 ? LoadedPath(dl, host) : file));
     if (!h) {
         dlclose(dl);
         return ERROR_NOT_ENOUGH_MEMORY;

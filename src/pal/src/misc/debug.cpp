@@ -45,7 +45,7 @@ void Emit(const std::string& text) {
         std::lock_guard<std::mutex> g(c.lock);
         if (c.on) c.text += text;
     }
-    const char* dest = getenv("VAULTKEEP_DEBUG_OUTPUT");
+    const char* dest = secure_getenv("VAULTKEEP_DEBUG_OUTPUT");
     if (!dest || !dest[0]) return;
     if (strcmp(dest, "stderr") == 0) {
         WriteFully(STDERR_FILENO, text.data(), text.size());

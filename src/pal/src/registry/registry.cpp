@@ -42,6 +42,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -136,7 +137,7 @@ public:
         std::string path = dir + "/" + kLockFile;
         m_fd = pal::sys::Open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (m_fd >= 0)
-            pal::perms::ApplyFd(m_fd, false, pal::perms::Area::Data);
+            pal::perms::ApplyFd(m_fd, false, pal::perms::Area::AdminOnly);
         else if (errno == EEXIST)
             m_fd = pal::sys::Open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
         if (m_fd < 0 && (errno == EACCES || errno == EROFS))
@@ -150,12 +151,30 @@ private:
     int m_fd = -1;
 };
 
+/*
+ * The settings choose the modules a process loads and the folders it writes,
+ * so only the account that laid the store out (or the superuser) may change
+ * them. A store this account made group-writable before that rule is
+ * narrowed here; one that another account can change is refused.
+ */
+bool OnlyTrustedCanChange(const struct stat& st, const std::string& path) {
+    if (pal::perms::OnlyTrustedCanWrite(st)) return true;
+    if (st.st_uid == geteuid() && pal::sys::Chmod(path.c_str(), st.st_mode & 07755) == 0) return true;
+    Report(path + " can be changed by another account; its settings are not used");
+    return false;
+}
+
 /* The store file's bytes, and the file's status as read; a missing file is no
  * error (exists false). */
 DWORD ReadStore(const std::string& dir, std::vector<uint8_t>& bytes, bool& exists, struct stat* status = nullptr) {
     const std::string path = dir + "/" + kHiveFile;
     exists = false;
-    const pal::file::ReadStop stop = pal::file::ReadWhole(path, kMaxStoreBytes, bytes, status);
+    bytes.clear();
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0) return errno == ENOENT ? ERROR_SUCCESS : pal::Win32FromErrno(errno);
+    if (!S_ISDIR(st.st_mode)) return ERROR_BADDB;
+    if (!OnlyTrustedCanChange(st, dir)) return ERROR_ACCESS_DENIED;
+    const pal::file::ReadStop stop = pal::file::ReadWhole(path, kMaxStoreBytes, bytes, &st);
     if (stop == pal::file::ReadStop::Open)
         return errno == ENOENT ? ERROR_SUCCESS : errno == ELOOP ? ERROR_BADDB : pal::Win32FromErrno(errno);
     exists = true;
@@ -168,8 +187,14 @@ DWORD ReadStore(const std::string& dir, std::vector<uint8_t>& bytes, bool& exist
     case pal::file::ReadStop::Read:
         return ERROR_CANTREAD;
     default:
-        return ERROR_SUCCESS;
+        break;
     }
+    if (!OnlyTrustedCanChange(st, path)) {
+        bytes.clear();
+        return ERROR_ACCESS_DENIED;
+    }
+    if (status) *status = st;
+    return ERROR_SUCCESS;
 }
 
 DWORD ParseStore(const std::string& dir, const std::vector<uint8_t>& bytes, Hive& hive) {
@@ -235,7 +260,7 @@ DWORD Save(const std::string& dir, const Hive& hive) {
     const DWORD err = pal::file::WriteBeside(
         path, false,
         [&](int fd) -> DWORD {
-            pal::perms::ApplyFd(fd, false, pal::perms::Area::Data);
+            pal::perms::ApplyFd(fd, false, pal::perms::Area::AdminOnly);
             return pal::sys::WriteAll(fd, bytes.data(), bytes.size()) ? static_cast<DWORD>(ERROR_SUCCESS)
                                                                       : pal::Win32FromErrno(errno);
         },

@@ -9,10 +9,12 @@
  */
 #include "internal/errors.h"
 #include "internal/paths.h"
+#include "internal/syscalls.h"
 #include "security/secutil.h"
 
 #include <acl/libacl.h>
 #include <sys/acl.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -220,8 +222,16 @@ DWORD SetWorker(LPWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PAC
     std::string host;
     DWORD err;
     if (!pal::ToHostPath(name, host, err)) return err;
+    /* Granted through a descriptor of the object itself, reached without links:
+     * a name swapped for a link after it was checked must not pass the grant on. */
+    const int fd = pal::sys::Open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == ELOOP ? ERROR_ACCESS_DENIED : pal::Win32FromPathErrno(errno, host);
+    struct FdCloser {
+        int fd;
+        ~FdCloser() { pal::sys::Close(fd); }
+    } closer{fd};
     struct stat st;
-    if (stat(host.c_str(), &st) != 0) return pal::Win32FromPathErrno(errno, host);
+    if (fstat(fd, &st) != 0) return pal::Win32FromPathErrno(errno, host);
 
     Rights owner, owningGroup, other;
     std::map<uint32_t, Rights> users, groups;
@@ -265,7 +275,7 @@ DWORD SetWorker(LPWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PAC
     if ((err = AddEntry(acl.get(), ACL_OTHER, nullptr, effective(other))) != ERROR_SUCCESS) return err;
     if (named && acl_calc_mask(&acl.get()) != 0) return ERROR_NOT_ENOUGH_MEMORY;
     if (acl_valid(acl.get()) != 0) return ERROR_INVALID_ACL;
-    if (acl_set_file(host.c_str(), ACL_TYPE_ACCESS, acl.get()) != 0) return AclErrno(errno, host);
+    if (acl_set_fd(fd, acl.get()) != 0) return AclErrno(errno, host);
     return ERROR_SUCCESS;
 }
 

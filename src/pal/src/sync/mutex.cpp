@@ -173,9 +173,11 @@ int OpenLockFile(const std::string& fileName, bool& readOnly, bool& lockless, DW
         return -1;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+    // A second name (a hard link planted by a member) would let the marker's
+    // writes reach a file outside the locks folder.
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
         !(perms::TrustedUid(st.st_uid) || perms::InVaultGroup(st.st_gid))) {
-        Report("refusing " + shown + ": not a file of a trusted owner");
+        Report("refusing " + shown + ": not a file of a trusted owner with one name");
         sys::Close(fd);
         error = ERROR_ACCESS_DENIED;
         return -1;
