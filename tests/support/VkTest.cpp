@@ -311,6 +311,16 @@ int WaitHelper(int pid, unsigned timeoutMs) {
 }
 
 int WaitHelper(int pid) { return WaitHelper(pid, INFINITE); }
+
+void KillHelper(int pid) {
+    auto it = Children().find(pid);
+    if (it != Children().end()) TerminateProcess(it->second, 128 + 9);
+}
+
+bool HelperRunning(int pid) {
+    auto it = Children().find(pid);
+    return it != Children().end() && WaitForSingleObject(it->second, 0) == WAIT_TIMEOUT;
+}
 #else
 std::string SelfPath() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
 
@@ -336,6 +346,13 @@ int WaitHelper(int pid) {
     if (waitpid(pid, &status, 0) < 0) return -1;
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + WTERMSIG(status);
+}
+
+void KillHelper(int pid) { kill(pid, SIGKILL); }
+
+bool HelperRunning(int pid) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
 }
 #endif
 

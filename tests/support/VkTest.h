@@ -87,6 +87,10 @@ void PutLe32(Bytes& b, size_t off, uint32_t v);
 int RunHelper(const std::string& name, const std::vector<std::string>& args = {}, int* pid = nullptr,
               bool wait = true);
 int WaitHelper(int pid);
+/* Whether a started helper has not ended yet (it can still be waited for). */
+bool HelperRunning(int pid);
+/* Ends a started helper at once, as a crash would; WaitHelper still collects it. */
+void KillHelper(int pid);
 /* The running test program. */
 std::string SelfPath();
 /* A module of the build by its stem: lib/lib<stem>.so, or <stem>.dll beside the programs. */
