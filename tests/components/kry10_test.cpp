@@ -1,5 +1,6 @@
 /* The crypto library against published vectors, its cipher contract and its stream bounds. */
 #include <gtest/gtest.h>
+#include "VkTest.h"
 #include "platform/Kry10.h"
 
 #include <cstring>
@@ -12,21 +13,9 @@
 
 namespace {
 
-using Bytes = std::vector<BYTE>;
-
-Bytes Hex(const std::string& h) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < h.size(); i += 2)
-        out.push_back(static_cast<BYTE>(std::stoi(h.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
-Bytes Pattern(size_t n, unsigned seed) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = static_cast<BYTE>((i * 131 + seed * 7 + (i >> 8)) & 0xFF);
-    return b;
-}
+using vktest::Bytes;
+using vktest::Hex;
+using vktest::Pattern;
 
 class Kry10 : public ::testing::Test {
   protected:

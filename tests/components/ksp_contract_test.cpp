@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -29,7 +30,6 @@ using namespace vktest::ksp;
 
 constexpr DWORD kSimpleBlobSize = 268;
 constexpr DWORD kOverhead = 28; // nonce + tag
-constexpr ALG_ID kCalgAes128 = 0x660E;
 
 /* The backend table as the module reports it; the suite is instantiated over it. */
 std::vector<std::string> BackendNames() {
@@ -228,29 +228,15 @@ TEST_P(KspContract, DamagedBlobsAndCiphertextsAreRefused) {
         EXPECT_EQ(len, cipher.size());
         EXPECT_EQ(Bytes(buf.begin(), buf.end() - 1), cipher) << "no partial plaintext";
     }
-    struct Case {
-        size_t at;
-        BYTE value; // set, or XORed into the RSA bytes at 100
-        DWORD length, flags, expected;
-    };
-    const Case blobs[] = {
-        {0, PUBLICKEYBLOB, kSimpleBlobSize, CRYPT_OAEP, Code(NTE_BAD_TYPE)},
-        {1, 3, kSimpleBlobSize, CRYPT_OAEP, Code(NTE_BAD_DATA)}, // version
-        {2, 1, kSimpleBlobSize, CRYPT_OAEP, Code(NTE_BAD_DATA)}, // reserved
-        {4, static_cast<BYTE>(kCalgAes128 & 0xff), kSimpleBlobSize, CRYPT_OAEP, Code(NTE_BAD_ALGID)},
-        {9, 0x24, kSimpleBlobSize, CRYPT_OAEP, Code(NTE_BAD_ALGID)}, // wrapping algorithm
-        {100, 0x5a, kSimpleBlobSize, CRYPT_OAEP, Code(NTE_BAD_DATA)},
-        {0, SIMPLEBLOB, kSimpleBlobSize - 1, CRYPT_OAEP, Code(NTE_BAD_LEN)},
-        {0, SIMPLEBLOB, 11, CRYPT_OAEP, Code(NTE_BAD_LEN)},
-        {0, SIMPLEBLOB, kSimpleBlobSize, 0, Code(NTE_BAD_FLAGS)},
-    };
-    for (const Case& c : blobs) {
-        SCOPED_TRACE(&c - blobs);
+    for (const auto& r : vktest::DataRows("ksp_contract.tsv", "blob")) {
+        SCOPED_TRACE(r[0]);
+        const size_t at = vktest::Num(r[1]);
         Bytes w = s.wrapped;
-        w[c.at] = c.at == 100 ? static_cast<BYTE>(w[c.at] ^ c.value) : c.value;
+        w[at] = static_cast<BYTE>(at == 100 ? w[at] ^ vktest::Num(r[2]) : vktest::Num(r[2]));
         KeyH damaged;
-        EXPECT_EQ(KSP_CALL(CryptImportKey(p.h, w.data(), c.length, exchange.h, c.flags, &damaged.h)),
-                  c.expected);
+        EXPECT_EQ(KSP_CALL(CryptImportKey(p.h, w.data(), vktest::Num(r[3]), exchange.h, vktest::Num(r[4]),
+                                          &damaged.h)),
+                  vktest::Num(r[5]));
         EXPECT_EQ(damaged.h, 0u);
     }
     Bytes buf = s.cipher;
@@ -387,44 +373,30 @@ TEST_P(KspContract, ParametersAndFlagsAreChecked) {
     TcgKeyParams version2 = good, scheme2 = good;
     version2.dwField0 = 2;
     scheme2.dwField24 = 2;
-    struct ParamCase {
-        DWORD param;
-        const void* value;
-        DWORD flags, expected;
-    };
     const std::string tooLong(5000, 'p');
-    const ParamCase params[] = {
-        {PP_TCG_KEYPARAM, &good, 1, 0},
-        {PP_TCG_KEYPARAM, &good, 2, Code(NTE_BAD_FLAGS)},
-        {PP_TCG_KEYPARAM, &version2, 1, Code(NTE_BAD_DATA)},
-        {PP_TCG_KEYPARAM, &scheme2, 1, Code(NTE_BAD_ALGID)},
-        {PP_KEYEXCHANGE_PSWD, "pw", 1, Code(NTE_BAD_FLAGS)},
-        {PP_KEYEXCHANGE_PSWD, tooLong.c_str(), 0, Code(NTE_BAD_LEN)},
-        {0x105, "pw", 0, Code(NTE_BAD_TYPE)},
-    };
+    const std::map<std::string, const void*> values = {{"good", &good},
+                                                       {"version2", &version2},
+                                                       {"scheme2", &scheme2},
+                                                       {"pw", "pw"},
+                                                       {"long", tooLong.c_str()}};
     // Wine's advapi32 reads dwFlags 1 as PP_CLIENT_HWND and answers those calls itself.
 #ifdef _WIN32
     const bool wine = GetProcAddress(GetModuleHandleW(W("ntdll.dll")), "wine_get_version") != nullptr;
 #else
     const bool wine = false;
 #endif
-    for (const ParamCase& c : params) {
-        SCOPED_TRACE(&c - params);
-        if (wine && c.flags == 1) continue;
-        EXPECT_EQ(KSP_CALL(CryptSetProvParam(p.h, c.param, static_cast<const BYTE*>(c.value), c.flags)),
-                  c.expected);
+    for (const auto& r : vktest::DataRows("ksp_contract.tsv", "param")) {
+        SCOPED_TRACE(r[0]);
+        const DWORD flags = vktest::Num(r[3]);
+        if (wine && flags == 1) continue;
+        EXPECT_EQ(KSP_CALL(CryptSetProvParam(p.h, vktest::Num(r[1]),
+                                             static_cast<const BYTE*>(values.at(r[2])), flags)),
+                  vktest::Num(r[4]));
     }
-    const std::tuple<ALG_ID, DWORD, DWORD> gens[] = {
-        {AT_KEYEXCHANGE, 0x04000003, Code(NTE_BAD_FLAGS)}, // 1024 bits
-        {AT_SIGNATURE, 0x08000003, Code(NTE_BAD_ALGID)},
-        {kCalgAes128, CRYPT_EXPORTABLE, Code(NTE_BAD_ALGID)},
-        {CALG_AES_256, 0x00800001, Code(NTE_BAD_FLAGS)}, // 128 bits
-        {CALG_AES_256, 0x01000001, 0},                   // 256 bits, said out loud
-    };
-    for (const auto& [alg, flags, expected] : gens) {
-        SCOPED_TRACE(flags);
+    for (const auto& r : vktest::DataRows("ksp_contract.tsv", "gen")) {
+        SCOPED_TRACE(r[0]);
         KeyH k;
-        EXPECT_EQ(KSP_CALL(CryptGenKey(p.h, alg, flags, &k.h)), expected);
+        EXPECT_EQ(KSP_CALL(CryptGenKey(p.h, vktest::Num(r[1]), vktest::Num(r[2]), &k.h)), vktest::Num(r[3]));
     }
 }
 

@@ -24,6 +24,7 @@ using vktest::Bytes;
 using vktest::FileExists;
 using vktest::Le32;
 using vktest::ListDir;
+using vktest::Pattern;
 using vktest::PutLe32;
 using vktest::ReadFileBytes;
 using vktest::WriteFileBytes;
@@ -110,13 +111,6 @@ inline bool IsLowerGuid(const WString& s) {
 
 inline Bytes Slice(const Bytes& b, size_t off, size_t n) {
     return Bytes(b.begin() + static_cast<ptrdiff_t>(off), b.begin() + static_cast<ptrdiff_t>(off + n));
-}
-
-inline Bytes Pattern(size_t n, unsigned seed) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = static_cast<uint8_t>(i * 31 + seed * 7 + 3);
-    return b;
 }
 
 /* A registry value of HKEY_LOCAL_MACHINE; false when the key or the value is missing. */

@@ -6,7 +6,6 @@
 #include "TableFixture.h"
 
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -313,15 +312,9 @@ TEST_F(TablesTest, HostileFilesAreRefusedWithoutReadingPastThem) {
         {"blob", {UserDir(guid) + "/" + blobName, kBlobSaltOff}}};
     for (auto [kind, size] : {std::pair{"app", 1262u}, {"user", 1322u}, {"blob", 152u}})
         ASSERT_EQ(ReadFileBytes(files.at(kind).first).size(), size) << "the offsets in the table";
-    std::ifstream in(VK_TEST_DATA_DIR "/core_hostile_tables.tsv");
-    ASSERT_TRUE(in.is_open());
     LogCapture log;
     int rows = 0;
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> col;
-        std::stringstream cells(line);
-        for (std::string c; std::getline(cells, c, '\t');) col.push_back(c);
+    for (auto col : vktest::DataRows("core_hostile_tables.tsv", "hostile")) {
         col.resize(5);
         SCOPED_TRACE(col[0]);
         const auto& [path, saltOff] = files.at(col[1]);

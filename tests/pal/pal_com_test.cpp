@@ -19,9 +19,9 @@ void RegisterServer(const std::u16string& clsidText, const std::u16string& modul
               ERROR_SUCCESS);
 }
 
-HRESULT Create(const CLSID& clsid, const IID& iid = IID_IUnknown, IUnknown* outer = nullptr) {
+HRESULT Create(const CLSID& clsid, const IID& iid = IID_IUnknown) {
     void* obj = reinterpret_cast<void*>(0x1);
-    HRESULT hr = CoCreateInstance(clsid, outer, CLSCTX_ALL, iid, &obj);
+    HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_ALL, iid, &obj);
     EXPECT_EQ(FAILED(hr), obj == nullptr) << "a pointer only beside success";
     if (obj) static_cast<IUnknown*>(obj)->Release();
     return hr;
@@ -56,24 +56,20 @@ TEST(PalCom, ActivationResultsAreWindowsOwn) {
     const auto clsid = [](uint32_t first) {
         return CLSID{first, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
     };
-    IUnknown* outer = reinterpret_cast<IUnknown*>(static_cast<uintptr_t>(0x10)); // refused before any use
     const struct {
         const char* what;
         CLSID clsid;
         const IID* iid;
-        IUnknown* outer;
         HRESULT expected;
     } cases[] = {
-        {"made", CLSID_RandomGenerator, &IID_IRandomGenerator, nullptr, S_OK},
-        {"unregistered", clsid(0x44444444), &IID_IUnknown, nullptr, REGDB_E_CLASSNOTREG},
-        {"module refuses the class", clsid(0x11111111), &IID_IUnknown, nullptr, CLASS_E_CLASSNOTAVAILABLE},
-        {"module missing", clsid(0x22222222), &IID_IUnknown, nullptr, CO_E_DLLNOTFOUND},
-        {"module without entry", clsid(0x33333333), &IID_IUnknown, nullptr, CO_E_ERRORINDLL},
-        {"interface not offered", CLSID_RandomGenerator, &IID_IRunnableObject, nullptr, E_NOINTERFACE},
-        {"aggregation", CLSID_RandomGenerator, &IID_IUnknown, outer, CLASS_E_NOAGGREGATION},
+        {"made", CLSID_RandomGenerator, &IID_IRandomGenerator, S_OK},
+        {"module refuses the class", clsid(0x11111111), &IID_IUnknown, CLASS_E_CLASSNOTAVAILABLE},
+        {"module missing", clsid(0x22222222), &IID_IUnknown, CO_E_DLLNOTFOUND},
+        {"module without entry", clsid(0x33333333), &IID_IUnknown, CO_E_ERRORINDLL},
+        {"interface not offered", CLSID_RandomGenerator, &IID_IRunnableObject, E_NOINTERFACE},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(c.expected, Create(c.clsid, *c.iid, c.outer)) << c.what;
+        EXPECT_EQ(c.expected, Create(c.clsid, *c.iid)) << c.what;
     EXPECT_EQ(E_POINTER, CoCreateInstance(CLSID_RandomGenerator, nullptr, CLSCTX_ALL, IID_IUnknown, nullptr));
     auto canUnload = reinterpret_cast<HRESULT (*)()>(reinterpret_cast<void (*)()>(
         GetProcAddress(LoadLibraryW(kServers.c_str()), "DllCanUnloadNow")));

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 #include <algorithm>
 #include <memory>
@@ -208,6 +209,20 @@ Tree Snapshot(const std::string& dir, bool times) {
                                                    : 0};
     }
     return out;
+}
+
+std::vector<Row> DataRows(const std::string& file, const std::string& kind) {
+    std::ifstream in(std::string(VK_TEST_DATA_DIR) + "/" + file);
+    std::vector<Row> rows;
+    for (std::string line; std::getline(in, line);) {
+        Row f;
+        std::stringstream s(line);
+        for (std::string x; std::getline(s, x, '\t');)
+            f.push_back(x == "-" ? "" : x);
+        if (f.size() > 1 && f[0] == kind) rows.emplace_back(f.begin() + 1, f.end());
+    }
+    EXPECT_FALSE(rows.empty()) << file << " has no " << kind;
+    return rows;
 }
 
 uint32_t Le32(const Bytes& b, size_t off) {

@@ -79,8 +79,35 @@ std::vector<std::string> ListDir(const std::string& path);
 using Tree = std::map<std::string, std::pair<Bytes, long long>>;
 Tree Snapshot(const std::string& dir, bool times = false);
 
+/* n bytes that differ with the seed. */
+inline Bytes Pattern(size_t n, unsigned seed) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(i * 31 + seed * 7 + 3);
+    return b;
+}
+/* The bytes of text as they are, and of hexadecimal digits. */
+inline Bytes ToBytes(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+inline Bytes Hex(const std::string& h) {
+    Bytes b;
+    for (size_t i = 0; i + 1 < h.size(); i += 2)
+        b.push_back(uint8_t(std::stoi(h.substr(i, 2), nullptr, 16)));
+    return b;
+}
+
 uint32_t Le32(const Bytes& b, size_t off);
 void PutLe32(Bytes& b, size_t off, uint32_t v);
+
+/* The rows of tests/data/<file> whose first field is kind, that field dropped and "-" read as empty:
+ * expected outcomes kept as data, one tab-separated row per case. */
+using Row = std::vector<std::string>;
+std::vector<Row> DataRows(const std::string& file, const std::string& kind);
+/* A number field: decimal, or hexadecimal with 0x. */
+inline DWORD Num(const std::string& field) {
+    return DWORD(std::stoll(field, nullptr, 0));
+}
 
 /* Runs this test binary again with "--vk-helper=<name> args..." and returns its exit status.
  * The helper's body is registered with VK_HELPER and runs instead of the tests. */
