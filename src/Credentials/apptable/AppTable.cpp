@@ -138,8 +138,7 @@ CAppTable::CAppTable(LPCWSTR appName, SAFEARRAY* appSecret)
     memcpy(&Header, buffer, APP_TABLE_HEADER_SIZE);
 
     BYTE mac[HMAC_SIZE];
-    TableHmac(AppSecret, AppSecretLen, Header.salt, buffer, bodyLen, mac);
-    if (!MacEqual(mac, stored)) {
+    if (!TableHmac(AppSecret, AppSecretLen, Header.salt, buffer, bodyLen, mac) || !MacEqual(mac, stored)) {
         Users.clear();
         Header.usercount = 0;
         free(buffer);
@@ -217,10 +216,11 @@ LONG CAppTable::SaveAppTable() {
     for (DWORD i = 0; i < Header.usercount; ++i)
         memcpy(image + APP_TABLE_HEADER_SIZE + (size_t)i * Header.recordsize, Users[i], Header.recordsize);
     BYTE mac[HMAC_SIZE];
-    TableHmac(AppSecret, AppSecretLen, Header.salt, image, bodyLen, mac);
+    const BOOL sealed = TableHmac(AppSecret, AppSecretLen, Header.salt, image, bodyLen, mac);
     const WholeFilePart parts[] = {{image, bodyLen}, {mac, HMAC_SIZE}};
     BOOL opened = FALSE;
-    const DWORD err = WriteFileWhole(path.c_str(), CREATE_ALWAYS, parts, 2, FILE_ATTRIBUTE_NORMAL, &opened);
+    const DWORD err = sealed ? WriteFileWhole(path.c_str(), CREATE_ALWAYS, parts, 2, FILE_ATTRIBUTE_NORMAL, &opened)
+                             : ERROR_INVALID_DATA;
     if (err == ERROR_SUCCESS) {
         status = 0;
     } else if (!opened) {

@@ -39,11 +39,12 @@ DWORD GetLe32(const BYTE* p) { return (DWORD)p[0] | ((DWORD)p[1] << 8) | ((DWORD
 /* The backup key: PBKDF2 of the password's ANSI bytes and the salt; wiped when it goes. */
 struct BackupKey {
     BYTE key[KEY_SIZE];
+    BOOL made; /* FALSE: key is all zeros and must not be used */
     BackupKey(LPCWSTR password, const BYTE* salt) {
         memset(key, 0, sizeof(key));
         CAnsiString ansi(password);
         LONG keyLen = KEY_SIZE;
-        CUtil::GenAESKey(ansi.bytes(), ansi.length(), key, &keyLen, salt);
+        made = CUtil::GenAESKey(ansi.bytes(), ansi.length(), key, &keyLen, salt) == 0;
     }
     ~BackupKey() { SecureZeroMemory(key, sizeof(key)); }
     BackupKey(const BackupKey&) = delete;
@@ -136,7 +137,7 @@ LONG CAppTable::wrapsecret(LPCWSTR password, BYTE** ppBlock, DWORD* pcbBlock) {
     BackupKey key(password, salt);
     DWORD cipherLen = plain.len;
     Owned cipher;
-    LONG status = CUtil::EncryptWithAES(key.key, KEY_SIZE, plain.p, &cipherLen, &cipher.p);
+    LONG status = key.made ? CUtil::EncryptWithAES(key.key, KEY_SIZE, plain.p, &cipherLen, &cipher.p) : (LONG)Error_Internal;
     if (cipher.p) cipher.len = cipherLen;
     if (status != 0 || !cipher.p || cipherLen == 0 || cipherLen > MAXIMUM_WRAPPED_SECRET_SIZE - WRAP_SALT_SIZE) {
         _PrintError(fn, __LINE__, "EncryptWithAES() failed.");
@@ -168,7 +169,8 @@ LONG CAppTable::unwrapsecret(const BYTE* pBlock, DWORD cbBlock, LPCWSTR password
     BackupKey key(password, pBlock);
     DWORD plainLen = cbBlock - WRAP_SALT_SIZE;
     Owned plain;
-    LONG status = CUtil::DecryptWithAES(key.key, KEY_SIZE, pBlock + WRAP_SALT_SIZE, &plainLen, &plain.p);
+    LONG status =
+        key.made ? CUtil::DecryptWithAES(key.key, KEY_SIZE, pBlock + WRAP_SALT_SIZE, &plainLen, &plain.p) : (LONG)Error_Internal;
     if (plain.p) plain.len = plainLen;
     if (status != 0 || !plain.p) {
         _PrintError(fn, __LINE__, "DecryptWithAES() failed.");

@@ -77,10 +77,11 @@ LONG CreateKeyArchive(const char* fn, KeyArchiveObject& object) {
 /* A derived table key, wiped when it goes. */
 struct DerivedKey {
     BYTE key[KEY_SIZE];
+    BOOL made; /* FALSE: key is all zeros and must not be used */
     DerivedKey(const BYTE* secret, DWORD secretLen, const BYTE* salt) {
         memset(key, 0, sizeof(key));
         LONG keyLen = KEY_SIZE;
-        CUtil::GenAESKey(secret, (LONG)secretLen, key, &keyLen, salt);
+        made = CUtil::GenAESKey(secret, (LONG)secretLen, key, &keyLen, salt) == 0;
     }
     ~DerivedKey() { SecureZeroMemory(key, sizeof(key)); }
     DerivedKey(const DerivedKey&) = delete;
@@ -305,6 +306,10 @@ LONG CUserTable::ReWrap(const BYTE* secret, DWORD secretLen, std::vector<Restore
     /* One salt for the whole table: the two keys are derived once. */
     DerivedKey archivedKey(secret, secretLen, Header.salt);
     DerivedKey currentKey(AppSecret, AppSecretLen, Header.salt);
+    if (!archivedKey.made || !currentKey.made) {
+        _PrintError(fn, __LINE__, "the table keys could not be derived");
+        return Error_Internal;
+    }
 
     for (size_t i = 0; i < Creds.size(); ++i) {
         CredentialRecord* r = Creds[i];

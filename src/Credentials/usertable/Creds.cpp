@@ -83,10 +83,12 @@ LONG CUserTable::AddCred(LPCWSTR id, SAFEARRAY* md, SAFEARRAY* emd, SAFEARRAY* c
 
         BYTE key[KEY_SIZE];
         LONG keyLen = KEY_SIZE;
-        CUtil::GenAESKey(AppSecret, (LONG)AppSecretLen, key, &keyLen, Header.salt);
+        const BOOL keyed = CUtil::GenAESKey(AppSecret, (LONG)AppSecretLen, key, &keyLen, Header.salt) == 0;
         emdlen = emdData.len;
         BYTE none = 0; /* an empty array may have no data pointer */
-        LONG aes = CUtil::EncryptWithAES(key, KEY_SIZE, emdData.data ? emdData.data : &none, &emdlen, &encEmd);
+        /* Never under a key that was not derived (all zeros). */
+        LONG aes = keyed ? CUtil::EncryptWithAES(key, KEY_SIZE, emdData.data ? emdData.data : &none, &emdlen, &encEmd)
+                         : (LONG)Error_Internal;
         SecureZeroMemory(key, sizeof(key));
         if (aes != 0 || !encEmd) {
             _PrintError(fn, __LINE__, "EncryptWithAES() failed.");
@@ -391,10 +393,11 @@ LONG CUserTable::SaveBlob(LPCWSTR path, DWORD len, const BYTE* data) {
     if (len) memcpy(image + BLOB_HEADER_SIZE, data, len);
 
     BYTE mac[HMAC_SIZE];
-    TableHmac(AppSecret, AppSecretLen, header.salt, image, imageLen, mac);
+    const BOOL sealed = TableHmac(AppSecret, AppSecretLen, header.salt, image, imageLen, mac);
     const WholeFilePart parts[] = {{image, imageLen}, {mac, HMAC_SIZE}};
     BOOL opened = FALSE;
-    const DWORD err = WriteFileWhole(path, CREATE_ALWAYS, parts, 2, FILE_ATTRIBUTE_NORMAL, &opened);
+    const DWORD err =
+        sealed ? WriteFileWhole(path, CREATE_ALWAYS, parts, 2, FILE_ATTRIBUTE_NORMAL, &opened) : ERROR_INVALID_DATA;
     free(image);
     /* A blob that is not whole is not there at all. */
     if (err != ERROR_SUCCESS) {
@@ -440,8 +443,7 @@ LONG CUserTable::ReadBlob(LPCWSTR path, DWORD* pLen, BYTE** ppData) {
 
     const BlobFileHeader* header = (const BlobFileHeader*)buffer;
     BYTE mac[HMAC_SIZE];
-    TableHmac(AppSecret, AppSecretLen, header->salt, buffer, bodyLen, mac);
-    if (!MacEqual(mac, stored)) {
+    if (!TableHmac(AppSecret, AppSecretLen, header->salt, buffer, bodyLen, mac) || !MacEqual(mac, stored)) {
         UserExists = 0;
         free(buffer);
         _Print(fn, "Error_No_User");

@@ -125,8 +125,7 @@ LONG CUserTable::ReadUserTable() {
         _Print(fn, "ReadUserTable totalsize=%d", (int)Header.totalsize);
 
         BYTE mac[HMAC_SIZE];
-        TableHmac(AppSecret, AppSecretLen, Header.salt, buffer, bodyLen, mac);
-        if (!MacEqual(mac, stored)) {
+        if (!TableHmac(AppSecret, AppSecretLen, Header.salt, buffer, bodyLen, mac) || !MacEqual(mac, stored)) {
             UserExists = 0;
             free(buffer);
             _PrintError(fn, __LINE__, "file corrupted");
@@ -230,10 +229,11 @@ LONG CUserTable::SaveUserTable() {
     }
 
     BYTE mac[HMAC_SIZE];
-    TableHmac(AppSecret, AppSecretLen, Header.salt, body, (DWORD)bodyLen, mac);
+    const BOOL sealed = TableHmac(AppSecret, AppSecretLen, Header.salt, body, (DWORD)bodyLen, mac);
     const WholeFilePart parts[] = {{body, (DWORD)bodyLen}, {mac, HMAC_SIZE}};
     BOOL opened = FALSE;
-    const DWORD err = WriteFileWhole(path.c_str(), CREATE_ALWAYS, parts, 2, FILE_ATTRIBUTE_NORMAL, &opened);
+    const DWORD err = sealed ? WriteFileWhole(path.c_str(), CREATE_ALWAYS, parts, 2, FILE_ATTRIBUTE_NORMAL, &opened)
+                             : ERROR_INVALID_DATA;
     free(body);
     if (err != ERROR_SUCCESS) {
         _PrintError(fn, __LINE__, opened ? "WriteFile() failed." : "fp==null");

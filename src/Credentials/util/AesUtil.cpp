@@ -37,7 +37,7 @@ LONG CUtil::GenAESKey(const BYTE* password, LONG passwordLen, BYTE* key, const L
 LONG CUtil::GenerateHMAC(const BYTE* key, LONG keyLen, const BYTE* data, const DWORD* pDataLen, BYTE* hmac)
 {
     CFuncTrace trace(kGenerateHMAC);
-    LONG status = 0;
+    LONG status = -1; /* a failure never reads as an HMAC made */
     if (KRY_Initialize() < 0)
         return status;
     try {
@@ -46,6 +46,7 @@ LONG CUtil::GenerateHMAC(const BYTE* key, LONG keyLen, const BYTE* data, const D
         else
             status = KRY_E_PARAM; /* never an HMAC of guessed data */
     } catch (...) {
+        status = -1;
         _PrintError(kGenerateHMAC, __LINE__, "exception");
     }
     KRY_Uninitialize();

@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 #include "Util.h"
+#include "../platform/DiagLog.h"
 
 namespace tables {
 
@@ -93,14 +94,16 @@ BOOL IsGuidString(LPCWSTR s, size_t cap) noexcept {
     return s[36] == 0;
 }
 
-void TableHmac(const BYTE* secret, DWORD secretLen, const BYTE* salt, const BYTE* data, DWORD cb, BYTE mac[32]) {
+BOOL TableHmac(const BYTE* secret, DWORD secretLen, const BYTE* salt, const BYTE* data, DWORD cb, BYTE mac[32]) {
     BYTE key[KEY_SIZE];
     LONG keyLen = KEY_SIZE;
     memset(key, 0, sizeof(key));
     memset(mac, 0, HMAC_SIZE);
-    CUtil::GenAESKey(secret, (LONG)secretLen, key, &keyLen, salt);
-    CUtil::GenerateHMAC(key, KEY_SIZE, data, &cb, mac);
+    const BOOL made = CUtil::GenAESKey(secret, (LONG)secretLen, key, &keyLen, salt) == 0 &&
+                      CUtil::GenerateHMAC(key, KEY_SIZE, data, &cb, mac) == 0;
     SecureZeroMemory(key, sizeof(key));
+    if (!made) _PrintError("tables::TableHmac", __LINE__, "the table key or its HMAC could not be made");
+    return made;
 }
 
 /* Constant time: every byte is compared whatever the earlier ones held. */

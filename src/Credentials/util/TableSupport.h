@@ -40,9 +40,10 @@ BOOL IsGuidString(LPCWSTR s, size_t cap = (size_t)-1) noexcept;
 
 /*
  * HMAC-SHA256 of data under the key derived from the secret and the 32-byte
- * salt (the key is wiped before return).
+ * salt (the key is wiped before return). FALSE when the key or the HMAC could
+ * not be made: the caller must then neither write nor accept a MAC.
  */
-void TableHmac(const BYTE* secret, DWORD secretLen, const BYTE* salt, const BYTE* data, DWORD cb,
+BOOL TableHmac(const BYTE* secret, DWORD secretLen, const BYTE* salt, const BYTE* data, DWORD cb,
                BYTE mac[32]);
 /* Constant-time comparison of two 32-byte MACs. */
 BOOL MacEqual(const BYTE* a, const BYTE* b) noexcept;
