@@ -87,6 +87,27 @@ TEST(PalSecurity, StringSidsInTheBinaryLayout) {
     EXPECT_EQ(ErrOf(EqualSid(users.sid, broken)), DWORD(ERROR_INVALID_SID));
 }
 
+TEST(PalSecurity, HostileAclsAreRefused) {
+    for (const auto& r : paltest::Rows("security", "acl")) {
+        SCOPED_TRACE(r[0]);
+        alignas(4) uint8_t buf[64] = {};
+        const Bytes bytes = paltest::Hex(r[1]);
+        std::copy(bytes.begin(), bytes.end(), buf);
+        PACL acl = reinterpret_cast<PACL>(buf);
+        ACL_SIZE_INFORMATION info;
+        void* ace;
+        EXPECT_EQ(ErrOf(GetAclInformation(acl, &info, sizeof info, AclSizeInformation)), DWORD(ERROR_INVALID_ACL));
+        EXPECT_FALSE(GetAce(acl, 0, &ace));
+        EXPECT_FALSE(DeleteAce(acl, 0));
+        PACL out = nullptr;
+        EXPECT_EQ(SetEntriesInAclW(0, nullptr, acl, &out), DWORD(ERROR_INVALID_ACL));
+        EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(SetNamedSecurityInfoW(const_cast<LPWSTR>(u"C:\\nothing"), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                        nullptr, nullptr, acl, nullptr),
+                  DWORD(ERROR_INVALID_ACL));
+    }
+}
+
 TEST(PalSecurity, SetEntriesInAclModes) {
     SidHolder users("S-1-5-32-545"), everyone("S-1-1-0");
     const Bytes u = users.bytes(), w = everyone.bytes();

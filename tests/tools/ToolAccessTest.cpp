@@ -198,6 +198,24 @@ TEST_F(GroupShared, AFolderSwappedForALinkIsNeverWrittenThrough) {
     Ok(Args{"add-user"} + User("bob") + Args{"--password-file", passwordFile});
 }
 
+TEST_F(GroupShared, AnArchiveOutsideTheRootIsTheCallersAlone) {
+    // Even in a folder that hands out the vault group, a file the caller names is its own.
+    char tmpl[] = "/tmp/vktest-out-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string out = tmpl;
+    struct group* g = getgrnam(kGroup);
+    ASSERT_TRUE(g && chown(out.c_str(), 0, g->gr_gid) == 0 && chmod(out.c_str(), 02770) == 0);
+    const mode_t old = umask(077);
+    const ToolRun run = RunTool(Args{"archive"} + User("alice") +
+                                Args{"--file", out + "/a.zip", "--backup-password-file", passwordFile});
+    umask(old);
+    struct stat st;
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(stat((out + "/a.zip").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 077, 0u) << std::oct << (st.st_mode & 07777);
+    fs::remove_all(out);
+}
+
 /* Runs the tool with these arguments, its output going to `out`; its exit status. */
 using RunInto = std::function<int(const std::string& args, const std::string& out)>;
 

@@ -80,6 +80,9 @@ bool GroupId(gid_t& gid) {
 
 Area AreaOf(const std::string& hostPath) {
     const std::string root = MachineRoot();
+    if (root.empty() || hostPath.compare(0, root.size(), root) != 0 ||
+        (hostPath.size() > root.size() && hostPath[root.size()] != '/'))
+        return Area::Outside;
     for (const char* admin : {"/Program Files", "/registry"}) {
         const std::string folder = root + admin;
         if (hostPath.compare(0, folder.size(), folder) == 0 &&
@@ -92,7 +95,7 @@ Area AreaOf(const std::string& hostPath) {
 namespace {
 
 mode_t ModeFor(bool folder, bool group, Area area) {
-    if (!group) return folder ? 0700 : 0600;
+    if (!group || area == Area::Outside) return folder ? 0700 : 0600;
     if (area == Area::AdminOnly) return folder ? 02750 : 0640;
     return folder ? 02770 : 0660;
 }
@@ -100,6 +103,11 @@ mode_t ModeFor(bool folder, bool group, Area area) {
 } // namespace
 
 void ApplyFd(int fd, bool folder, Area area, bool readOnly) {
+    if (area == Area::Outside) { // created owner-only; the caller's umask stands
+        struct stat st;
+        if (readOnly && fstat(fd, &st) == 0) sys::Fchmod(fd, st.st_mode & 07555);
+        return;
+    }
     bool group = false;
     gid_t gid;
     struct stat st;

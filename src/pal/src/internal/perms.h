@@ -33,9 +33,11 @@ bool GroupId(gid_t& gid);
 /* The id of the host group called name; false when there is none. */
 bool LookUpGroup(const std::string& name, gid_t& gid);
 
-enum class Area { Data, AdminOnly };
+enum class Area { Data, AdminOnly, Outside };
 /* AdminOnly below the current root's "Program Files" and in its settings
- * store, Data everywhere else. */
+ * store, Data elsewhere below the root, Outside beyond it (archives and other
+ * files a caller names): those are the caller's own, made owner-only under
+ * the caller's umask and never given the vault group. */
 Area AreaOf(const std::string& hostPath);
 
 /* Gives a just-created object (file or folder descriptor) its group and mode.
