@@ -88,12 +88,14 @@ TEST_F(CheckRepair, DebrisIsFoundLeftAloneByACheckAndRemovedByARepair) {
     WriteFileBytes(aliceDir + "/" + orphan, Bytes(80, 1));             // a blob nothing names
     WriteFileBytes(aliceDir + "/user.backup", Bytes(10, 2));           // an archive that did not finish
     WriteFileBytes(AppDir() + "/notes.txt", Bytes(3, 3));              // not the store's
+    std::filesystem::create_directory(aliceDir + "/key.backup");       // a folder the store never makes
+    WriteFileBytes(aliceDir + "/key.backup/mine", Bytes(3, 4));
 
     const std::set<std::string> found = {
         "missing-blob\talice\tc1\tfound",       "bad-blob\talice\tc3\tfound",
         "orphan-blob\talice\t" + orphan + "\tfound", "stale-backup\talice\tuser.backup\tfound",
         "orphan-folder\t\t" + bob + "\tfound",   "orphan-folder\t\t" + copy + "\tfound",
-        "unknown\t\tnotes.txt\tfound"};
+        "unknown\t\tnotes.txt\tfound",        "unknown\talice\tkey.backup\tfound"};
     EXPECT_EQ(Check(0), found);
     EXPECT_EQ(Check(0), found) << "a check changes nothing";
     EXPECT_EQ(Ids(), 3u);
@@ -102,8 +104,9 @@ TEST_F(CheckRepair, DebrisIsFoundLeftAloneByACheckAndRemovedByARepair) {
         "missing-blob\talice\tc1\tremoved",       "bad-blob\talice\tc3\tleft",
         "orphan-blob\talice\t" + orphan + "\tremoved", "stale-backup\talice\tuser.backup\tremoved",
         "orphan-folder\t\t" + bob + "\tremoved",   "orphan-folder\t\t" + copy + "\tremoved",
-        "unknown\t\tnotes.txt\tleft"};
+        "unknown\t\tnotes.txt\tleft",        "unknown\talice\tkey.backup\tleft"};
     EXPECT_EQ(Check(VAULTKEEP_CHECK_REPAIR), repaired);
+    EXPECT_TRUE(FileExists(aliceDir + "/key.backup/mine"));
     EXPECT_FALSE(ContainerExists(U(bob))) << "a key only an orphan folder named goes with it";
     EXPECT_TRUE(ContainerExists(U(alice))) << "a key a live user names stays";
     EXPECT_FALSE(FileExists(AppDir() + "/" + copy));
@@ -114,7 +117,8 @@ TEST_F(CheckRepair, DebrisIsFoundLeftAloneByACheckAndRemovedByARepair) {
     SAFEARRAY* out = nullptr;
     EXPECT_EQ(RetrieveCredential(W("App"), secret, W("alice"), W("pw"), W("c2"), &out), 0);
     EXPECT_EQ(TakeArray(out), Bytes({'d', 'a', 't', 'a'}));
-    EXPECT_EQ(Check(0), (std::set<std::string>{"bad-blob\talice\tc3\tfound", "unknown\t\tnotes.txt\tfound"}));
+    EXPECT_EQ(Check(0), (std::set<std::string>{"bad-blob\talice\tc3\tfound", "unknown\t\tnotes.txt\tfound",
+                                               "unknown\talice\tkey.backup\tfound"}));
     // The name bob's debris held is free again.
     EXPECT_EQ(Store(W("b1"), "x", W("bob")), 0);
 }

@@ -98,10 +98,14 @@ void CChecker::CheckUser(const UserRecord* record) {
     for (const WIN32_FIND_DATAW& e : entries) {
         const WString name = e.cFileName;
         if (name == W("user.bin") || std::find(named.begin(), named.end(), name) != named.end()) continue;
-        const WCHAR* kind = NULL;
-        if (name == W("user.backup") || name == W("key.backup")) kind = W("stale-backup");
-        else if (IsPlatformTemporary(e.cFileName)) kind = W("temporary");
-        else if (IsGuidString(e.cFileName, MAX_PATH) && !(e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) kind = W("orphan-blob");
+        /* The store makes only files here: a folder of one of these names is not its debris. */
+        const BOOL isFolder =
+            (e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(e.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        const WCHAR* kind = isFolder                                                  ? NULL
+                            : name == W("user.backup") || name == W("key.backup") ? W("stale-backup")
+                            : IsPlatformTemporary(e.cFileName)                    ? W("temporary")
+                            : IsGuidString(e.cFileName, MAX_PATH)                 ? W("orphan-blob")
+                                                                                  : NULL;
         if (kind == NULL) {
             Add(W("unknown"), user, name, FALSE, FALSE);
             continue;
