@@ -74,8 +74,10 @@
  *                               folder and the application folder.
  * DeleteUser                    W(A(U-1)) + R, F; U: table, N blobs, key
  *                               container, folder.
- * StoreCredential (same id)     W(F) under a new name, W(B(N)) + R, F of the
- *                               user folder; U of the old blob.
+ * StoreCredential (same id)     W(F) under a new name, F of the user folder
+ *                               (the new name on disk before a table names it),
+ *                               W(B(N)) + R, F of the user folder; U of the old
+ *                               blob.
  * DeleteCred                    W(B(N-1)) + R, F; U of the blob.
  * ArchiveUser                   W(Z) + R (whole under its name), F of its folder.
  * RestoreUser (overwrite)       W(C) + R over the user's key; N x W(F) under
@@ -214,7 +216,7 @@ DurableOps DurableFloorOps(Export e, const Layout& l, unsigned users, unsigned c
     case Export::StoreCredential:
         W(l.BlobFile());
         WR(l.UserFile(N));
-        d.folders = 1;
+        d.folders = 2;
         d.unlinks = 1;
         break;
     case Export::DeleteCred:

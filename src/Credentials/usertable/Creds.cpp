@@ -157,6 +157,9 @@ LONG CUserTable::AddCred(LPCWSTR id, SAFEARRAY* md, SAFEARRAY* emd, SAFEARRAY* c
         return status;
     }
 
+    /* The blob's folder entry is on disk before the table that names it: a crash
+     * must not leave a table naming a blob whose name was lost. */
+    CUtil::FlushFolder(UserFolder);
     /* The old record leaves in the same save that names the new blob: on disk the
      * table names the old credential or the new one, never neither. */
     if (replaced >= 0) Creds.erase(Creds.begin() + replaced);
