@@ -92,9 +92,12 @@ FreshRoot::FreshRoot() {
     const char* old = getenv("VAULTKEEP_ROOT");
     m_hadOldRoot = old != nullptr;
     if (old) m_oldRoot = old;
+    // The root is a folder of its own inside the temporary folder, so files tests keep beside
+    // it (journals, snapshots) go with it. Others may pass through, as to any folder of /tmp.
     char tmpl[] = "/tmp/vktest-root-XXXXXX";
-    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-    m_path = tmpl;
+    if (!mkdtemp(tmpl) || chmod(tmpl, 0711) != 0) throw std::runtime_error("mkdtemp failed");
+    m_path = std::string(tmpl) + "/root";
+    if (mkdir(m_path.c_str(), 0700) != 0) throw std::runtime_error("mkdir failed");
     setenv("VAULTKEEP_ROOT", m_path.c_str(), 1);
 }
 
@@ -106,7 +109,7 @@ FreshRoot::~FreshRoot() {
         std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
                                      std::filesystem::perm_options::add, ec);
     }
-    std::filesystem::remove_all(m_path, ec);
+    std::filesystem::remove_all(std::filesystem::path(m_path).parent_path(), ec);
     if (m_hadOldRoot)
         setenv("VAULTKEEP_ROOT", m_oldRoot.c_str(), 1);
     else
