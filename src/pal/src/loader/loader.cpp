@@ -21,7 +21,6 @@
 #include <algorithm>
 #include <climits>
 #include <string>
-#include <vector>
 #include <map>
 #include <mutex>
 
