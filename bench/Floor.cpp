@@ -24,7 +24,10 @@
  * StoreCredential (same id)     K + H(A), K + H(B); the lookup with a password
  *                               reads the old blob: K + H(F); AddCred: K and AES
  *                               of the EMD, EncryptBlob: OAEP wrap of a fresh AES
- *                               key and GCM over S; SaveBlob: K + H(F); one
+ *                               key, opened again under the password (password
+ *                               KDF + GCM open of the private key, OAEP unwrap:
+ *                               the container must be the user's), and GCM over
+ *                               S; SaveBlob: K + H(F); one
  *                               SaveUserTable that drops the old record and adds
  *                               the new: K + H(B(N)). 6 K in all.
  * RetrieveCredentialMetaData    K + H(A), K + H(B).
@@ -143,7 +146,8 @@ OpList FloorOps(Export e, const Layout& l, unsigned users, unsigned creds) {
     case Export::StoreCredential:
         openBoth();
         add({K(), H(l.BlobBody()), K(), Op{OpKind::AesEncrypt, l.emd, 1},
-             Op{OpKind::OaepWrap, 0, 1}, Op{OpKind::GcmSeal, l.cred, 1}, K(), H(l.BlobBody()), K(),
+             Op{OpKind::OaepWrap, 0, 1}, Op{OpKind::PasswordKdf, 0, 1}, Op{OpKind::GcmOpen, l.privateKey, 1},
+             Op{OpKind::OaepUnwrap, 0, 1}, Op{OpKind::GcmSeal, l.cred, 1}, K(), H(l.BlobBody()), K(),
              H(l.UserBody(N))});
         break;
     case Export::RetrieveCredentialMetaData:

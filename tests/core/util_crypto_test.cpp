@@ -64,7 +64,7 @@ TEST_F(LaidOutRoot, TpmBlobLayoutRoundTripAndRefusals) {
     for (size_t n : {0, 1, 4000}) {
         SCOPED_TRACE(n);
         const Bytes secret = Pattern(n, 5);
-        Blob a = Run(true, 1, secret, container), b = Run(true, 1, secret, container);
+        Blob a = Run(true, 1, secret, container, W("p\u00e4ss")), b = Run(true, 1, secret, container, W("p\u00e4ss"));
         ASSERT_EQ(a.status, 0);
         uint32_t w = Le32(a.bytes, 0);
         EXPECT_EQ(w, 268u) << "12-byte SIMPLEBLOB header and 256 bytes of RSA-OAEP";
@@ -75,7 +75,7 @@ TEST_F(LaidOutRoot, TpmBlobLayoutRoundTripAndRefusals) {
         ASSERT_EQ(plain.status, 0);
         EXPECT_EQ(plain.bytes, secret);
     }
-    const Blob good = Run(true, 1, Pattern(64, 3), container);
+    const Blob good = Run(true, 1, Pattern(64, 3), container, W("p\u00e4ss"));
     Bytes badW = good.bytes, flipped = good.bytes;
     PutLe32(badW, 0, static_cast<uint32_t>(badW.size() - 3));
     flipped[4 + Le32(good.bytes, 0) / 2] ^= 0x01;
@@ -92,6 +92,16 @@ TEST_F(LaidOutRoot, TpmBlobLayoutRoundTripAndRefusals) {
         EXPECT_EQ(r.status, status);
         EXPECT_TRUE(r.bytes.empty());
     }
+    // Nothing is wrapped to a key the password does not open: not with a wrong password, nor
+    // to a container someone made afresh under the same name with a password of their own.
+    EXPECT_EQ(Run(true, 1, Pattern(64, 3), container, W("wrong")).status, Error_Decrypt_Failed);
+    HCRYPTPROV prov = 0;
+    ASSERT_TRUE(CryptAcquireContextW(&prov, container.c_str(), TPM_KSP_PROVIDER_NAME, PROV_RSA_FULL,
+                                     CRYPT_MACHINE_KEYSET | CRYPT_DELETEKEYSET));
+    ASSERT_EQ(CUtil::GenerateKey(container.c_str(), W("mallory")), 0);
+    const Blob planted = Run(true, 1, Pattern(64, 3), container, W("p\u00e4ss"));
+    EXPECT_EQ(planted.status, Error_Decrypt_Failed);
+    EXPECT_TRUE(planted.bytes.empty());
 }
 
 TEST_F(LaidOutRoot, SoftwareBlobIsTheAesOfTheDerivedKey) {

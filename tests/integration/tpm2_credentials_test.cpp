@@ -102,8 +102,13 @@ TEST_F(Tpm2Credentials, RepeatedWrongPasswordsLockTheTpmOut) {
     }
     EXPECT_EQ(said, 2);
 
-    // Storing needs only the public key, so it still works; reading it back waits for the lockout to end.
-    EXPECT_EQ(Store(W("bob pw"), W("new")), 0);
+    // Storing opens the key too (nothing is wrapped to a key the password does not open), so it
+    // waits for the lockout as well, and stores nothing meanwhile.
+    EXPECT_EQ(Store(W("bob pw"), W("new")), 1);
+    BSTR ids = nullptr;
+    ASSERT_EQ(QueryUserCreds(W("App"), secret, W("bob"), &ids), 0);
+    EXPECT_EQ(Narrow(WString(ids)), "vpn");
+    SysFreeString(ids);
 }
 
 } // namespace

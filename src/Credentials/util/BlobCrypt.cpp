@@ -170,7 +170,52 @@ static LONG SoftwareBlob(const char* name, BOOL decrypt, BYTE* data, LPCWSTR pas
     return status;
 }
 
-static LONG EncryptTpmBlob(BYTE* data, LPCWSTR container, DWORD* pLen, BYTE** ppOut) {
+/* Opens a wrapped blob key with the container's private key under the user's
+ * password; the failure as a status: a wrong password (or a key that is not the
+ * one the blob was wrapped to) is Error_Decrypt_Failed, a TPM refusing every
+ * password during its lockout Error_TPM_Not_Owned. */
+static LONG ImportWrapped(const char* name, HCRYPTPROV prov, LPCWSTR password, const BYTE* wrapped, DWORD wrappedLen,
+                          HCRYPTKEY* pKey) {
+    *pKey = 0;
+    HCRYPTKEY exchangeKey = 0;
+    LONG status = Error_Internal;
+    {
+        CAnsiString pw(password);
+        if (CryptSetProvParam(prov, PP_KEYEXCHANGE_PSWD, pw.bytes(), 0) != 1) {
+            _PrintError(name, __LINE__, "cant CryptSetProvParam res=%x", (unsigned)GetLastError());
+            return status;
+        }
+    }
+    if (!CryptGetUserKey(prov, AT_KEYEXCHANGE, &exchangeKey)) {
+        _PrintError(name, __LINE__, "cant CryptGetUserKey res=%x", (unsigned)GetLastError());
+        return status;
+    }
+    if (CryptImportKey(prov, wrapped, wrappedLen, exchangeKey, CRYPT_OAEP, pKey)) {
+        status = 0;
+    } else {
+        const DWORD error = GetLastError();
+        _PrintError(name, __LINE__, "cant CryptImportKey res=%x", (unsigned)error);
+        status = Error_Decrypt_Failed;
+        if (error == (DWORD)TPM_E_DEFEND_LOCK_RUNNING) {
+            /* Not a wrong password: the TPM refuses every password until its lockout ends. */
+            _PrintError(name, __LINE__, "TPM is locked out");
+            status = Error_TPM_Not_Owned;
+        }
+        *pKey = 0;
+    }
+    CryptDestroyKey(exchangeKey);
+    return status;
+}
+
+/*
+ * The blob key is wrapped to the container's public key, and then opened again
+ * under the user's password before anything is encrypted under it: a container
+ * put in place of the user's (a key of someone else's, under their password) does
+ * not open under this password, so nothing is ever wrapped to a key the user does
+ * not hold. The public key alone proves nothing, as anyone able to write the
+ * provider's store can replace the container whole.
+ */
+static LONG EncryptTpmBlob(BYTE* data, LPCWSTR container, LPCWSTR password, DWORD* pLen, BYTE** ppOut) {
     static const char* const name = "CUtil::EncryptBlob";
     HCRYPTPROV prov = 0;
     if (!OpenContainer(&prov, container, CRYPT_MACHINE_KEYSET)) {
@@ -191,7 +236,6 @@ static LONG EncryptTpmBlob(BYTE* data, LPCWSTR container, DWORD* pLen, BYTE** pp
         CryptReleaseContext(prov, 0);
         return Error_Internal;
     }
-    *ppOut = buffer;
 
     LONG status = 0;
     HCRYPTKEY exchangeKey = 0;
@@ -209,10 +253,24 @@ static LONG EncryptTpmBlob(BYTE* data, LPCWSTR container, DWORD* pLen, BYTE** pp
         status = LastErrorStatus();
         _PrintError(name, __LINE__, "cant CryptExportKey res=%x", (unsigned)status);
     }
+    if (status == 0) {
+        HCRYPTKEY opened = 0;
+        try {
+            status = ImportWrapped(name, prov, password, wrapped, wrappedLen, &opened);
+        } catch (...) {
+            CryptDestroyKey(blobKey);
+            CryptDestroyKey(exchangeKey);
+            CryptReleaseContext(prov, 0);
+            throw;
+        }
+        if (opened != 0) CryptDestroyKey(opened);
+        if (status != 0) _PrintError(name, __LINE__, "the password does not open the key of container %S", container);
+    }
     if (status != 0) {
         if (blobKey != 0) CryptDestroyKey(blobKey);
         if (exchangeKey != 0) CryptDestroyKey(exchangeKey);
         CryptReleaseContext(prov, 0);
+        free(buffer);
         return status;
     }
 
@@ -229,7 +287,12 @@ static LONG EncryptTpmBlob(BYTE* data, LPCWSTR container, DWORD* pLen, BYTE** pp
     CryptDestroyKey(blobKey);
     CryptDestroyKey(exchangeKey);
     CryptReleaseContext(prov, 0);
+    if (status != 0) {
+        free(buffer);
+        return status;
+    }
     *pLen += wrappedLen + BLOB_HEADER_BYTES;
+    *ppOut = buffer; /* handed out only as a whole blob */
     return status;
 }
 
@@ -243,7 +306,7 @@ LONG CUtil::EncryptBlob(LONG type, BYTE* data, LPCWSTR container, LPCWSTR passwo
             _PrintError(name, __LINE__, "TPM not owned");
             return Error_TPM_Not_Owned;
         }
-        return EncryptTpmBlob(data, container, pLen, ppOut);
+        return EncryptTpmBlob(data, container, password, pLen, ppOut);
     }
     if (type == 0) return SoftwareBlob(name, FALSE, data, password, salt, pLen, ppOut);
     return 0;
@@ -267,45 +330,29 @@ static LONG DecryptTpmBlob(BYTE* blob, LPCWSTR container, LPCWSTR password, DWOR
     }
     _Print(name, "opened container %S", container);
 
-    LONG status = Error_Internal;
-    HCRYPTKEY exchangeKey = 0;
     HCRYPTKEY blobKey = 0;
+    LONG status;
     try {
-        CAnsiString pw(password);
-        if (CryptSetProvParam(prov, PP_KEYEXCHANGE_PSWD, pw.bytes(), 0) != 1) {
-            _PrintError(name, __LINE__, "cant CryptSetProvParam res=%x", (unsigned)GetLastError());
-        } else if (!CryptGetUserKey(prov, AT_KEYEXCHANGE, &exchangeKey)) {
-            _PrintError(name, __LINE__, "cant CryptGetUserKey res=%x", (unsigned)GetLastError());
-        } else if (!CryptImportKey(prov, blob + BLOB_HEADER_BYTES, wrappedLen, exchangeKey, CRYPT_OAEP, &blobKey)) {
-            const DWORD error = GetLastError();
-            _PrintError(name, __LINE__, "cant CryptImportKey res=%x", (unsigned)error);
-            status = Error_Decrypt_Failed;
-            if (error == (DWORD)TPM_E_DEFEND_LOCK_RUNNING) {
-                /* Not a wrong password: the TPM refuses every password until its lockout ends. */
-                _PrintError(name, __LINE__, "TPM is locked out");
-                status = Error_TPM_Not_Owned;
-            }
-        } else {
-            BYTE* payload = blob + BLOB_HEADER_BYTES + wrappedLen;
-            *pLen = blobLen - BLOB_HEADER_BYTES - wrappedLen;
-            if (CryptDecrypt(blobKey, 0, TRUE, 0, payload, pLen) && *pLen <= blobLen - BLOB_HEADER_BYTES - wrappedLen) {
-                _Print(name, "decrypted it");
-                BYTE* plain = static_cast<BYTE*>(malloc(*pLen != 0 ? *pLen : 1));
-                if (plain != NULL) {
-                    if (*pLen != 0) memcpy(plain, payload, *pLen);
-                    *ppOut = plain;
-                    status = 0;
-                }
-            }
-        }
+        status = ImportWrapped(name, prov, password, blob + BLOB_HEADER_BYTES, wrappedLen, &blobKey);
     } catch (...) {
-        if (blobKey != 0) CryptDestroyKey(blobKey);
-        if (exchangeKey != 0) CryptDestroyKey(exchangeKey);
         CryptReleaseContext(prov, 0);
         throw;
     }
-    if (blobKey != 0) CryptDestroyKey(blobKey);
-    if (exchangeKey != 0) CryptDestroyKey(exchangeKey);
+    if (status == 0) {
+        status = Error_Internal;
+        BYTE* payload = blob + BLOB_HEADER_BYTES + wrappedLen;
+        *pLen = blobLen - BLOB_HEADER_BYTES - wrappedLen;
+        if (CryptDecrypt(blobKey, 0, TRUE, 0, payload, pLen) && *pLen <= blobLen - BLOB_HEADER_BYTES - wrappedLen) {
+            _Print(name, "decrypted it");
+            BYTE* plain = static_cast<BYTE*>(malloc(*pLen != 0 ? *pLen : 1));
+            if (plain != NULL) {
+                if (*pLen != 0) memcpy(plain, payload, *pLen);
+                *ppOut = plain;
+                status = 0;
+            }
+        }
+        CryptDestroyKey(blobKey);
+    }
     CryptReleaseContext(prov, 0);
     return status;
 }
