@@ -90,12 +90,18 @@ TEST_F(CheckRepair, DebrisIsFoundLeftAloneByACheckAndRemovedByARepair) {
     WriteFileBytes(AppDir() + "/notes.txt", Bytes(3, 3));              // not the store's
     std::filesystem::create_directory(aliceDir + "/key.backup");       // a folder the store never makes
     WriteFileBytes(aliceDir + "/key.backup/mine", Bytes(3, 4));
+    const std::string lost = "0badc0de-0000-4000-8000-000000000003";   // a key whose user never made it
+    HCRYPTPROV prov = 0;
+    ASSERT_TRUE(CryptAcquireContextW(&prov, U(lost).c_str(), TPM_KSP_PROVIDER_NAME, PROV_RSA_FULL,
+                                     CRYPT_MACHINE_KEYSET | CRYPT_NEWKEYSET));
+    CryptReleaseContext(prov, 0);
 
     const std::set<std::string> found = {
         "missing-blob\talice\tc1\tfound",       "bad-blob\talice\tc3\tfound",
         "orphan-blob\talice\t" + orphan + "\tfound", "stale-backup\talice\tuser.backup\tfound",
         "orphan-folder\t\t" + bob + "\tfound",   "orphan-folder\t\t" + copy + "\tfound",
-        "unknown\t\tnotes.txt\tfound",        "unknown\talice\tkey.backup\tfound"};
+        "unknown\t\tnotes.txt\tfound",        "unknown\talice\tkey.backup\tfound",
+        "orphan-key\t\t" + bob + "\tfound",      "orphan-key\t\t" + lost + "\tfound"};
     EXPECT_EQ(Check(0), found);
     EXPECT_EQ(Check(0), found) << "a check changes nothing";
     EXPECT_EQ(Ids(), 3u);
@@ -104,8 +110,10 @@ TEST_F(CheckRepair, DebrisIsFoundLeftAloneByACheckAndRemovedByARepair) {
         "missing-blob\talice\tc1\tremoved",       "bad-blob\talice\tc3\tleft",
         "orphan-blob\talice\t" + orphan + "\tremoved", "stale-backup\talice\tuser.backup\tremoved",
         "orphan-folder\t\t" + bob + "\tremoved",   "orphan-folder\t\t" + copy + "\tremoved",
-        "unknown\t\tnotes.txt\tleft",        "unknown\talice\tkey.backup\tleft"};
+        "unknown\t\tnotes.txt\tleft",        "unknown\talice\tkey.backup\tleft",
+        "orphan-key\t\t" + lost + "\tremoved"};
     EXPECT_EQ(Check(VAULTKEEP_CHECK_REPAIR), repaired);
+    EXPECT_FALSE(ContainerExists(U(lost)));
     EXPECT_TRUE(FileExists(aliceDir + "/key.backup/mine"));
     EXPECT_FALSE(ContainerExists(U(bob))) << "a key only an orphan folder named goes with it";
     EXPECT_TRUE(ContainerExists(U(alice))) << "a key a live user names stays";
@@ -140,8 +148,9 @@ TEST_F(CheckRepair, ARemovedApplicationLeftInTheTrashIsEmptiedButALiveUsersKeySt
     std::filesystem::copy(AppDir() + "/" + alice, gone + "/" + alice);
     std::filesystem::copy(other + "/" + bob, gone + "/" + bob);
     std::filesystem::resize_file(other + "/app.bin", 20);
-    EXPECT_EQ(Check(0), (std::set<std::string>{"trash\t\tgone\tfound"}));
-    EXPECT_EQ(Check(VAULTKEEP_CHECK_REPAIR), (std::set<std::string>{"trash\t\tgone\tremoved"}));
+    EXPECT_EQ(Check(0), (std::set<std::string>{"trash\t\tgone\tfound", "orphan-key\t\t" + bob + "\tfound"}));
+    EXPECT_EQ(Check(VAULTKEEP_CHECK_REPAIR),
+              (std::set<std::string>{"trash\t\tgone\tremoved", "orphan-key\t\t" + bob + "\tleft"}));
     EXPECT_FALSE(FileExists(gone));
     EXPECT_TRUE(ContainerExists(U(alice)));
     EXPECT_TRUE(ContainerExists(U(bob)));

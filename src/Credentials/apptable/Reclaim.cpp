@@ -164,6 +164,33 @@ BOOL DeleteKey(LPCWSTR keyName) {
                                 CRYPT_DELETEKEYSET | CRYPT_MACHINE_KEYSET);
 }
 
+BOOL ListKeys(std::vector<WString>& names) {
+    names.clear();
+    HCRYPTPROV hProv = 0;
+    if (!CryptAcquireContextW(&hProv, NULL, TPM_KSP_PROVIDER_NAME, PROV_RSA_FULL,
+                              CRYPT_VERIFYCONTEXT | CRYPT_MACHINE_KEYSET))
+        return FALSE;
+    std::vector<char> name;
+    DWORD cb = 0;
+    BOOL complete = CryptGetProvParam(hProv, PP_ENUMCONTAINERS, NULL, &cb, CRYPT_FIRST) && cb > 0;
+    if (complete) name.resize(cb);
+    for (DWORD flags = CRYPT_FIRST; complete; flags = CRYPT_NEXT) {
+        cb = (DWORD)name.size();
+        if (!CryptGetProvParam(hProv, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name.data()), &cb, flags)) {
+            complete = GetLastError() == ERROR_NO_MORE_ITEMS;
+            break;
+        }
+        name[name.size() - 1] = 0;
+        WCHAR wide[MAX_PATH];
+        if (MultiByteToWideChar(CP_ACP, 0, name.data(), -1, wide, MAX_PATH) <= 0)
+            complete = FALSE;
+        else
+            names.push_back(wide);
+    }
+    CryptReleaseContext(hProv, 0);
+    return complete;
+}
+
 void EmptyTrash(LPCWSTR dataFolder, std::vector<TrashEntry>* found, BOOL remove) {
     CFuncTrace trace("reclaim::EmptyTrash");
     WString trash = TrashFolder(dataFolder);

@@ -48,6 +48,10 @@ BOOL KeyInUse(const WString& keyName, const WString& exceptFolder);
 /* Removes a key container of the provider's machine key set; TRUE when it is gone. */
 BOOL DeleteKey(LPCWSTR keyName);
 
+/* The names of the key containers the provider holds; FALSE when it cannot
+ * list them all. */
+BOOL ListKeys(std::vector<WString>& names);
+
 /* One entry of the trash: its name, and whether it is gone. */
 struct TrashEntry {
     WString name;

@@ -32,6 +32,7 @@ private:
         m_findings.push_back({kind, user, name, !m_repair ? W("found") : (removable && removed) ? W("removed") : W("left")});
     }
     void CheckUser(const UserRecord* record);
+    void CheckKeys();
     /* Removes an entry of a folder: a file (or a link, never what it points at) or a folder. */
     static BOOL RemoveEntry(const WString& folder, const WIN32_FIND_DATAW& entry);
     static BOOL IsPlatformTemporary(LPCWSTR name) { return name[0] == W('.') && name[1] == W('~'); }
@@ -168,6 +169,26 @@ void CChecker::CheckApplication() {
     std::vector<reclaim::TrashEntry> trash;
     reclaim::EmptyTrash(m_table.DataFolder, &trash, m_repair);
     for (const reclaim::TrashEntry& e : trash) Add(W("trash"), WString(), e.name, TRUE, e.removed);
+
+    CheckKeys();
+}
+
+void CChecker::CheckKeys() {
+    /* Keys that no user of any application names: what a call that failed part-way
+     * through making or removing a user left. Removed only when every application
+     * was read: one that could not be may name any of them. */
+    std::vector<WString> containers, keys;
+    if (!reclaim::ListKeys(containers)) {
+        _Print("VaultkeepCheck", "the key provider could not list its keys: keys that no user names are not looked for");
+        return;
+    }
+    const BOOL complete = reclaim::KeysInUse(WString(), keys);
+    for (const WString& name : containers) {
+        if (!IsGuidString(name.c_str(), MAX_PATH) || std::find(keys.begin(), keys.end(), name) != keys.end()) continue;
+        const BOOL removed = m_repair && complete && reclaim::DeleteKey(name.c_str());
+        Add(W("orphan-key"), WString(), name, complete, removed);
+    }
+    if (!complete) _Print("VaultkeepCheck", "not every application could be read: keys no user names are left");
 }
 
 WString CChecker::Report() const {

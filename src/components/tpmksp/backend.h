@@ -29,6 +29,7 @@
  *   UnwrapKey             NTE_BAD_KEYSET  NTE_NO_KEY      0 (see below)    NTE_KEYSET_ENTRY_BAD
  *   ExportContainer       NTE_BAD_KEYSET  NTE_NO_KEY      0 (see below)    NTE_KEYSET_ENTRY_BAD
  *   ImportContainer       0 -> keyed      0 -> keyed      0 -> keyed       0 -> keyed
+ *   ListContainers        (names every container that is not absent)
  *
  *   - Every operation taking a name answers NTE_BAD_KEYSET_PARAM for a name
  *     that IsValidContainerName refuses, before touching any state.
@@ -74,6 +75,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <vector>
 
 #include "ksp_crypto.h"
 
@@ -118,6 +120,11 @@ class Backend {
      * provider seals the record under the backup password. */
     virtual DWORD ExportContainer(const WString& name, Bytes& record) = 0;
     virtual DWORD ImportContainer(const WString& name, const BYTE* record, size_t recordSize) = 0;
+
+    /* The names of the containers in the store, in no particular order: every
+     * name IsValidContainerName accepts that the store holds, damaged ones too
+     * (an empty store, or none yet, is an empty list). */
+    virtual DWORD ListContainers(std::vector<WString>& names) = 0;
 };
 
 #ifndef NTE_DEVICE_NOT_FOUND

@@ -145,6 +145,7 @@ class SoftwareBackend final : public Backend {
                     SecureBytes& key) override;
     DWORD ExportContainer(const WString& name, Bytes& record) override;
     DWORD ImportContainer(const WString& name, const BYTE* record, size_t recordSize) override;
+    DWORD ListContainers(std::vector<WString>& names) override { return ListContainerFiles(W("MachineKeys"), names); }
 
   private:
     static DWORD PathOf(const WString& name, WString& path, bool createFolder);

@@ -48,6 +48,24 @@ DWORD ContainerPath(const WCHAR* leaf, bool createBase, const WString& name, WSt
     return ERROR_SUCCESS;
 }
 
+DWORD ListContainerFiles(const WCHAR* leaf, std::vector<WString>& names) {
+    names.clear();
+    WString folder;
+    DWORD err = StoreFolder(leaf, false, folder, false);
+    if (err != ERROR_SUCCESS) return err;
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW((folder + W("\\*")).c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE) return NotFound(GetLastError()) ? ERROR_SUCCESS : GetLastError();
+    do {
+        fd.cFileName[MAX_PATH - 1] = 0;
+        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsValidContainerName(fd.cFileName))
+            names.emplace_back(fd.cFileName);
+    } while (FindNextFileW(find, &fd));
+    err = GetLastError();
+    FindClose(find);
+    return err == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : err;
+}
+
 DWORD ReadContainerFile(const WString& path, size_t maxSize, Bytes& file) {
     ULONGLONG size = 0;
     BOOL opened = FALSE;

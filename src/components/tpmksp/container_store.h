@@ -7,6 +7,8 @@
 #pragma once
 #include <windows.h>
 
+#include <vector>
+
 #include "ksp_crypto.h"
 
 namespace tpmksp {
@@ -31,6 +33,10 @@ DWORD ReadContainerFile(const WString& path, size_t maxSize, Bytes& file);
  * CREATE_NEW finds one. A failed write leaves the old file (or none) and is
  * logged under logName. */
 DWORD WriteContainerFile(const char* logName, const WString& path, const Bytes& file, DWORD disposition);
+
+/* The container names in the store folder leaf (files whose names
+ * IsValidContainerName accepts; anything else there is not a container). */
+DWORD ListContainerFiles(const WCHAR* leaf, std::vector<WString>& names);
 
 /* NTE_BAD_KEYSET when there is none. */
 DWORD DeleteContainerFile(const WString& path);

@@ -58,6 +58,10 @@ struct Context {
     std::unique_ptr<Backend> backend;
     SecureBytes password;
     bool hasPassword = false;
+    /* PP_ENUMCONTAINERS: the names taken at CRYPT_FIRST, and how many were handed out. */
+    std::vector<WString> listing;
+    size_t listed = 0;
+    bool listingTaken = false;
 };
 
 struct Key {
@@ -279,11 +283,47 @@ BOOL CPSetProvParam(PAL_CSP_PROV hProv, DWORD dwParam, const BYTE* pbData, DWORD
     });
 }
 
+/* One container name per call, as the ANSI string CryptoAPI hands out: CRYPT_FIRST
+ * takes the store's names afresh, later calls go on through them, and
+ * ERROR_NO_MORE_ITEMS ends the walk. A query without a buffer, or a buffer too
+ * small for the next name, hands out nothing. */
+DWORD EnumContainers(Context& ctx, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags) {
+    if (dwFlags & ~(CRYPT_FIRST | CRYPT_NEXT)) return Nte(NTE_BAD_FLAGS);
+    std::lock_guard<std::mutex> lock(ctx.mu);
+    if ((dwFlags & CRYPT_FIRST) || !ctx.listingTaken) {
+        std::vector<WString> names;
+        DWORD err = ctx.backend->ListContainers(names);
+        if (err != ERROR_SUCCESS) return err;
+        ctx.listing = std::move(names);
+        ctx.listed = 0;
+        ctx.listingTaken = true;
+    }
+    if (!pbData) {
+        *pdwDataLen = static_cast<DWORD>(kMaxContainerName * 3 + 1); /* any name, UTF-8 included */
+        return ERROR_SUCCESS;
+    }
+    if (ctx.listed >= ctx.listing.size()) return ERROR_NO_MORE_ITEMS;
+    SecureBytes name;
+    DWORD err = WideToAnsi(ctx.listing[ctx.listed].c_str(), name);
+    if (err != ERROR_SUCCESS) return err;
+    const DWORD needed = static_cast<DWORD>(name.size() + 1);
+    if (*pdwDataLen < needed) {
+        *pdwDataLen = needed;
+        return ERROR_MORE_DATA;
+    }
+    memcpy(pbData, name.data(), name.size());
+    pbData[name.size()] = 0;
+    *pdwDataLen = needed;
+    ++ctx.listed;
+    return ERROR_SUCCESS;
+}
+
 BOOL CPGetProvParam(PAL_CSP_PROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags) {
     return Run("TpmKsp::GetProvParam", __LINE__, [&]() -> DWORD {
         auto ctx = Handles().GetContext(hProv);
         if (!ctx) return Nte(NTE_BAD_UID);
         if (!pdwDataLen) return ERROR_INVALID_PARAMETER;
+        if (dwParam == PP_ENUMCONTAINERS) return EnumContainers(*ctx, pbData, pdwDataLen, dwFlags);
         if (dwFlags != 0) return Nte(NTE_BAD_FLAGS);
         if (dwParam != PP_TPM_OWNED) return Nte(NTE_BAD_TYPE);
         if (!pbData) {

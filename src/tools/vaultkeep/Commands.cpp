@@ -327,7 +327,7 @@ struct Finding {
 /* What an interrupted call leaves behind, and what a repair can remove. */
 bool Removable(const std::string& kind) {
     return kind == "missing-blob" || kind == "orphan-blob" || kind == "orphan-folder" || kind == "stale-backup" ||
-           kind == "temporary" || kind == "trash";
+           kind == "temporary" || kind == "trash" || kind == "orphan-key";
 }
 
 LONG CheckStore(const std::basic_string<WCHAR>& app, SAFEARRAY* secret, ULONG flags, std::vector<Finding>& findings) {
@@ -364,6 +364,7 @@ std::string DescribeFinding(const Finding& f) {
         {"stale-backup", "user %u: %s is left from an archive that did not finish"},
         {"temporary", "temporary file %s is left from a write that did not finish"},
         {"orphan-folder", "user folder %s is named by no user"},
+        {"orphan-key", "key %s is named by no user of any application"},
         {"trash", "removed application folder %s is still in the trash"},
         {"unknown", "%s is not part of the store (left alone)"},
     };

@@ -31,6 +31,9 @@ typedef unsigned int ALG_ID;
 #define PUBLICKEYBLOB 0x6
 #define PRIVATEKEYBLOB 0x7
 #define CUR_BLOB_VERSION 2
+#define PP_ENUMCONTAINERS 2
+#define CRYPT_FIRST 1
+#define CRYPT_NEXT 2
 
 typedef struct _PUBLICKEYSTRUC {
     BYTE bType;
