@@ -19,6 +19,7 @@ LIBRARY_NAME = "Vaultkeep.dll" if sys.platform == "win32" else "libVaultkeep.so.
 LIBRARY_VARIABLE = "VAULTKEEP_LIBRARY"
 
 _VT_UI1 = 17
+_MAX_BYTES = 0x7FFFFFFF  # a SAFEARRAY's LONG bounds; ctypes would cut a larger length silently
 _LONG = ctypes.c_int32
 _ULONG = ctypes.c_uint32
 _PTR = ctypes.c_void_p  # const WCHAR*, SAFEARRAY*, BSTR
@@ -193,17 +194,20 @@ class Call:
     def array(self, value: object, what: str) -> int:
         """A SAFEARRAY of bytes holding a copy of a bytes-like object."""
         view = byte_view(value, what)
-        psa = LIB.SafeArrayCreateVector(_VT_UI1, 0, len(view))
+        if len(view) > _MAX_BYTES:
+            raise ValueError(f"{what} is too long: {len(view)} bytes, at most {_MAX_BYTES}")
+        psa: int = LIB.SafeArrayCreateVector(_VT_UI1, 0, len(view))
         if not psa:
             raise MemoryError(f"vaultkeep: no array for {what} ({len(view)} bytes)")
         self._arrays.append(psa)
-        data = ctypes.c_void_p()
-        if LIB.SafeArrayAccessData(psa, ctypes.byref(data)):
+        access = _access(psa)
+        if access is None:
             raise MemoryError(f"vaultkeep: the array for {what} cannot be reached")
         try:
+            if access[1] != len(view):
+                raise MemoryError(f"vaultkeep: the array for {what} has {access[1]} bytes, not {len(view)}")
             if len(view):
-                target = (ctypes.c_ubyte * len(view)).from_address(data.value or 0)
-                memoryview(target).cast("B")[:] = view
+                memoryview((ctypes.c_ubyte * len(view)).from_address(access[0])).cast("B")[:] = view
         finally:
             LIB.SafeArrayUnaccessData(psa)
         return psa
