@@ -20,6 +20,12 @@ install(FILES ${VK_PUBLIC_INCLUDE}/vaultkeep/vaultkeep.h ${VK_PUBLIC_INCLUDE}/va
 install(FILES ${VK_PAL_INCLUDE}/pal/ole_types.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vaultkeep/pal)
 install(FILES ${CMAKE_SOURCE_DIR}/docs/man/vaultkeep.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+# The Python package, in a component of its own (the python3-vaultkeep package). The default is
+# Debian's folder for pure-Python packages, which every Python 3 of the system searches.
+set(VK_PYTHON_DIR lib/python3/dist-packages CACHE STRING "Where the Python package vaultkeep is installed")
+install(DIRECTORY src/python/vaultkeep DESTINATION ${VK_PYTHON_DIR} COMPONENT python
+  PATTERN __pycache__ EXCLUDE)
+
 get_target_property(VK_LIBRARY_SOVERSION Vaultkeep SOVERSION)
 get_target_property(VK_LIBRARY_VERSION Vaultkeep VERSION)
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/VaultkeepConfig.cmake.in

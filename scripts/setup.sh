@@ -9,6 +9,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libtss2-dev swtpm swtpm-tools
   clang-format
+  python3 python3-pytest # the Python binding and its tests
   clang clang-14 libclang-rt-14-dev
   # The Windows build: mingw-w64, its libgcrypt and zlib, Wine to run it, dpkg-dev for apt-get source.
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
