@@ -106,8 +106,8 @@ TEST_F(LaidOutRoot, TpmBlobLayoutRoundTripAndRefusals) {
 
 TEST_F(LaidOutRoot, SoftwareBlobIsTheAesOfTheDerivedKey) {
     const WCHAR* password = W("p\u00e4ssw\u00f6rd");
-    // The key comes from the password in the ANSI code page (UTF-8 under the PAL).
-    const std::string ansi = Ansi(password);
+    // The key comes from the password as UTF-8, on every platform.
+    const std::string ansi = Narrow(password);
     BYTE key[32];
     LONG keyLen = 32;
     ASSERT_EQ(CUtil::GenAESKey(reinterpret_cast<const BYTE*>(ansi.data()), static_cast<LONG>(ansi.size()), key,

@@ -156,17 +156,6 @@ std::string TakeBstr(BSTR& bstr) {
     return out;
 }
 
-std::string Ansi(const WString& s) {
-#ifdef _WIN32
-    std::string out(s.size() * 4 + 1, '\0');
-    const int n = WideCharToMultiByte(CP_ACP, 0, s.data(), static_cast<int>(s.size()), out.data(),
-                                      static_cast<int>(out.size()), nullptr, nullptr);
-    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return out;
-#else
-    return Narrow(s);
-#endif
-}
 
 /* Paths are UTF-8 text in the tests; Windows opens files by UTF-16 names. */
 static std::filesystem::path NativePath(const std::string& utf8) {

@@ -68,7 +68,6 @@ std::string TakeBstr(BSTR& bstr);
 inline std::basic_string<WCHAR> U(const std::string& utf8) { return vaultkeep::ToUtf16(utf8); }
 inline std::string Narrow(const std::basic_string<WCHAR>& s) { return vaultkeep::ToUtf8(s); }
 /* The bytes of text in the ANSI code page: UTF-8 under the PAL, the system's code page on Windows. */
-std::string Ansi(const std::basic_string<WCHAR>& s);
 
 Bytes ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const Bytes& bytes);

@@ -158,11 +158,14 @@ DWORD Deliver(const Str& converted, Out* out, int cchOut, int& result) {
 DWORD WideToMultiWorker(UINT codePage, DWORD flags, LPCWCH in, int cchIn, LPSTR out, int cbOut, LPBOOL usedDefault,
                         int& result) {
     if (codePage != CP_ACP && codePage != CP_UTF8) return ERROR_INVALID_PARAMETER;
-    if ((flags & ~static_cast<DWORD>(WC_NO_BEST_FIT_CHARS)) != 0) return ERROR_INVALID_FLAGS;
+    if ((flags & ~static_cast<DWORD>(WC_NO_BEST_FIT_CHARS | WC_ERR_INVALID_CHARS)) != 0) return ERROR_INVALID_FLAGS;
+    /* As on Windows: strict conversion is for UTF-8 only. */
+    if ((flags & WC_ERR_INVALID_CHARS) && codePage != CP_UTF8) return ERROR_INVALID_FLAGS;
     if (!in || cchIn == 0 || cchIn < -1 || cbOut < 0 || (cbOut > 0 && !out)) return ERROR_INVALID_PARAMETER;
     size_t len = cchIn == -1 ? WideLength(in) + 1 : static_cast<size_t>(cchIn);
     bool lossy = false;
     std::string converted = Utf16ToUtf8Lossy(in, len, &lossy);
+    if (lossy && (flags & WC_ERR_INVALID_CHARS)) return ERROR_NO_UNICODE_TRANSLATION;
     DWORD err = Deliver(converted, out, cbOut, result);
     if (err == ERROR_SUCCESS && usedDefault) *usedDefault = lossy ? TRUE : FALSE;
     return err;

@@ -17,6 +17,7 @@ PAL_EXPORT HRESULT StringCchPrintfW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszF
 #define CP_ACP 0
 #define CP_UTF8 65001
 #define WC_NO_BEST_FIT_CHARS 0x00000400
+#define WC_ERR_INVALID_CHARS 0x00000080
 PAL_EXPORT int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
                                    LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
                                    LPBOOL lpUsedDefaultChar);
