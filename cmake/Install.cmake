@@ -19,6 +19,9 @@ install(FILES ${VK_PUBLIC_INCLUDE}/vaultkeep/vaultkeep.h ${VK_PUBLIC_INCLUDE}/va
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vaultkeep)
 install(FILES ${VK_PAL_INCLUDE}/pal/ole_types.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vaultkeep/pal)
 install(FILES ${CMAKE_SOURCE_DIR}/docs/man/vaultkeep.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/man/vaultkeep.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/completion/vaultkeep
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions)
 
 get_target_property(VK_LIBRARY_SOVERSION Vaultkeep SOVERSION)
 get_target_property(VK_LIBRARY_VERSION Vaultkeep VERSION)

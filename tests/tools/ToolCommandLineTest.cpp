@@ -129,8 +129,12 @@ TEST_F(ToolTest, ExitCodeTableIsDistinctAndDocumentedInHelpAndManualPage) {
         EXPECT_TRUE(codes.insert(code).second) << code;
     for (int code : codes)
         EXPECT_NE(man.find(".B " + std::to_string(code) + "\n"), std::string::npos) << code;
-    for (const char* cmd : kCommands)
+    std::ifstream c((source.parent_path() / "../../docs/completion/vaultkeep").lexically_normal());
+    const std::string completion((std::istreambuf_iterator<char>(c)), std::istreambuf_iterator<char>());
+    for (const char* cmd : kCommands) {
         EXPECT_NE(man.find(std::string(".B ") + cmd), std::string::npos) << cmd;
+        EXPECT_NE(completion.find(std::string(cmd) + " "), std::string::npos) << "bash completion lacks " << cmd;
+    }
 }
 
 TEST_F(ToolTest, InitLaysOutARootOnceAndOtherCommandsNeedAnExistingRoot) {
