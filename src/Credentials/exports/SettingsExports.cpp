@@ -1,10 +1,10 @@
 /* The machine root's settings: the registry values the library and its
  * components read, shown by name, and the administrator's ones changed. */
+#include "Frame.h"
 #include <wincrypt.h>
 #include <strsafe.h>
 #include <cstring>
 #include <vector>
-#include "Frame.h"
 #include "RootLayout.h"
 #include "../apptable/Reclaim.h"
 #include "../platform/ComServers.h"
