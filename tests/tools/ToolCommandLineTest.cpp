@@ -68,9 +68,11 @@ TEST_F(ToolTest, CommandLineRowsGiveTheirExitCodeOutputAndMessage) {
     ToolRun j = RunTool(Args{"add-user"} + User("bob") + Args{"--password-file", File("badpw", "\xff\xfe")});
     EXPECT_EQ(j.code, 66);
     EXPECT_NE(j.err.find("not valid UTF-8"), std::string::npos) << j.err;
+#ifndef _WIN32 // arguments there are UTF-16, and cannot carry such bytes
     // JSON text stays UTF-8 whatever the bytes: each byte that is not becomes U+FFFD.
     j = RunTool({"--json", "fr\xc3\xa9\xff\xc3t\xed\xa0\x80"});
     EXPECT_NE(j.out.find("\\\"fr\xc3\xa9\\ufffd\\ufffdt\\ufffd\\ufffd\\ufffd\\\""), std::string::npos) << j.out;
+#endif
 }
 
 TEST_F(ToolTest, EveryInputSourceGivesTheSameSecretAndPassword) {
