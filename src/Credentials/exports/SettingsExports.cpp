@@ -17,7 +17,7 @@ const char kName[] = "Settings";
 const DWORD kMaxAppKeyChars = 256;
 
 struct Setting {
-    const WCHAR* name;
+    WString name;
     WString key;
     const WCHAR* value; /* NULL: the key's default value */
     DWORD type;
@@ -47,8 +47,6 @@ std::vector<Setting> Catalog() {
     };
     HKEY hKey = NULL;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, VAULTKEEP_REG_KEY, 0, KEY_READ, &hKey) != ERROR_SUCCESS) return all;
-    static std::vector<WString> names; /* the catalog's name pointers outlive the call */
-    names.clear();
     std::vector<WString> apps;
     for (DWORD i = 0;; ++i) {
         WCHAR app[kMaxAppKeyChars];
@@ -57,13 +55,10 @@ std::vector<Setting> Catalog() {
         apps.push_back(WString(app, cch));
     }
     RegCloseKey(hKey);
-    names.reserve(apps.size() * 2);
     for (const WString& app : apps) {
         const WString key = WString(VAULTKEEP_REG_KEY) + W("\\") + app;
-        names.push_back(W("Application ") + app + W(" Location"));
-        all.push_back({names.back().c_str(), key, W("Location"), REG_SZ, FALSE});
-        names.push_back(W("Application ") + app + W(" Type"));
-        all.push_back({names.back().c_str(), key, W("Type"), REG_DWORD, FALSE});
+        all.push_back({W("Application ") + app + W(" Location"), key, W("Location"), REG_SZ, FALSE});
+        all.push_back({W("Application ") + app + W(" Type"), key, W("Type"), REG_DWORD, FALSE});
     }
     return all;
 }
@@ -183,7 +178,7 @@ WString BackendAfter(const std::vector<Setting>& all, const std::vector<Change>&
     ReadSetting(*Find(all, W("Backend")), now);
     if (before) *before = now;
     for (const Change& c : changes)
-        if (WString(c.setting->name) == W("Backend")) now = c.set ? c.value : WString();
+        if (c.setting->name == W("Backend")) now = c.set ? c.value : WString();
     return now;
 }
 
@@ -201,7 +196,7 @@ extern "C" LONG VaultkeepGetSettings(BSTR* pList) {
         for (const Setting& s : Catalog()) {
             WString value;
             const BOOL set = ReadSetting(s, value);
-            text += WString(s.name) + W("\t") + (s.admin ? W("admin") : W("record")) + W("\t") +
+            text += s.name + W("\t") + (s.admin ? W("admin") : W("record")) + W("\t") +
                     (set ? W("set") : W("unset")) + W("\t") + value + W("\n");
         }
         BSTR result = SysAllocString(text.c_str());
