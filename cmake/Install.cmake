@@ -19,6 +19,9 @@ install(FILES ${VK_PUBLIC_INCLUDE}/vaultkeep/vaultkeep.h ${VK_PUBLIC_INCLUDE}/va
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vaultkeep)
 install(FILES ${VK_PAL_INCLUDE}/pal/ole_types.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vaultkeep/pal)
 install(FILES ${CMAKE_SOURCE_DIR}/docs/man/vaultkeep.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/man/vaultkeep.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/completion/vaultkeep
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions)
 
 # The Python package, in a component of its own (the python3-vaultkeep package). The default is
 # Debian's folder for pure-Python packages, which every Python 3 of the system searches.

@@ -95,6 +95,24 @@ VAULTKEEP_API LONG VaultkeepInitRoot(void);
 #define VAULTKEEP_CHECK_REPAIR 0x1
 VAULTKEEP_API LONG VaultkeepCheck(const WCHAR* appName, SAFEARRAY* appSecret, ULONG flags, BSTR* pReport);
 
+/* The machine root's settings: every registry value the library and its
+ * components read. *pList gets one line per setting,
+ * "name<TAB>kind<TAB>state<TAB>value\n": kind "admin" (an administrator's
+ * choice, changed with VaultkeepSetSettings) or "record" (written by the
+ * layout and by RegisterApp), state "set" or "unset" (value then empty).
+ * Returns 0 or a negative status. */
+VAULTKEEP_API LONG VaultkeepGetSettings(BSTR* pList);
+/* Changes administrator's settings as one: changes holds lines "name=value"
+ * (set) or "name" (unset). When "Backend" or "TCTI" change, the key provider
+ * must then answer and report its TPM owned, else every change is undone
+ * (Error_TPM_Not_Owned). Also: ERROR_INVALID_PARAMETER (87) for a name that
+ * is not an administrator's setting or a value it cannot hold, nothing
+ * written; ERROR_BUSY (170) when the backend in use would change while users
+ * of registered applications hold keys under it (they would no longer be
+ * found), unless VAULTKEEP_SETTINGS_FORCE; Error_Insufficient_Privileges when
+ * the caller may not write the settings. */
+#define VAULTKEEP_SETTINGS_FORCE 0x1
+VAULTKEEP_API LONG VaultkeepSetSettings(const WCHAR* changes, ULONG flags);
 /* The status name ("Error_No_User"), or NULL for an unknown value. */
 VAULTKEEP_API const char* VaultkeepStatusName(LONG status);
 

@@ -119,6 +119,17 @@ TEST_F(RegistryTest, DeleteKeyAndDeletedHandles) {
     HKEY parent = RegCreate(u"Software\\Parent");
     HKEY child = RegCreate(u"Software\\Parent\\Child");
     ASSERT_EQ(RegSetDword(child, u"v", 1), ERROR_SUCCESS);
+    // A value goes alone and once, and only through a handle that may set values.
+    ASSERT_EQ(RegSetDword(child, u"w", 2), ERROR_SUCCESS);
+    HKEY reader;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Parent\\Child", 0, KEY_QUERY_VALUE, &reader), 0);
+    EXPECT_EQ(RegDeleteValueW(reader, u"w"), ERROR_ACCESS_DENIED);
+    RegCloseKey(reader);
+    EXPECT_EQ(RegDeleteValueW(child, u"w"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueW(child, u"w"), ERROR_FILE_NOT_FOUND);
+    DWORD w = 0;
+    EXPECT_EQ(RegGetDword(child, u"w", w), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegGetDword(child, u"v", w), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Software\\Parent"), ERROR_ACCESS_DENIED); // has a subkey
     EXPECT_EQ(RegDeleteKeyW(parent, u"Child"), ERROR_SUCCESS);
 

@@ -149,6 +149,8 @@ TEST_F(GroupShared, MembersUseTheVaultOutsidersReachNothing) {
 
     // Registering writes the settings, so a member cannot; as on Windows, that is the administrator's.
     EXPECT_EQ(RunAs(kMember, tool + " register-app --app Other --secret-file " + secretFile), 11);
+    EXPECT_EQ(RunAs(kMember, tool + " config set SoftwareTpmOwned 0"), 11);
+    EXPECT_EQ(RunAs(kMember, tool + " config get SoftwareTpmOwned | grep -qx 1"), 0) << "read, and unchanged";
     // A store left group-writable (as an older layout made it) is not trusted by a member,
     // and its owner's next call narrows it.
     const std::string hive = root.host("registry/machine.hive");

@@ -19,7 +19,8 @@ namespace {
 const char* const kCommands[] = {
     "init",        "register-app", "unregister-app", "add-user", "list-users",
     "delete-user", "store",        "retrieve",       "metadata", "protected-metadata",
-    "list",        "delete",       "archive",        "restore",  "verify"};
+    "list",        "delete",       "archive",        "restore",  "verify",
+    "config"};
 
 } // namespace
 
@@ -67,6 +68,11 @@ TEST_F(ToolTest, CommandLineRowsGiveTheirExitCodeOutputAndMessage) {
     ToolRun j = RunTool(Args{"add-user"} + User("bob") + Args{"--password-file", File("badpw", "\xff\xfe")});
     EXPECT_EQ(j.code, 66);
     EXPECT_NE(j.err.find("not valid UTF-8"), std::string::npos) << j.err;
+#ifndef _WIN32 // arguments there are UTF-16, and cannot carry such bytes
+    // JSON text stays UTF-8 whatever the bytes: each byte that is not becomes U+FFFD.
+    j = RunTool({"--json", "fr\xc3\xa9\xff\xc3t\xed\xa0\x80"});
+    EXPECT_NE(j.out.find("\\\"fr\xc3\xa9\\ufffd\\ufffdt\\ufffd\\ufffd\\ufffd\\\""), std::string::npos) << j.out;
+#endif
 }
 
 TEST_F(ToolTest, EveryInputSourceGivesTheSameSecretAndPassword) {
@@ -121,12 +127,16 @@ TEST_F(ToolTest, ExitCodeTableIsDistinctAndDocumentedInHelpAndManualPage) {
         EXPECT_NE(help.find(line), std::string::npos) << "--help lacks \"" << line << "\"";
         EXPECT_NE(man.find(name), std::string::npos) << "manual page lacks " << name;
     }
-    for (int code : {20, 21, 40, 64, 66, 70, 73})
+    for (int code : {20, 21, 40, 41, 64, 66, 70, 73})
         EXPECT_TRUE(codes.insert(code).second) << code;
     for (int code : codes)
         EXPECT_NE(man.find(".B " + std::to_string(code) + "\n"), std::string::npos) << code;
-    for (const char* cmd : kCommands)
+    std::ifstream c((source.parent_path() / "../../docs/completion/vaultkeep").lexically_normal());
+    const std::string completion((std::istreambuf_iterator<char>(c)), std::istreambuf_iterator<char>());
+    for (const char* cmd : kCommands) {
         EXPECT_NE(man.find(std::string(".B ") + cmd), std::string::npos) << cmd;
+        EXPECT_NE(completion.find(std::string(cmd) + " "), std::string::npos) << "bash completion lacks " << cmd;
+    }
 }
 
 TEST_F(ToolTest, InitLaysOutARootOnceAndOtherCommandsNeedAnExistingRoot) {

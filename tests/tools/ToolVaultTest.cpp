@@ -1,6 +1,9 @@
 /* Each subcommand end to end through the library: success output, the statuses of its main
  * failures with their exit codes and messages, and the JSON shapes. */
 #include "ToolHarness.h"
+#ifndef _WIN32 // the TPM backend is Linux-only
+#include "VkSwtpm.h"
+#endif
 
 #include <sys/stat.h>
 
@@ -45,3 +48,28 @@ TEST_F(ToolTest, CredentialsRoundTripByteForByteWithBothKindsOfMetadata) {
         "\n");
     EXPECT_EQ(Ok(Args{"retrieve"} + Cred("carol", "pin") + pw).out, "1234");
 }
+
+#ifndef _WIN32
+/* An administrator's TPM, through the tool alone: the TPM must answer at the TCTI, and the TPM
+ * counts wrong passwords (its defence: 3, then locked out) while switching away strands the user's key. */
+TEST_F(ToolTest, TpmBackendChosenByInitKeepsCredentialsAndCountsWrongPasswords) {
+    if (!vktest::swtpm::Installed()) GTEST_SKIP() << "swtpm is not installed";
+    vktest::swtpm::ScopedEnv backend("VAULTKEEP_KSP_BACKEND", nullptr), tcti("VAULTKEEP_KSP_TCTI", nullptr);
+    vktest::swtpm::Simulator sim;
+    ASSERT_EQ(sim.Start(), "");
+    EXPECT_EQ(RunTool({"init", "--backend", "tpm2", "--tcti", "swtpm:host=127.0.0.1,port=1"}).code, 9);
+    EXPECT_EQ(Ok({"config", "get", "Backend"}).out, "software\n") << "a TPM that does not answer changes nothing";
+    Ok({"config", "set", "TCTI", sim.tcti()});
+    Ok({"config", "set", "Backend", "tpm2"});
+    Register();
+    StoreText("bob", "vpn", "tunnel");
+    const Args pw = {"--password-file", passwordFile}, wrong = {"--password-file", otherPasswordFile};
+    EXPECT_EQ(Ok(Args{"retrieve"} + Cred("bob", "vpn") + pw).out, "tunnel");
+    ToolRun r = RunTool(Args{"config", "set", "Backend", "software"});
+    EXPECT_EQ(r.code, 41);
+    EXPECT_NE(r.err.find("would not be found"), std::string::npos) << r.err;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(RunTool(Args{"retrieve"} + Cred("bob", "vpn") + wrong).code, 16);
+    EXPECT_EQ(RunTool(Args{"retrieve"} + Cred("bob", "vpn") + pw).code, 9) << "the TPM did not count them";
+}
+#endif

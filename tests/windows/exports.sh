@@ -6,7 +6,8 @@ set -u
 tool=$1 dll=$2
 expected="AddUser ArchiveUser DeleteCred DeleteUser QueryListOfUsers QueryUserCreds RegisterApp RestoreUser
 RetrieveCredential RetrieveCredentialMetaData RetrieveEncryptedCredentialMetaData StoreCredential UnRegisterApp
-VaultkeepInitRoot VaultkeepCheck VaultkeepStatusName SafeArrayAccessData SafeArrayCreate SafeArrayCreateVector SafeArrayDestroy
+VaultkeepInitRoot VaultkeepCheck VaultkeepStatusName VaultkeepGetSettings VaultkeepSetSettings
+SafeArrayAccessData SafeArrayCreate SafeArrayCreateVector SafeArrayDestroy
 SafeArrayGetDim SafeArrayGetLBound SafeArrayGetUBound SafeArrayUnaccessData SysAllocString SysAllocStringLen
 SysFreeString SysStringLen"
 case "$tool" in

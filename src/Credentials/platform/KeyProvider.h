@@ -41,6 +41,13 @@ static_assert(sizeof(TcgKeyParams) == 192, "TcgKeyParams is 192 bytes");
  * one included): a DWORD, non-zero when the provider's TPM is present and owned. */
 #define PP_TPM_OWNED 0x1001
 
+/* Where the provider reads its settings ("Backend", "TCTI", "SoftwareTpmOwned"),
+ * and the backend it uses when "Backend" is not set. */
+#ifndef TPM_KSP_SETTINGS_KEY
+#define TPM_KSP_SETTINGS_KEY W("SOFTWARE\\Tarnwick Systems Corp.\\TPM Key Storage Provider")
+#endif
+#define TPM_KSP_DEFAULT_BACKEND W("software")
+
 /* The provider's answer for a key another TPM sealed (winerror.h has it; older headers may not). */
 #ifndef NTE_DEVICE_NOT_FOUND
 #define NTE_DEVICE_NOT_FOUND ((HRESULT)0x80090035L)

@@ -26,6 +26,7 @@
 #define O_CLOEXEC (_O_NOINHERIT | _O_BINARY) /* lines end in LF, as on every host */
 #else
 #include <sys/syscall.h>
+#include <syslog.h>
 #endif
 
 #include <atomic>
@@ -50,6 +51,7 @@ std::atomic<unsigned> g_flags{0};
 std::mutex g_lock; /* guards g_fd, g_captured and configuration changes */
 int g_fd = -1;
 bool g_ownFd = false;
+bool g_syslog = false; /* lines go to syslog(3), under the host program's own openlog, if any */
 
 std::vector<diaglog::CapturedLine>& Captured() {
     static auto* lines = new std::vector<diaglog::CapturedLine>(); // never destroyed: usable during exit
@@ -340,7 +342,12 @@ void ApplyLocked(const char* dest) {
     if (g_ownFd && g_fd >= 0) close(g_fd);
     g_fd = -1;
     g_ownFd = false;
+    g_syslog = false;
     if (!dest || !*dest || strcmp(dest, "off") == 0) {
+#ifndef _WIN32
+    } else if (strcmp(dest, "syslog") == 0) {
+        g_syslog = true;
+#endif
     } else if (strcmp(dest, "stderr") == 0) {
         g_fd = 2;
     } else if (strncmp(dest, "file:", 5) == 0 && dest[5]) {
@@ -358,7 +365,7 @@ void ApplyLocked(const char* dest) {
         Note("unknown VAULTKEEP_LOG value, logging is off: ", dest);
     }
     unsigned f = g_flags.load(std::memory_order_relaxed) & kCapture;
-    f |= kConfigured | (g_fd >= 0 ? kSink : 0u);
+    f |= kConfigured | (g_fd >= 0 || g_syslog ? kSink : 0u);
     g_flags.store(f, std::memory_order_release);
 }
 
@@ -440,9 +447,12 @@ void WriteLine(diaglog::Level level, const char* function, int line, const char*
     struct tm tm;
     gmtime_r(&ts.tv_sec, &tm);
     char head[128];
-    int hn = snprintf(head, sizeof head, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ %ld %ld %-5s ", tm.tm_year + 1900,
+    int hn = snprintf(head, sizeof head, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ %ld ", tm.tm_year + 1900,
                       tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ts.tv_nsec / 1000000L,
-                      static_cast<long>(getpid()), ThreadId(), LevelName(level));
+                      static_cast<long>(getpid()));
+    if (hn > 0) out.put(head, static_cast<size_t>(hn) < sizeof head ? hn : sizeof head - 1);
+    [[maybe_unused]] const size_t fromThread = out.len; /* syslog stamps time and process itself */
+    hn = snprintf(head, sizeof head, "%ld %-5s ", ThreadId(), LevelName(level));
     if (hn > 0) out.put(head, static_cast<size_t>(hn) < sizeof head ? hn : sizeof head - 1);
     const char* fn = function ? function : "(null)";
     PutEscaped(out, fn, strnlen(fn, kMaxFunction));
@@ -461,6 +471,14 @@ void WriteLine(diaglog::Level level, const char* function, int line, const char*
     std::lock_guard<std::mutex> lock(g_lock);
     unsigned f = g_flags.load(std::memory_order_relaxed);
     if ((f & kSink) && g_fd >= 0) WriteAll(g_fd, out.data, out.len);
+#ifndef _WIN32
+    if ((f & kSink) && g_syslog) {
+        const int priority = level == diaglog::Level::Error  ? LOG_ERR
+                             : level == diaglog::Level::Info ? LOG_INFO
+                                                             : LOG_DEBUG;
+        syslog(priority, "vaultkeep %.*s", static_cast<int>(out.len - fromThread - 1), out.data + fromThread);
+    }
+#endif
     if (f & kCapture) {
         auto& lines = Captured();
         if (lines.size() < kMaxCaptured)

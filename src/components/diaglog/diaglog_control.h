@@ -1,7 +1,9 @@
 /*
  * Control of the logging library for hosts and tests (the system itself only
  * calls the four print functions). The destination comes from VAULTKEEP_LOG:
- * unset or "off" logs nothing, "stderr", or "file:<path>" appends to a file.
+ * unset or "off" logs nothing, "stderr", "file:<path>" appends to a file, and
+ * "syslog" (not on Windows) sends each line to syslog(3) at its level: errors
+ * LOG_ERR, information LOG_INFO, entry and exit LOG_DEBUG.
  */
 #pragma once
 #include <string>

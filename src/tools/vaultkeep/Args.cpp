@@ -95,7 +95,7 @@ Options ParseArgs(int argc, char** argv) {
     std::vector<std::string> seen;
 
     // Refuse a secret on the command line before anything else, whatever else is wrong.
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i) {
         std::string arg = argv[i];
         if (arg.size() < 2 || arg[0] != '-') continue;
         std::string name = arg.substr(arg[1] == '-' ? 2 : 1);
@@ -106,8 +106,14 @@ Options ParseArgs(int argc, char** argv) {
             if (name == alias.name) RefuseOnCommandLine(spelled, alias.kind);
     }
 
+    bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (optionsEnded || arg == "--") { // "--" ends the options: what follows is taken as words
+            if (optionsEnded) positional.push_back(arg);
+            optionsEnded = true;
+            continue;
+        }
         if (arg == "-h") {
             opts.help = true;
             continue;
@@ -131,7 +137,9 @@ Options ParseArgs(int argc, char** argv) {
         InputKind kind = InputKind::Secret;
         Source::Type type = Source::File;
         const bool isSource = SourceOption(name, kind, type);
-        const bool isFlag = Contains(kGlobalFlags, name) || name == "overwrite";
+        bool isFlag = Contains(kGlobalFlags, name);
+        for (const Command& cmd : Commands())
+            isFlag = isFlag || Contains(cmd.flags, name);
         if (isFlag) {
             if (inlineValue) Usage("--" + name + " takes no value");
             if (name == "json")
@@ -182,7 +190,9 @@ Options ParseArgs(int argc, char** argv) {
     }
     const Command* cmd = FindCommand(opts.command);
     if (!cmd) Usage("unknown command \"" + opts.command + "\" (see vaultkeep --help)");
-    if (!positional.empty()) Usage(opts.command + ": unexpected argument \"" + positional[0] + "\"");
+    if (positional.size() > cmd->maxArgs)
+        Usage(opts.command + ": unexpected argument \"" + positional[cmd->maxArgs] + "\"");
+    opts.args = positional;
     if (opts.help) return opts;
 
     const std::string hint = " (see vaultkeep " + opts.command + " --help)";
@@ -205,7 +215,7 @@ Options ParseArgs(int argc, char** argv) {
 }
 
 std::string ToolHelp() {
-    std::string h = "Usage: vaultkeep [--root DIR] [--json] COMMAND [OPTIONS]\n"
+    std::string h = "Usage: vaultkeep [--root DIR] [--json] COMMAND [OPTIONS] [--] [WORDS]\n"
                     "\n"
                     "Keeps credentials of applications and their users in the vault of a machine root.\n"
                     "\n"
@@ -221,6 +231,7 @@ std::string ToolHelp() {
          "  --json              print one JSON object on standard output, for scripts\n"
          "  --help              this text; \"vaultkeep COMMAND --help\" describes one command\n"
          "  --version           the tool's version\n"
+         "  --                  ends the options: what follows is taken as it is\n"
          "\n"
          "Secrets never come from the command line. Each input X (secret, password,\n"
          "backup-password, data, metadata, protected-metadata) is given as\n"
@@ -268,6 +279,8 @@ const char* ExitCodeTable() {
            "      not be made\n"
            "  21  another status passed up from a lower layer (shown in the message)\n"
            "  40  verify found damage\n"
+           "  41  refused: the backend would change while users hold keys under the one\n"
+           "      in use (--force overrides)\n"
            "  64  usage error, including a secret given on the command line\n"
            "  66  an input (secret, password, data, archive) cannot be read or is unusable\n"
            "  70  internal error of the tool\n"

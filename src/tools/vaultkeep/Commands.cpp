@@ -88,7 +88,7 @@ Json Base(Context& ctx) {
 /* ---- applications and users ---- */
 
 int RunInit(Context& ctx) {
-    const char* root = getenv("VAULTKEEP_ROOT");
+    const char* root = SecureEnv("VAULTKEEP_ROOT");
     if (root && *root) {
         std::error_code ec;
         std::filesystem::create_directories(root, ec);
@@ -98,14 +98,22 @@ int RunInit(Context& ctx) {
     }
     const LONG st = VaultkeepInitRoot();
     if (st != 0) return Fail(ctx, st);
+    const std::optional<std::string> backend = ctx.Optional("backend"), tcti = ctx.Optional("tcti");
+    std::vector<std::pair<std::string, std::optional<std::string>>> changes;
+    if (tcti) changes.push_back({"TCTI", tcti});
+    if (backend) changes.push_back({"Backend", backend});
+    if (!changes.empty())
+        if (const int code = ApplySettings(ctx, changes); code != kExitOk) return code;
     Json j = Base(ctx);
     if (root && *root)
         j.Str("root", root);
     else
         j.Null("root");
-    Succeed(ctx, j,
-            root && *root ? "Machine root ready: " + std::string(root)
-                          : std::string("Machine root ready (the default location)."));
+    if (backend) j.Str("backend", *backend);
+    std::string human = root && *root ? "Machine root ready: " + std::string(root)
+                                      : std::string("Machine root ready (the default location).");
+    if (backend) human += "\nKey provider backend: " + *backend + (tcti ? " (TCTI " + *tcti + ")" : "") + ".";
+    Succeed(ctx, j, human);
     return kExitOk;
 }
 
@@ -578,15 +586,40 @@ std::vector<Command> MakeCommands() {
     return {
         {"init",
          "lay out a machine root for use (idempotent)",
-         "[--root DIR]",
+         "[--root DIR] [--backend software|tpm2 [--tcti SPEC]] [--force]",
          "Registers the components, writes the install path and puts the zip library in\n"
          "place below the machine root, creating the root folder if needed. A root that\n"
          "was set up before is left as it is, but for a zip library an older build\n"
-         "placed: run init again after an upgrade.\n",
-         {},
-         {},
+         "placed: run init again after an upgrade.\n"
+         "--backend and --tcti then set the key provider's Backend and TCTI as\n"
+         "\"vaultkeep config set\" does: the provider must answer with them (a TPM at\n"
+         "SPEC), and a switch while users hold keys under the backend in use is refused\n"
+         "(exit 41), since their keys would not be found, unless --force.\n",
+         {"backend", "tcti"},
+         {"force"},
          {},
          RunInit},
+        {"config",
+         "show or change the machine root's settings",
+         "list | get NAME | set NAME VALUE | unset NAME  [--force]",
+         "Settings are registry values below the machine root that the library and its\n"
+         "components read. \"admin\" ones an administrator changes:\n"
+         "  Backend           software (default) or tpm2: where users' keys live\n"
+         "  TCTI              how tpm2 reaches the TPM: device:/dev/tpmrm0 (default),\n"
+         "                    swtpm:host=H,port=P, mssim:host=H,port=P, tabrmd:bus_name=N\n"
+         "  SoftwareTpmOwned  0 makes the software backend report the TPM not owned\n"
+         "  Install Path      the maker's program folder, where the zip library is found\n"
+         "\"record\" ones (the layout marker, the component registrations, each\n"
+         "application's Location and Type) are shown, never set. unset returns a\n"
+         "setting to its default. Changing Backend or TCTI is checked as init does\n"
+         "(exit 9 when the provider does not answer, 41 when users hold keys). Only the\n"
+         "account that laid out the root may change settings (exit 11 otherwise). A\n"
+         "VALUE starting with \"-\" goes after \"--\".\n",
+         {},
+         {"force"},
+         {},
+         RunConfig,
+         3},
         {"register-app",
          "register an application under a new secret",
          "--app NAME [--secret-* SRC]",

@@ -136,7 +136,7 @@ SecretBytes ReadSource(const InputInfo& info, const Source& src) {
         SetEnvironmentVariableW(name.c_str(), nullptr);
         unsetenv(src.value.c_str());
 #else
-        char* value = getenv(src.value.c_str());
+        char* value = secure_getenv(src.value.c_str()); // a set-id tool takes nothing from its caller's environment
         if (!value)
             throw ToolError{kExitInput, "cannot read the " + std::string(info.noun) +
                                             ": environment variable " + src.value + " is not set"};

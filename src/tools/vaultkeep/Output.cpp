@@ -94,9 +94,39 @@ void Json::Key(const char* key) {
     m_s += Quote(key) + ":";
 }
 
+/* The length of the well-formed UTF-8 sequence at p (at most n bytes), or 0:
+ * no overlong forms, surrogates or code points past U+10FFFF. */
+static size_t Utf8Length(const unsigned char* p, size_t n) {
+    const unsigned char c = p[0];
+    size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    if (len == 0 || len > n) return 0;
+    uint32_t cp = len == 1 ? c : c & (0x7F >> len);
+    for (size_t i = 1; i < len; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        cp = cp << 6 | (p[i] & 0x3F);
+    }
+    static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return len;
+}
+
 std::string Json::Quote(const std::string& utf8) {
     std::string out = "\"";
-    for (unsigned char c : utf8) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(utf8.data());
+    for (size_t i = 0; i < utf8.size();) {
+        const unsigned char c = p[i];
+        const size_t len = Utf8Length(p + i, utf8.size() - i);
+        if (len == 0) { // JSON text is UTF-8: a byte that is not becomes U+FFFD
+            out += "\\ufffd";
+            ++i;
+            continue;
+        }
+        if (len > 1) {
+            out.append(utf8, i, len);
+            i += len;
+            continue;
+        }
+        ++i;
         switch (c) {
         case '"':
             out += "\\\"";
@@ -216,6 +246,7 @@ int ReportToolError(bool json, const std::string& command, const ToolError& err)
         j.Str("error", err.exitCode == kExitUsage    ? "usage"
                        : err.exitCode == kExitInput  ? "input"
                        : err.exitCode == kExitOutput ? "output"
+                       : err.exitCode == kExitRefused ? "refused"
                                                      : "tool")
             .Str("message", err.message)
             .Int("exit_code", err.exitCode);

@@ -4,6 +4,7 @@
 #include <vaultkeep/vaultkeep.hpp>
 
 #include "Host.h"
+#include "../../components/SecureEnv.h"
 
 #include <cstdint>
 #include <map>
@@ -20,6 +21,7 @@ enum ExitCode : int {
     kExitStatusOne = 20,    // the library's plain positive 1
     kExitOtherStatus = 21,  // a status passed up from below, not one of the library's own
     kExitVerifyFailed = 40, // verify found damage
+    kExitRefused = 41,      // a backend switch that would strand users' keys (--force overrides)
     kExitUsage = 64,        // bad command line (also a secret given on it)
     kExitInput = 66,        // an input (secret, password, data, archive) cannot be read or is unusable
     kExitSoftware = 70,     // the tool itself failed
@@ -73,7 +75,8 @@ struct Options {
     bool help = false;
     std::optional<std::string> root;
     std::map<std::string, std::string> values; // --app, --user, --id, --out, --file, ...
-    std::set<std::string> flags;               // --overwrite
+    std::set<std::string> flags;               // --overwrite, --force
+    std::vector<std::string> args;             // words after the command (config's)
     std::map<InputKind, Source> sources;
 };
 
@@ -138,8 +141,12 @@ struct Command {
     std::vector<const char*> flags;  // accepted flags
     std::vector<InputKind> inputs;   // accepted inputs
     int (*run)(Context&);
+    size_t maxArgs = 0; // words accepted after the command
 };
 const std::vector<Command>& Commands();
+int RunConfig(Context& ctx);
+/* Changes settings as one (nullopt unsets); the exit code, or a ToolError. */
+int ApplySettings(Context& ctx, const std::vector<std::pair<std::string, std::optional<std::string>>>& changes);
 const Command* FindCommand(const std::string& name);
 
 /* Parses argv; a ToolError for a bad command line. */

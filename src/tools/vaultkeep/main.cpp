@@ -57,10 +57,12 @@ int main(int argc, char** argv) {
     // Secrets pass through this process's memory: keep them out of core files.
     struct rlimit noCore = {0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
+    // The tool says itself why a TPM did not answer; the TSS's own lines only when asked for (TSS2_LOG).
+    setenv("TSS2_LOG", "all+none", 0);
 #endif
 
     bool json = false;
-    for (int i = 1; i < argc; ++i)
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i)
         if (strcmp(argv[i], "--json") == 0) json = true;
 
     Options opts;
@@ -93,7 +95,7 @@ int main(int argc, char** argv) {
             setenv("VAULTKEEP_ROOT", root.c_str(), 1);
         }
         // A mistyped root would otherwise be laid out afresh by the library's first call.
-        const char* root = getenv("VAULTKEEP_ROOT");
+        const char* root = SecureEnv("VAULTKEEP_ROOT");
         struct stat st;
         if (strcmp(cmd.name, "init") != 0 && root && *root && (stat(root, &st) != 0 || !S_ISDIR(st.st_mode)))
             ExitUntouched(

@@ -127,6 +127,15 @@ Value* Key::FindValue(const std::u16string& n) {
     return nullptr;
 }
 
+bool Key::RemoveValue(const std::u16string& n) {
+    for (auto it = values.begin(); it != values.end(); ++it) {
+        if (it->name != n) continue;
+        values.erase(it);
+        return true;
+    }
+    return false;
+}
+
 Hive::Hive() : m_root(std::make_unique<Key>()) {
     if (RAND_bytes(reinterpret_cast<unsigned char*>(&m_storeId), sizeof m_storeId) != 1)
         m_storeId = FileTimeNow(); /* distinct enough to tell stores apart */

@@ -58,6 +58,7 @@ struct Key {
 
     Key* FindSubkey(const std::u16string& n) const;
     Value* FindValue(const std::u16string& n);
+    bool RemoveValue(const std::u16string& n); /* false when there is none */
 };
 
 class Hive {

@@ -318,7 +318,7 @@ std::u16string ValueName(LPCWSTR name) { return name ? std::u16string(name, pal:
  * before g_parsedLock and g_keysLock.
  */
 struct Change {
-    enum Kind { kCreate, kSet, kDeleteKey } kind;
+    enum Kind { kCreate, kSet, kDeleteKey, kDeleteValue } kind;
     uint64_t key;     /* the key changed, or the parent of a created key */
     uint64_t created; /* kCreate: the new key's id in the changed version */
     std::u16string name;
@@ -366,6 +366,10 @@ void Replay(Hive& onto, const std::vector<Change>& changes, std::map<uint64_t, u
         }
         case Change::kDeleteKey:
             if (key->parent && key->subkeys.empty()) onto.RemoveKey(*key);
+            break;
+        case Change::kDeleteValue:
+            key->RemoveValue(c.name);
+            key->lastWrite = c.lastWrite;
             break;
         }
     }
@@ -633,6 +637,21 @@ DWORD SetWorker(HKEY hKey, LPCWSTR valueName, DWORD reserved, DWORD type, const 
     });
 }
 
+DWORD DeleteValueWorker(HKEY hKey, LPCWSTR valueName) {
+    std::u16string name = ValueName(valueName);
+    OpenKey h;
+    bool predefined;
+    DWORD err = Resolve(hKey, h, predefined);
+    if (err != ERROR_SUCCESS) return err;
+    if (!(h.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    return WithHiveWrite(h, HandleValue(hKey, predefined), [&](Hive&, Key& key, std::vector<Change>& log) -> DWORD {
+        if (!key.RemoveValue(name)) return ERROR_FILE_NOT_FOUND;
+        key.lastWrite = FileTimeNow();
+        log.push_back(Change{Change::kDeleteValue, key.id, 0, name, 0, {}, key.lastWrite});
+        return ERROR_SUCCESS;
+    });
+}
+
 DWORD DeleteKeyWorker(HKEY hKey, LPCWSTR subKey) {
     if (!subKey) return ERROR_INVALID_PARAMETER;
     OpenKey h;
@@ -757,6 +776,10 @@ extern "C" LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved
 
 extern "C" LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
     return Guard([&] { return DeleteKeyWorker(hKey, lpSubKey); });
+}
+
+extern "C" LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
+    return Guard([&] { return DeleteValueWorker(hKey, lpValueName); });
 }
 
 extern "C" LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,

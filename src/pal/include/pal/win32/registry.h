@@ -43,6 +43,7 @@ PAL_EXPORT LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved
                                   DWORD cbData);
 /* Deletes a key without subkeys (ERROR_ACCESS_DENIED when it has some). */
 PAL_EXPORT LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
+PAL_EXPORT LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
 PAL_EXPORT LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                                  LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
 PAL_EXPORT LSTATUS RegCloseKey(HKEY hKey);
