@@ -4,6 +4,7 @@
 #include <vaultkeep/vaultkeep.h>
 
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,21 +30,22 @@ inline std::u16string PasswordOf(const std::string& user) { return vktest::U(use
 // A user's after a password change: the vault shows each credential read with it as "<data>@new-pw".
 inline std::u16string NewPasswordOf(const std::string& user) { return vktest::U(user + " pw2"); }
 
-/* The secret an application opens under now (A's old or new one), or null when it is not registered. */
-inline const Bytes* WorkingSecret(const char16_t* app) {
-    for (const Bytes* s : {&SecretOf(app), &kSecretA2}) {
-        ByteArray secret(*s);
+/* The secret an application opens under now (A's old or new one), or none when it is not registered. */
+inline std::optional<Bytes> WorkingSecret(const char16_t* app) {
+    for (const Bytes& s : {SecretOf(app), kSecretA2}) {
+        ByteArray secret(s);
         BSTR list = nullptr;
         const LONG st = QueryListOfUsers(app, secret, &list);
         vktest::TakeBstr(list);
         if (st != Error_Bad_App) return s;
         if (app != std::u16string(u"A")) break;
     }
-    return nullptr;
+    return std::nullopt;
 }
 
-inline LONG Store(const char16_t* app, const char* user, const char* id, const std::string& data) {
-    ByteArray secret(SecretOf(app)), md(std::string("md ") + id), emd(std::string("emd ") + id), cred(data);
+inline LONG Store(const char16_t* app, const char* user, const char* id, const std::string& data,
+                  const Bytes* under = nullptr) {
+    ByteArray secret(under ? *under : SecretOf(app)), md(std::string("md ") + id), emd(std::string("emd ") + id), cred(data);
     return StoreCredential(app, secret, vktest::U(user).c_str(), PasswordOf(user).c_str(), vktest::U(id).c_str(), md,
                            emd, cred);
 }
@@ -66,13 +68,13 @@ inline std::string Show(const Vault& v) {
 inline Vault ReadVault(std::string& damage) {
     Vault v;
     for (const char16_t* app : kApps) {
-        const Bytes* working = WorkingSecret(app);
+        const std::optional<Bytes> working = WorkingSecret(app);
         if (!working) continue;
         ByteArray secret(*working);
         BSTR list = nullptr;
         LONG st = QueryListOfUsers(app, secret, &list);
         std::string users = vktest::TakeBstr(list);
-        Users& u = v[vktest::Narrow(app) + (working == &kSecretA2 ? "@new-secret" : "")];
+        Users& u = v[vktest::Narrow(app) + (*working == kSecretA2 ? "@new-secret" : "")];
         if (st != 0) u["error"]["QueryListOfUsers"] = std::to_string(st);
         for (const std::string& user : vaultkeep::SplitList(vktest::U(users))) {
             Creds& c = u[user];
@@ -109,7 +111,7 @@ inline Vault ReadVault(std::string& damage) {
 inline std::string RepairAll() {
     std::string left;
     for (const char16_t* app : kApps) {
-        const Bytes* working = WorkingSecret(app);
+        const std::optional<Bytes> working = WorkingSecret(app);
         if (!working) continue;
         ByteArray secret(*working);
         for (ULONG flags : {ULONG(VAULTKEEP_CHECK_REPAIR), ULONG(0)}) {
