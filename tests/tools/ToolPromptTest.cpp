@@ -88,6 +88,21 @@ TEST_F(ToolPromptTest, SecretIsAskedWithEchoOffAndNeverShown) {
     EXPECT_TRUE(t.EchoOn()) << "echo was not restored";
 }
 
+TEST_F(ToolPromptTest, NewPasswordIsAskedTwiceAndBothMustMatch) {
+    const std::vector<std::string> passwd = {"passwd", "--app", "App", "--secret-file", File("typed", kSecret),
+                                             "--user", "alice", "--password-file", passwordFile};
+    for (const bool same : {false, true}) {
+        PtyTool t(passwd);
+        ASSERT_TRUE(t.WaitFor("New password: ")) << t.seen;
+        t.Type("fresh pw\r");
+        ASSERT_TRUE(t.WaitFor("Repeat new password: ")) << t.seen;
+        t.Type(same ? "fresh pw\r" : "fresh pX\r");
+        EXPECT_EQ(t.Finish(), same ? 0 : 66) << t.seen;
+    }
+    EXPECT_EQ(RunTool(passwd + std::vector<std::string>{"--new-password-file", passwordFile}).code, 16)
+        << "the old password is gone";
+}
+
 TEST_F(ToolPromptTest, AnInterruptedPromptRestoresEcho) {
     PtyTool t({"list-users", "--app", "App"});
     ASSERT_TRUE(t.WaitFor("Application secret: ")) << t.seen;

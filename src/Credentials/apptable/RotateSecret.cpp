@@ -101,9 +101,8 @@ LONG RotateAppSecret(const char* name, CAppTable& table, SAFEARRAY* newSecret) {
         return status;
     }
     folders.published = true;
-    /* The new table is on disk before the old stores go. */
+    /* The new table is on disk before the old stores go; what a crash brings back of them is debris. */
     CUtil::FlushFolder(table.Location);
     for (DWORD i = 0; i < count; ++i) CUtil::DeleteDirectory(FieldString(old[i].path, 260));
-    if (count) CUtil::FlushFolder(table.Location);
     return 0;
 }
