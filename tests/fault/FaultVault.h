@@ -110,17 +110,16 @@ inline Vault ReadVault(std::string& damage) {
 /* Repairs every application, then checks it again: what the second check still finds. */
 inline std::string RepairAll() {
     std::string left;
-    for (const char16_t* app : kApps) {
-        const std::optional<Bytes> working = WorkingSecret(app);
-        if (!working) continue;
-        ByteArray secret(*working);
+    for (const char16_t* app : kApps)
         for (ULONG flags : {ULONG(VAULTKEEP_CHECK_REPAIR), ULONG(0)}) {
+            const std::optional<Bytes> working = WorkingSecret(app);
+            if (!working) break;
+            ByteArray secret(*working);
             BSTR report = nullptr;
             const LONG st = VaultkeepCheck(app, secret, flags, &report);
             const std::string findings = vktest::TakeBstr(report);
             if (flags == 0 && (st != 0 || !findings.empty())) left += findings + "status " + std::to_string(st) + "\n";
         }
-    }
     return left;
 }
 } // namespace faultvault

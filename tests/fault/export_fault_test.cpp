@@ -150,14 +150,10 @@ VK_HELPER(fault_state) {
         if (ArchiveUser(u"A", secret, u"alice", u"C:\\again.zip", kBackupPw, u"") != 0) return kNextArchiveFailed;
     }
     // What an interrupted change leaves, repair removes, and nothing else.
-    if (std::string(s->name).rfind("Change", 0) == 0 && state != kNeither) {
-        const std::string left = RepairAll();
-        std::string again;
-        if (!left.empty() || ReadVault(again) != v || !again.empty()) {
-            fprintf(stderr, "after repair:\n%s%s", left.c_str(), again.c_str());
-            return kRepairLeft;
-        }
-    }
+    std::string left;
+    if (std::string(s->name).rfind("Change", 0) == 0 && state != kNeither &&
+        (!(left = RepairAll()).empty() || ReadVault(left) != v || !left.empty()))
+        return fprintf(stderr, "after repair:\n%s", left.c_str()), kRepairLeft;
     // A removed application's name is free again, whatever debris the removal left.
     if (std::string(s->name) == "UnRegisterApp" && state == kNew) {
         ByteArray secret(kSecretA);
