@@ -188,6 +188,20 @@ long Client::Restore(unsigned user, const std::string& hostPath) {
                        m_arrays->backupPassword.c_str(), 1);
 }
 
+long Client::ChangePassword(unsigned user) {
+    std::u16string fresh = m_arrays->password;
+    fresh.back() ^= 1;
+    return ChangeUserPassword(m_arrays->app.c_str(), m_arrays->secret, U16(UserName(user)).c_str(),
+                              m_arrays->password.c_str(), fresh.c_str());
+}
+
+long Client::RotateSecret() {
+    SAFEARRAY* fresh = NewArray(m_layout.secret, 0xA5);
+    const long rc = ChangeAppSecret(m_arrays->app.c_str(), m_arrays->secret, fresh);
+    SafeArrayDestroy(fresh);
+    return rc;
+}
+
 /* ---- roots ------------------------------------------------------------------ */
 
 void UseRoot(const std::string& root) { setenv("VAULTKEEP_ROOT", root.c_str(), 1); }

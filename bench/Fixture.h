@@ -45,6 +45,9 @@ class Client {
     long DeleteCred(unsigned user, unsigned cred);
     long Archive(unsigned user, const std::string& hostPath);
     long Restore(unsigned user, const std::string& hostPath);
+    /* The user's password to another of the same length, and the secret to another of its length. */
+    long ChangePassword(unsigned user);
+    long RotateSecret();
 
     const Layout& layout() const { return m_layout; }
     Layout& layout() { return m_layout; }

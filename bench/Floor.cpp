@@ -50,6 +50,15 @@
  *                               K + AES-decrypt of the EMD (archived secret),
  *                               K + AES of it (current secret), SaveBlob
  *                               K + H(F); SaveUserTable K + H(B). 5 + 4N K.
+ * ChangeUserPassword            K + H(A), K + H(B); the provider unseals the
+ *                               private key under the old password (password
+ *                               KDF + GCM open) and seals it under the new one
+ *                               (password KDF + GCM seal).
+ * ChangeAppSecret               K + H(A); per user, RestoreVerify under the old
+ *                               secret: K + H(B) and N x (K + H(F)); ReWrap: the
+ *                               old and new table keys (2 K), N x AES-decrypt and
+ *                               AES of the EMD, N x SaveBlob K + H(F), SaveUserTable
+ *                               K + H(B); app.bin saved: K + H(A). 2 + U (4 + 2N) K.
  */
 /*
  * The durability floor: the least crash-safe sequence of each export, under
@@ -86,6 +95,12 @@
  * RestoreUser (overwrite)       W(C) + R over the user's key; N x W(F) under
  *                               new names, W(B(N)) + R; F of the key folder and
  *                               the user folder; U of the N old blobs.
+ * ChangeUserPassword            W(C) + R, F of the key folder.
+ * ChangeAppSecret               per user N x W(F) and W(B(N)) in a new folder, F
+ *                               of it; F of the application folder (the new
+ *                               folders on disk before a table names them),
+ *                               W(A(U)) + R, F of it again; U of every old file
+ *                               and folder: U x (N + 2).
  */
 #include "Floor.h"
 
@@ -108,6 +123,8 @@ const char* ExportName(Export e) {
     case Export::DeleteCred: return "DeleteCred";
     case Export::ArchiveUser: return "ArchiveUser";
     case Export::RestoreUser: return "RestoreUser";
+    case Export::ChangeUserPassword: return "ChangeUserPassword";
+    case Export::ChangeAppSecret: return "ChangeAppSecret";
     }
     return "?";
 }
@@ -182,6 +199,15 @@ OpList FloorOps(Export e, const Layout& l, unsigned users, unsigned creds) {
                  H(l.BlobBody(), N)});
         add({K(), H(l.UserBody(N))});
         break;
+    case Export::ChangeUserPassword:
+        openBoth();
+        add({Op{OpKind::PasswordKdf, 0, 2}, Op{OpKind::GcmOpen, l.privateKey, 1},
+             Op{OpKind::GcmSeal, l.privateKey, 1}});
+        break;
+    case Export::ChangeAppSecret:
+        add({openApp[0], openApp[1], K(U * (4 + 2 * N)), H(l.UserBody(N), 2 * U), K(), H(l.AppBody(U))});
+        if (N) add({H(l.BlobBody(), 2 * U * N), Op{OpKind::AesDecrypt, l.emd, U * N}, Op{OpKind::AesEncrypt, l.emd, U * N}});
+        break;
     }
     return ops;
 }
@@ -238,6 +264,17 @@ DurableOps DurableFloorOps(Export e, const Layout& l, unsigned users, unsigned c
         WR(l.UserFile(N));
         d.folders = 2;
         d.unlinks = N;
+        break;
+    case Export::ChangeUserPassword:
+        WR(l.container);
+        d.folders = 1;
+        break;
+    case Export::ChangeAppSecret:
+        W(l.BlobFile(), U * N);
+        W(l.UserFile(N), U);
+        WR(l.AppFile(U));
+        d.folders = U + 2;
+        d.unlinks = U * (N + 2);
         break;
     case Export::QueryListOfUsers:
     case Export::RetrieveCredentialMetaData:

@@ -26,8 +26,10 @@ enum class Export {
     DeleteCred,
     ArchiveUser,
     RestoreUser,
+    ChangeUserPassword,
+    ChangeAppSecret,
 };
-constexpr int kExportCount = 13;
+constexpr int kExportCount = 15;
 const char* ExportName(Export e);
 
 /* Sizes of what the bench stores, and the byte layouts they give. */

@@ -174,7 +174,9 @@ unsigned CallsFor(Export e, const Config& c) {
     case Export::UnRegisterApp:
     case Export::DeleteUser: n = c.size >= 64 ? 9 : 15; break;
     case Export::ArchiveUser:
-    case Export::RestoreUser: n = c.size >= 64 ? 5 : 9; break;
+    case Export::RestoreUser:
+    case Export::ChangeAppSecret: n = c.size >= 64 ? 5 : 9; break;
+    case Export::ChangeUserPassword: n = 15; break;
     default: n = 31; break;
     }
     n *= g_opt.calls;
@@ -225,6 +227,8 @@ Plan MakePlan(Export e, const Config& c) {
     case Export::DeleteCred: p.call = [&k, u, n] { return k.DeleteCred(u, n); }; p.restoreAfter = true; break;
     case Export::ArchiveUser: p.call = [&k, u, scratchArchive] { return k.Archive(u, scratchArchive); }; break;
     case Export::RestoreUser: p.call = [&k, u, archive] { return k.Restore(u, archive); }; break;
+    case Export::ChangeUserPassword: p.call = [&k, u] { return k.ChangePassword(u); }; p.restoreAfter = true; break;
+    case Export::ChangeAppSecret: p.call = [&k] { return k.RotateSecret(); }; p.restoreAfter = true; break;
     }
     return p;
 }
@@ -457,6 +461,8 @@ void Register() {
         {Export::UnRegisterApp, true, true},
         {Export::ArchiveUser, true, true},
         {Export::RestoreUser, true, true},
+        {Export::ChangeUserPassword, true, true},
+        {Export::ChangeAppSecret, true, true},
     };
     for (const Row& row : rows) {
         for (const char* axis : {"creds", "users"}) {

@@ -80,6 +80,21 @@ VAULTKEEP_API LONG ArchiveUser(const WCHAR* appName, SAFEARRAY* appSecret, const
 VAULTKEEP_API LONG RestoreUser(const WCHAR* appName, SAFEARRAY* appSecret, const WCHAR* userName,
                                const WCHAR* archivePath, const WCHAR* backupPassword, ULONG overwrite);
 
+/* Beyond the thirteen. ChangeUserPassword: the user's key, opened with oldPassword,
+ * is protected by newPassword from then on; the key pair, and so every credential,
+ * stays. Error_Decrypt_Failed when oldPassword does not open the key (on a TPM a
+ * wrong password counts against its dictionary-attack defence, as a retrieve's
+ * does); Error_Invalid_Cred, before anything is read, for an empty newPassword or
+ * one longer than VAULTKEEP_MAX_PASSWORD characters.
+ * ChangeAppSecret: every table and blob of the application re-keyed from oldSecret
+ * to newSecret in one step: after a failure or a crash at any moment the
+ * application works under the old secret only or under the new one only; what an
+ * interrupted call leaves is debris VaultkeepCheck reports and repairs. */
+#define VAULTKEEP_MAX_PASSWORD 1024
+VAULTKEEP_API LONG ChangeUserPassword(const WCHAR* appName, SAFEARRAY* appSecret, const WCHAR* userName,
+                                      const WCHAR* oldPassword, const WCHAR* newPassword);
+VAULTKEEP_API LONG ChangeAppSecret(const WCHAR* appName, SAFEARRAY* oldSecret, SAFEARRAY* newSecret);
+
 /* Lays out the machine root for use (components registered, "Install Path",
  * the zip library in place). Idempotent; the first export call of a process on
  * a root that was never set up does the same. Returns 0 or a negative status. */

@@ -9,6 +9,9 @@
  *   vaultkeep::Bstr users;
  *   LONG st = QueryListOfUsers(u"MyApp", secret.get(), users.out());
  *   for (const std::string& name : vaultkeep::SplitList(users.view())) ...
+ *
+ *   vaultkeep::SafeArrayPtr next = vaultkeep::MakeByteArray("my new app secret");
+ *   st = ChangeAppSecret(u"MyApp", secret.get(), next.get()); // from now on only `next` opens MyApp
  */
 #ifndef VAULTKEEP_VAULTKEEP_HPP
 #define VAULTKEEP_VAULTKEEP_HPP

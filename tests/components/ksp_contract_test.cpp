@@ -126,6 +126,13 @@ TEST_P(KspContract, ContainerLifecycle) {
     EXPECT_EQ(Open(kUser, std::string("another"), s, plain), Code(TPM_E_AUTHFAIL));
     EXPECT_EQ(Open(kUser, kPassword, s, plain), 0u);
     EXPECT_EQ(plain, kSecret);
+    // The password changes only from the one that opens the key; the key pair stays, so its blobs still open.
+    EXPECT_EQ(KSP_CALL(CryptSetProvParam(reopened.h, PP_KEYEXCHANGE_NEW_PSWD, Pw("new pw"), 0)), Code(TPM_E_AUTHFAIL));
+    ASSERT_EQ(KSP_CALL(CryptSetProvParam(reopened.h, PP_KEYEXCHANGE_PSWD, Pw(kPassword), 0)), 0u);
+    ASSERT_EQ(KSP_CALL(CryptSetProvParam(reopened.h, PP_KEYEXCHANGE_NEW_PSWD, Pw("new pw"), 0)), 0u);
+    EXPECT_EQ(Open(kUser, kPassword, s, plain), Code(TPM_E_AUTHFAIL));
+    EXPECT_EQ(Open(kUser, std::string("new pw"), s, plain), 0u);
+    EXPECT_EQ(plain, kSecret);
 
     Prov gone;
     EXPECT_EQ(Acquire(gone, kUser, kDelete), 0u);

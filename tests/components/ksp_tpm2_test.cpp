@@ -154,12 +154,19 @@ TEST_F(KspTpm2, NeitherPasswordNorBlobKeyCrossesTheTransportInClear) {
     EXPECT_EQ(OpenKnown(second, longPw, aes, plain), Code(TPM_E_AUTHFAIL)) << "a long password counts whole";
     EXPECT_EQ(OpenKnown(second, longPw + "!", aes, plain), 0u);
     EXPECT_EQ(plain, kSecret);
+    // A password change sends the new authorization encrypted too.
+    const std::string changedPw = "changed-Pa55word";
+    Prov p;
+    ASSERT_EQ(Acquire(p, kUser, kOpen), 0u);
+    ASSERT_EQ(KSP_CALL(CryptSetProvParam(p.h, PP_KEYEXCHANGE_PSWD, Pw(shortPw), 0)), 0u);
+    ASSERT_EQ(KSP_CALL(CryptSetProvParam(p.h, PP_KEYEXCHANGE_NEW_PSWD, Pw(changedPw), 0)), 0u);
+    EXPECT_EQ(OpenKnown(kUser, changedPw, aes, plain), 0u);
 
     const Bytes traffic = vktest::ReadFileBytes(capture);
     const TPM2B_PUBLIC_KEY_RSA modulus = PublicArea(vktest::ReadFileBytes(ContainerPath(kUser))).unique.rsa;
     ASSERT_TRUE(Contains(traffic, Bytes(modulus.buffer, modulus.buffer + modulus.size)))
         << "the capture does not show the public area TPM2_Load sends, so it shows nothing";
-    for (const Bytes& secret : {Of(shortPw), Of(longPw), Sha256(Of(longPw + "!")),
+    for (const Bytes& secret : {Of(shortPw), Of(longPw), Sha256(Of(longPw + "!")), Of(changedPw),
                                 Bytes(aes.begin(), aes.begin() + 16), Bytes(aes.begin() + 16, aes.end())})
         EXPECT_FALSE(Contains(traffic, secret));
 }

@@ -320,3 +320,31 @@ TEST_F(ArchiveTest, HostileArchivesFailTheRestoreAndLeaveEverythingAsItWas) {
     }
     ExpectCreds(W("alice"), aliceCreds);
 }
+
+TEST_F(ArchiveTest, PasswordAndSecretChangesKeepEveryCredentialUnderTheNewOnesOnlyAndEarlierArchivesRestore) {
+    ASSERT_EQ(Archive(W("alice"), "alice.zip"), 0);
+    const Tree tables = Snapshot(AppDir());
+    ByteArray wrong{std::string("wrong")};
+    auto change = [&](SAFEARRAY* s, const WCHAR* user, const WCHAR* from) {
+        return ChangeUserPassword(W("App"), s, user, from, W("new pw"));
+    };
+    EXPECT_EQ(change(wrong, W("alice"), W("alice pw")), Error_Bad_App);
+    EXPECT_EQ(change(secret, W("carol"), W("alice pw")), Error_No_User);
+    EXPECT_EQ(change(secret, W("alice"), W("bob pw")), Error_Decrypt_Failed);
+    ASSERT_EQ(change(secret, W("alice"), W("alice pw")), 0);
+    EXPECT_EQ(Snapshot(AppDir()), tables) << "only the key's protection changes";
+    ExpectCreds(W("alice"), aliceCreds, nullptr, W("new pw"));
+    SAFEARRAY* psa = nullptr;
+    EXPECT_EQ(RetrieveCredential(W("App"), secret, W("alice"), W("alice pw"), W("mail"), &psa), Error_Decrypt_Failed);
+
+    // After a rotation the old secret opens nothing; an archive made under it restores under the new one, and
+    // the key it carries brings back the password of its day.
+    EXPECT_EQ(ChangeAppSecret(W("App"), wrong, newSecret), Error_Bad_App);
+    ASSERT_EQ(ChangeAppSecret(W("App"), secret, newSecret), 0);
+    EXPECT_EQ(RetrieveCredential(W("App"), secret, W("bob"), W("bob pw"), W("b"), &psa), Error_Bad_App);
+    ExpectCreds(W("bob"), {bobCred}, newSecret, W("bob pw"));
+    ExpectNoStrayFolders();
+    ASSERT_EQ(Restore(W("alice"), "alice.zip", 1, kBackupPw, newSecret), 0);
+    ExpectCreds(W("alice"), aliceCreds, newSecret);
+    EXPECT_EQ(RetrieveCredential(W("App"), newSecret, W("alice"), W("new pw"), W("mail"), &psa), Error_Decrypt_Failed);
+}

@@ -198,6 +198,8 @@ TEST_F(CallFrame, EveryExportLogsOneStartOneResultAndOneReturn) {
         {"RetrieveCredential", [&] { return RetrieveCredential(W("Nope"), secret, W("u"), W("pw"), W("id"), &out); }},
         {"QueryUserCreds", [&] { return QueryUserCreds(W("Nope"), secret, W("u"), &text); }},
         {"DeleteCred", [&] { return DeleteCred(W("Nope"), secret, W("u"), W("id")); }},
+        {"ChangeUserPassword", [&] { return ChangeUserPassword(W("Nope"), secret, W("u"), W("pw"), W("new")); }},
+        {"ChangeAppSecret", [&] { return ChangeAppSecret(W("Nope"), secret, secret); }},
         {"UnRegisterApp", [&] { return UnRegisterApp(W("LogApp"), secret); }}};
     for (const auto& [name, call] : cases) {
         SCOPED_TRACE(name);
@@ -223,7 +225,7 @@ TEST_F(CallFrame, BadInputIsRefusedBeforeTheLock) {
     ASSERT_TRUE(twoDim && words);
     SAFEARRAY* out = nullptr;
     BSTR text = nullptr;
-    const WString id20(20, W('a'));
+    const WString id20(20, W('a')), longPw(VAULTKEEP_MAX_PASSWORD + 1, W('p'));
     struct Case {
         const char *fn, *error; // the error line names the argument
         std::function<LONG()> call;
@@ -242,7 +244,12 @@ TEST_F(CallFrame, BadInputIsRefusedBeforeTheLock) {
          [&] { return RetrieveEncryptedCredentialMetaData(W("A"), secret, W("u"), nullptr, &out); }},
         {"RetrieveCredential", "ppCredData",
          [&] { return RetrieveCredential(W("A"), secret, W("u"), W("pw"), W("id"), nullptr); }},
-        {"QueryUserCreds", "pCredList", [&] { return QueryUserCreds(W("A"), secret, W("u"), nullptr); }}};
+        {"QueryUserCreds", "pCredList", [&] { return QueryUserCreds(W("A"), secret, W("u"), nullptr); }},
+        {"ChangeUserPassword", "new password empty",
+         [&] { return ChangeUserPassword(W("A"), secret, W("u"), W("pw"), W("")); }, Error_Invalid_Cred},
+        {"ChangeUserPassword", "too long",
+         [&] { return ChangeUserPassword(W("A"), secret, W("u"), W("pw"), longPw.c_str()); }, Error_Invalid_Cred},
+        {"ChangeAppSecret", "newSecret", [&] { return ChangeAppSecret(W("A"), secret, words); }}};
 
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.fn) + " " + c.error);

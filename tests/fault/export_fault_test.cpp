@@ -79,6 +79,18 @@ const std::vector<Scenario>& Scenarios() {
          {UnderA(Archive), UnderA([](SAFEARRAY* s) { return DeleteUser(u"A", s, u"alice"); })},
          UnderA([](SAFEARRAY* s) { return Restore(s, 0); }), With(kBase, [](Vault& v) { v["A"].erase("alice"); }),
          kBase},
+        {"ChangeUserPassword", {},
+         UnderA([](SAFEARRAY* s) { return ChangeUserPassword(u"A", s, u"alice", u"alice pw", u"alice pw2"); }), kBase,
+         With(kBase, [](Vault& v) {
+             for (auto& [id, data] : v["A"]["alice"]) data += "@new-pw";
+         })},
+        {"ChangeAppSecret", {[] { return Store(u"A", "bob", "b1", "bob's"); }},
+         [] {
+             ByteArray a(kSecretA), a2(kSecretA2);
+             return ChangeAppSecret(u"A", a, a2);
+         },
+         With(kBase, [](Vault& v) { v["A"]["bob"]["b1"] = "bob's"; }),
+         Vault{{"A@new-secret", {{"alice", kBase.at("A").at("alice")}, {"bob", {{"b1", "bob's"}}}}}}},
     };
     return all;
 }
@@ -89,7 +101,7 @@ const Scenario* Find(const std::string& name) {
     return nullptr;
 }
 
-enum StateExit { kOld = 10, kNew = 11, kNeither = 12, kDamaged = 13, kNextArchiveFailed = 14, kNoScenario = 15, kNameStillTaken = 16 };
+enum StateExit { kOld = 10, kNew = 11, kNeither = 12, kDamaged = 13, kNextArchiveFailed = 14, kNoScenario = 15, kNameStillTaken = 16, kRepairLeft = 17 };
 
 VK_HELPER(fault_setup) {
     const Scenario* s = Find(args.at(0));
@@ -137,6 +149,11 @@ VK_HELPER(fault_state) {
         ByteArray secret(kSecretA);
         if (ArchiveUser(u"A", secret, u"alice", u"C:\\again.zip", kBackupPw, u"") != 0) return kNextArchiveFailed;
     }
+    // What an interrupted change leaves, repair removes, and nothing else.
+    std::string left;
+    if (std::string(s->name).rfind("Change", 0) == 0 && state != kNeither &&
+        (!(left = RepairAll()).empty() || ReadVault(left) != v || !left.empty()))
+        return fprintf(stderr, "after repair:\n%s", left.c_str()), kRepairLeft;
     // A removed application's name is free again, whatever debris the removal left.
     if (std::string(s->name) == "UnRegisterApp" && state == kNew) {
         ByteArray secret(kSecretA);
@@ -239,7 +256,8 @@ TEST_P(ExportFaults, EveryBrokenCallLeavesTheOldStateOrTheNewOne) {
 INSTANTIATE_TEST_SUITE_P(Exports, ExportFaults,
                          ::testing::Values("StoreReplacing", "StoreNew", "StoreForANewUser", "DeleteCred", "AddUser",
                                            "DeleteUser", "RegisterApp", "UnRegisterApp", "ArchiveUser",
-                                           "RestoreOverAnExistingUser", "RestoreAsANewUser"),
+                                           "RestoreOverAnExistingUser", "RestoreAsANewUser", "ChangeUserPassword",
+                                           "ChangeAppSecret"),
                          [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 } // namespace

@@ -84,14 +84,22 @@ TEST_F(Tpm2Credentials, RepeatedWrongPasswordsLockTheTpmOut) {
 
     diaglog::SetCapture(true);
     diaglog::TakeCaptured();
-    for (const WCHAR* wrong : {W("guess 1"), W("guess 2"), W("guess 3")})
-        EXPECT_EQ(Retrieve(wrong, W("vpn")), Error_Decrypt_Failed);
+    // A password change inside the TPM: the key takes the new password only, and a wrong old one counts
+    // against the defence as a wrong retrieve does.
+    auto change = [&](const WCHAR* from, const WCHAR* to) {
+        return ChangeUserPassword(W("App"), secret, W("bob"), from, to);
+    };
+    EXPECT_EQ(change(W("guess 1"), W("bob pw2")), Error_Decrypt_Failed);
+    ASSERT_EQ(change(W("bob pw"), W("bob pw2")), 0);
+    EXPECT_EQ(Retrieve(W("bob pw2"), W("vpn")), 0);
+    EXPECT_EQ(Retrieve(W("bob pw"), W("vpn")), Error_Decrypt_Failed);
+    EXPECT_EQ(Retrieve(W("guess 3"), W("vpn")), Error_Decrypt_Failed);
     EXPECT_FALSE(ksp::LoggedError("locked out")) << "wrong passwords are just wrong";
 
     // Locked out: the right password fails too, with a status of its own and lines that say why, not the
     // password.
     diaglog::SetCapture(true);
-    EXPECT_EQ(Retrieve(W("bob pw"), W("vpn")), Error_TPM_Not_Owned);
+    EXPECT_EQ(Retrieve(W("bob pw2"), W("vpn")), Error_TPM_Not_Owned);
     const auto lines = diaglog::TakeCaptured();
     diaglog::SetCapture(false);
     int said = 0;
@@ -101,10 +109,11 @@ TEST_F(Tpm2Credentials, RepeatedWrongPasswordsLockTheTpmOut) {
         EXPECT_EQ(l.text.find("bob pw"), std::string::npos);
     }
     EXPECT_EQ(said, 2);
+    EXPECT_EQ(change(W("bob pw2"), W("bob pw3")), Error_TPM_Not_Owned) << "no change while locked out";
 
     // Storing opens the key too (nothing is wrapped to a key the password does not open), so it
     // waits for the lockout as well, and stores nothing meanwhile.
-    EXPECT_EQ(Store(W("bob pw"), W("new")), 1);
+    EXPECT_EQ(Store(W("bob pw2"), W("new")), 1);
     BSTR ids = nullptr;
     ASSERT_EQ(QueryUserCreds(W("App"), secret, W("bob"), &ids), 0);
     EXPECT_EQ(Narrow(WString(ids)), "vpn");

@@ -88,6 +88,16 @@ TEST_F(ToolPromptTest, SecretIsAskedWithEchoOffAndNeverShown) {
     EXPECT_TRUE(t.EchoOn()) << "echo was not restored";
 }
 
+TEST_F(ToolPromptTest, NewPasswordIsAskedTwiceAndBothMustMatch) {
+    PtyTool t({"passwd", "--app", "App", "--secret-file", File("typed", kSecret), "--user", "alice",
+               "--password-file", passwordFile});
+    ASSERT_TRUE(t.WaitFor("New password: ")) << t.seen;
+    t.Type("fresh pw\r");
+    ASSERT_TRUE(t.WaitFor("Repeat new password: ")) << t.seen;
+    t.Type("fresh pX\r");
+    EXPECT_EQ(t.Finish(), 66) << t.seen;
+}
+
 TEST_F(ToolPromptTest, AnInterruptedPromptRestoresEcho) {
     PtyTool t({"list-users", "--app", "App"});
     ASSERT_TRUE(t.WaitFor("Application secret: ")) << t.seen;

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The core library (Vaultkeep.dll, read with objdump -p; libVaultkeep.so, read
-# with nm -D) exports the thirteen functions, the root helpers and the OLE
+# with nm -D) exports the thirteen functions, the password and secret changes, the root helpers and the OLE
 # Automation helpers of the public header, by name, and nothing else.
 set -u
 tool=$1 dll=$2
-expected="AddUser ArchiveUser DeleteCred DeleteUser QueryListOfUsers QueryUserCreds RegisterApp RestoreUser
+expected="AddUser ArchiveUser ChangeAppSecret ChangeUserPassword DeleteCred DeleteUser QueryListOfUsers QueryUserCreds RegisterApp RestoreUser
 RetrieveCredential RetrieveCredentialMetaData RetrieveEncryptedCredentialMetaData StoreCredential UnRegisterApp
 VaultkeepInitRoot VaultkeepCheck VaultkeepStatusName VaultkeepGetSettings VaultkeepSetSettings
 SafeArrayAccessData SafeArrayCreate SafeArrayCreateVector SafeArrayDestroy

@@ -97,3 +97,9 @@ BOOL RecordFolderSound(const CAppTable& table, const UserRecord* record);
  * brought back, then the store put in the user's place. */
 LONG RestoreUserFromArchive(const char* name, CAppTable& table, const WString& app, SAFEARRAY* appSecret,
                             const WString& user, const WString& archive, LPCWSTR backupPassword, ULONG overwrite);
+
+/* The ChangeAppSecret export's work on the caller's table, loaded under the old
+ * secret, logged under name: every user's store re-keyed into a new folder, then
+ * one app.bin under the new secret naming them (the commit point), then the old
+ * folders removed. */
+LONG RotateAppSecret(const char* name, CAppTable& table, SAFEARRAY* newSecret);

@@ -88,3 +88,37 @@ extern "C" LONG DeleteUser(const WCHAR* appName, SAFEARRAY* appSecret, const WCH
         return tables.User->DeleteUser();
     });
 }
+
+extern "C" LONG ChangeUserPassword(const WCHAR* appName, SAFEARRAY* appSecret, const WCHAR* userName,
+                                   const WCHAR* oldPassword, const WCHAR* newPassword) {
+    static const char* const name = "ChangeUserPassword";
+    CExportFrame frame(name);
+    WString app, user;
+    frame.CopyAppName("appName", appName, app);
+    frame.CheckBytes("appSecret", appSecret);
+    frame.CopyName("userName", userName, user);
+    frame.CheckString("oldPassword", oldPassword);
+    frame.CheckNewPassword("newPassword", newPassword);
+    return frame.Run([&]() -> LONG {
+        CUserTables tables(app, appSecret);
+        LONG status =
+            tables.Open(user, name, {.loaded = "loaded", .noUser = "cant find user", .noTable = "cant find user"});
+        if (status != 0) return status;
+        return tables.User->ChangePassword(oldPassword, newPassword);
+    });
+}
+
+extern "C" LONG ChangeAppSecret(const WCHAR* appName, SAFEARRAY* oldSecret, SAFEARRAY* newSecret) {
+    static const char* const name = "ChangeAppSecret";
+    CExportFrame frame(name);
+    WString app;
+    frame.CopyAppName("appName", appName, app);
+    frame.CheckBytes("oldSecret", oldSecret);
+    frame.CheckBytes("newSecret", newSecret);
+    return frame.Run([&]() -> LONG {
+        CAppTable table(app.c_str(), oldSecret);
+        if (!table.loaded) return Error_Bad_App;
+        _Print(name, "loaded");
+        return RotateAppSecret(name, table, newSecret);
+    });
+}

@@ -47,6 +47,14 @@ void CExportFrame::CheckString(const char* argName, LPCWSTR arg) noexcept {
     if (arg == NULL) RejectArgument(*this, __LINE__, argName, "null argument: ");
 }
 
+void CExportFrame::CheckNewPassword(const char* argName, LPCWSTR arg) noexcept {
+    CheckString(argName, arg);
+    if (m_rejected) return;
+    size_t n = 0;
+    while (n <= VAULTKEEP_MAX_PASSWORD && arg[n]) ++n;
+    if (n == 0 || n > VAULTKEEP_MAX_PASSWORD) Reject(__LINE__, Error_Invalid_Cred, "new password empty or too long");
+}
+
 void CExportFrame::CheckBytes(const char* argName, SAFEARRAY* psa) noexcept {
     if (m_rejected) return;
     if (psa == NULL) {

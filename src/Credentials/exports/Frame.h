@@ -48,6 +48,9 @@ public:
     void CopyAppName(const char* argName, LPCWSTR arg, WString& copy) noexcept;
     /* A wide-string argument passed on as the caller's pointer (a password): must not be null. */
     void CheckString(const char* argName, LPCWSTR arg) noexcept;
+    /* A password a key is to take: not null, 1 to VAULTKEEP_MAX_PASSWORD characters
+     * (else -8, Error_Invalid_Cred). */
+    void CheckNewPassword(const char* argName, LPCWSTR arg) noexcept;
     /* An input byte array: one-dimensional, element type VT_UI1. */
     void CheckBytes(const char* argName, SAFEARRAY* psa) noexcept;
     /* An out-pointer (SAFEARRAY** or BSTR*): must not be null. */

@@ -48,6 +48,13 @@ static_assert(sizeof(TcgKeyParams) == 192, "TcgKeyParams is 192 bytes");
 #endif
 #define TPM_KSP_DEFAULT_BACKEND W("software")
 
+/* Vendor parameter (CryptSetProvParam, a container context): the new key password,
+ * NUL-terminated ANSI as PP_KEYEXCHANGE_PSWD takes it. The exchange key, opened with
+ * the password PP_KEYEXCHANGE_PSWD set, is protected by the new one from then on; the
+ * key pair stays. TPM_E_AUTHFAIL when the set password does not open it (a TPM counts
+ * that as any wrong password); on success the context holds the new password. */
+#define PP_KEYEXCHANGE_NEW_PSWD 0x1002
+
 /* The provider's answer for a key another TPM sealed (winerror.h has it; older headers may not). */
 #ifndef NTE_DEVICE_NOT_FOUND
 #define NTE_DEVICE_NOT_FOUND ((HRESULT)0x80090035L)

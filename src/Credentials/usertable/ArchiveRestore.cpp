@@ -362,6 +362,20 @@ LONG CUserTable::ReWrap(const BYTE* secret, DWORD secretLen, std::vector<Restore
     return SaveUserTable();
 }
 
+LONG CUserTable::ReKeyFrom(const WString& folder, const BYTE* secret, DWORD secretLen) {
+    CFuncTrace trace("CUserTable::ReKeyFrom");
+    const WString target = UserFolder;
+    std::vector<RestoredBlob*> blobs;
+    UserFolder = folder;
+    LONG status = RestoreVerify(folder.c_str(), secret, secretLen, blobs);
+    UserFolder = target;
+    if (status != 0) return status;
+    /* Read from folder, written to this table's own. */
+    for (size_t i = 0; i < blobs.size() && i < Creds.size(); ++i)
+        CopyField(blobs[i]->path, MAX_PATH, (target + W("\\") + FieldString(Creds[i]->blobname, 260)).c_str());
+    return ReWrap(secret, secretLen, blobs);
+}
+
 LONG CUserTable::RestoreKey(LPCWSTR password, LPCWSTR expectedKey, HRESULT* pResult) {
     CFuncTrace trace("CUserTable::RestoreKey");
     const char* fn = trace.Name();

@@ -79,6 +79,16 @@ LONG CUserTable::AddUser(LPCWSTR password, LPCWSTR userName) {
     return status;
 }
 
+LONG CUserTable::ChangePassword(LPCWSTR oldPassword, LPCWSTR newPassword) {
+    CFuncTrace trace("CUserTable::ChangePassword");
+    /* A table without a key (type 0) seals each blob under the password itself. */
+    if (Type != 1 || !IsGuidString(Header.uuid, 38)) {
+        _PrintError(trace.Name(), __LINE__, "the user has no key whose password could change");
+        return Error_Internal;
+    }
+    return CUtil::ChangeKeyPassword(Header.uuid, oldPassword, newPassword);
+}
+
 LONG CUserTable::DeleteUser() {
     CFuncTrace trace("CUserTable::DeleteUser");
     /* The key goes first, while user.bin still names it: a folder a crash leaves

@@ -103,6 +103,9 @@ public:
 
     LONG AddUser(LPCWSTR password, LPCWSTR userName);
     LONG DeleteUser();
+    /* The user's key protected by newPassword instead of oldPassword; the key pair,
+     * and so every blob, stays. */
+    LONG ChangePassword(LPCWSTR oldPassword, LPCWSTR newPassword);
 
     LONG LoadZipLibrary();
     LONG Archive(LPCWSTR archivePath, const BYTE* wrapped, DWORD cbWrapped, LPCWSTR password,
@@ -111,6 +114,9 @@ public:
     LONG Restore(LPCWSTR archivePath, BYTE** ppWrapped, DWORD* pcbWrapped);
     LONG RestoreVerify(LPCWSTR folder, const BYTE* secret, DWORD secretLen, std::vector<RestoredBlob*>& blobs);
     LONG ReWrap(const BYTE* secret, DWORD secretLen, std::vector<RestoredBlob*>& blobs);
+    /* The store in folder, verified under secret, re-keyed to this table's secret into
+     * this table's folder (RestoreVerify and ReWrap, as for an unpacked archive). */
+    LONG ReKeyFrom(const WString& folder, const BYTE* secret, DWORD secretLen);
     /* expectedKey: the only container the archive's key.backup may bring back;
      * *pResult: the key archive's result (E_FAIL when it could not be asked). */
     LONG RestoreKey(LPCWSTR password, LPCWSTR expectedKey = NULL, HRESULT* pResult = NULL);

@@ -95,6 +95,39 @@ LONG CUtil::GenerateKey(LPCWSTR container, LPCWSTR password) {
     return status;
 }
 
+LONG CUtil::ChangeKeyPassword(LPCWSTR container, LPCWSTR oldPassword, LPCWSTR newPassword) {
+    CFuncTrace trace("CUtil::ChangeKeyPassword");
+    const char* name = trace.Name();
+    if (!IsTPMOwned()) {
+        _PrintError(name, __LINE__, "TPM not owned");
+        return Error_TPM_Not_Owned;
+    }
+    HCRYPTPROV prov = 0;
+    if (!OpenContainer(&prov, container, CRYPT_MACHINE_KEYSET)) {
+        _PrintError(name, __LINE__, "cant open container %S", container);
+        return Error_Internal;
+    }
+    LONG status = 0;
+    try {
+        CAnsiString oldPw(oldPassword), newPw(newPassword);
+        if (!CryptSetProvParam(prov, PP_KEYEXCHANGE_PSWD, oldPw.bytes(), 0)) {
+            _PrintError(name, __LINE__, "cant CryptSetProvParam res=%x", (unsigned)GetLastError());
+            status = Error_Internal;
+        } else if (!CryptSetProvParam(prov, PP_KEYEXCHANGE_NEW_PSWD, newPw.bytes(), 0)) {
+            const DWORD error = GetLastError();
+            _PrintError(name, __LINE__, "cant change the key password res=%x", (unsigned)error);
+            status = error == (DWORD)TPM_E_AUTHFAIL            ? Error_Decrypt_Failed
+                     : error == (DWORD)TPM_E_DEFEND_LOCK_RUNNING ? Error_TPM_Not_Owned
+                                                                : Error_Internal;
+        }
+    } catch (...) {
+        CryptReleaseContext(prov, 0);
+        throw;
+    }
+    CryptReleaseContext(prov, 0);
+    return status;
+}
+
 /*
  * The software form: AES of the crypto library under the key derived from the
  * password and the user table's salt, with an IV of 32 zero bytes. The output

@@ -32,6 +32,9 @@ public:
     /* TPM-bound blob encryption. */
     static BOOL IsTPMOwned();
     static LONG GenerateKey(LPCWSTR container, LPCWSTR password);
+    /* The container's key protected by newPassword instead of oldPassword: 0, -16 when
+     * oldPassword does not open it, -9 while the TPM refuses passwords, else -6. */
+    static LONG ChangeKeyPassword(LPCWSTR container, LPCWSTR oldPassword, LPCWSTR newPassword);
     static LONG EncryptBlob(LONG type, BYTE* data, LPCWSTR container, LPCWSTR password, const BYTE* salt,
                             DWORD* pLen, BYTE** ppOut);
     static LONG DecryptBlob(LONG type, BYTE* blob, LPCWSTR container, LPCWSTR password, const BYTE* salt,

@@ -28,6 +28,7 @@
  *   WrapKey               NTE_BAD_KEYSET  NTE_NO_KEY      0                NTE_KEYSET_ENTRY_BAD
  *   UnwrapKey             NTE_BAD_KEYSET  NTE_NO_KEY      0 (see below)    NTE_KEYSET_ENTRY_BAD
  *   ExportContainer       NTE_BAD_KEYSET  NTE_NO_KEY      0 (see below)    NTE_KEYSET_ENTRY_BAD
+ *   ChangePassword        NTE_BAD_KEYSET  NTE_NO_KEY      0 (see below)    NTE_KEYSET_ENTRY_BAD
  *   ImportContainer       0 -> keyed      0 -> keyed      0 -> keyed       0 -> keyed
  *   ListContainers        (names every container that is not absent)
  *
@@ -36,6 +37,9 @@
  *   - UnwrapKey: TPM_E_AUTHFAIL when the password does not unlock the private
  *     key (nothing is retried or cached); NTE_BAD_DATA when the wrapped bytes
  *     do not decrypt to a key under it.
+ *   - ChangePassword: TPM_E_AUTHFAIL when the old password does not unlock
+ *     the private key (a device counts it as UnwrapKey's); the container is
+ *     replaced whole, the key pair and its public half unchanged.
  *   - ExportContainer: NTE_BAD_KEY_STATE when the key was generated without
  *     KeyGenParams::exportable.
  *   - ImportContainer: NTE_BAD_DATA when the record is not one this backend
@@ -113,6 +117,11 @@ class Backend {
      * password. */
     virtual DWORD UnwrapKey(const WString& name, const SecureBytes& password, const BYTE* wrapped,
                             size_t wrappedSize, SecureBytes& key) = 0;
+
+    /* Protects the container's private key with newPassword instead of
+     * oldPassword, which must unlock it. */
+    virtual DWORD ChangePassword(const WString& name, const SecureBytes& oldPassword,
+                                 const SecureBytes& newPassword) = 0;
 
     /* Escrow: an opaque record of the whole container, the private key still
      * protected by its key password, which ImportContainer of the same backend

@@ -143,12 +143,18 @@ class SoftwareBackend final : public Backend {
     DWORD WrapKey(const WString& name, const BYTE* key, size_t keySize, Bytes& wrapped) override;
     DWORD UnwrapKey(const WString& name, const SecureBytes& password, const BYTE* wrapped, size_t wrappedSize,
                     SecureBytes& key) override;
+    DWORD ChangePassword(const WString& name, const SecureBytes& oldPassword,
+                         const SecureBytes& newPassword) override;
     DWORD ExportContainer(const WString& name, Bytes& record) override;
     DWORD ImportContainer(const WString& name, const BYTE* record, size_t recordSize) override;
     DWORD ListContainers(std::vector<WString>& names) override { return ListContainerFiles(W("MachineKeys"), names); }
 
   private:
     static DWORD PathOf(const WString& name, WString& path, bool createFolder);
+    static DWORD Unseal(const WString& name, const Container& c, const SecureBytes& password,
+                        SecureBytes& privateDer, PkeyPtr& priv);
+    DWORD SealAndWrite(const WString& name, Container& c, const SecureBytes& privateDer,
+                       const SecureBytes& password);
     static DWORD LoadContainer(const WString& name, Container& c);
     DWORD ReadContainer(const WString& name, Container& c);
     DWORD WriteContainer(const WString& name, const WString& path, const Bytes& file, DWORD disposition);
@@ -267,7 +273,7 @@ DWORD SoftwareBackend::GenerateExchangeKey(const WString& name, const KeyGenPara
     if (c.keyed()) return Nte(NTE_EXISTS);
 
     PkeyPtr key;
-    SecureBytes privateDer, sealKey;
+    SecureBytes privateDer;
     if ((err = GenerateRsaKey(key)) != ERROR_SUCCESS ||
         (err = EncodePublicKey(key.get(), c.publicKey)) != ERROR_SUCCESS ||
         (err = EncodePrivateKey(key.get(), privateDer)) != ERROR_SUCCESS)
@@ -276,7 +282,16 @@ DWORD SoftwareBackend::GenerateExchangeKey(const WString& name, const KeyGenPara
         return Nte(NTE_FAIL);
 
     c.flags = kFlagKeyed | (params.exportable ? kFlagExportable : 0);
+    return SealAndWrite(name, c, privateDer, password);
+}
+
+/* The container file with the private key sealed under password (a fresh salt
+ * and nonce), replacing the one of that name whole. */
+DWORD SoftwareBackend::SealAndWrite(const WString& name, Container& c, const SecureBytes& privateDer,
+                                    const SecureBytes& password) {
+    SecureBytes sealKey;
     c.kdf = kDefaultKdf;
+    DWORD err;
     if ((err = RandomBytes(c.salt, sizeof(c.salt))) != ERROR_SUCCESS ||
         (err = RandomBytes(c.nonce, sizeof(c.nonce))) != ERROR_SUCCESS ||
         (err = DeriveKey(password, c.salt, sizeof(c.salt), c.kdf, sealKey)) != ERROR_SUCCESS)
@@ -314,14 +329,12 @@ DWORD SoftwareBackend::WrapKey(const WString& name, const BYTE* key, size_t keyS
     return OaepEncrypt(pub.get(), key, keySize, wrapped);
 }
 
-DWORD SoftwareBackend::UnwrapKey(const WString& name, const SecureBytes& password, const BYTE* wrapped,
-                                 size_t wrappedSize, SecureBytes& key) {
-    Container c;
-    DWORD err = ReadKeyed(name, c);
+/* The private key of a keyed container, unsealed with password and checked against its public half. */
+DWORD SoftwareBackend::Unseal(const WString& name, const Container& c, const SecureBytes& password,
+                              SecureBytes& privateDer, PkeyPtr& priv) {
+    SecureBytes sealKey;
+    DWORD err = DeriveKey(password, c.salt, sizeof(c.salt), c.kdf, sealKey);
     if (err != ERROR_SUCCESS) return err;
-
-    SecureBytes sealKey, privateDer;
-    if ((err = DeriveKey(password, c.salt, sizeof(c.salt), c.kdf, sealKey)) != ERROR_SUCCESS) return err;
     err = GcmOpen(sealKey, c.nonce, c.raw.data(), c.aadSize, c.sealed.data(), c.sealed.size(), privateDer);
     if (err == Nte(NTE_BAD_DATA)) {
         _PrintError(kLogName, __LINE__, "the password does not unlock the key of container %S", name.c_str());
@@ -329,14 +342,36 @@ DWORD SoftwareBackend::UnwrapKey(const WString& name, const SecureBytes& passwor
     }
     if (err != ERROR_SUCCESS) return err;
 
-    PkeyPtr priv, pub;
+    PkeyPtr pub;
     if (DecodePrivateKey(privateDer, priv) != ERROR_SUCCESS ||
         DecodePublicKey(c.publicKey.data(), c.publicKey.size(), pub) != ERROR_SUCCESS ||
         !SameKeyPair(priv.get(), pub.get())) {
         _PrintError(kLogName, __LINE__, "container %S holds a key pair that does not match", name.c_str());
         return Nte(NTE_KEYSET_ENTRY_BAD);
     }
+    return ERROR_SUCCESS;
+}
+
+DWORD SoftwareBackend::UnwrapKey(const WString& name, const SecureBytes& password, const BYTE* wrapped,
+                                 size_t wrappedSize, SecureBytes& key) {
+    Container c;
+    SecureBytes privateDer;
+    PkeyPtr priv;
+    DWORD err = ReadKeyed(name, c);
+    if (err == ERROR_SUCCESS) err = Unseal(name, c, password, privateDer, priv);
+    if (err != ERROR_SUCCESS) return err;
     return OaepDecrypt(priv.get(), wrapped, wrappedSize, key);
+}
+
+DWORD SoftwareBackend::ChangePassword(const WString& name, const SecureBytes& oldPassword,
+                                      const SecureBytes& newPassword) {
+    Container c;
+    SecureBytes privateDer;
+    PkeyPtr priv;
+    DWORD err = ReadKeyed(name, c);
+    if (err == ERROR_SUCCESS) err = Unseal(name, c, oldPassword, privateDer, priv);
+    if (err != ERROR_SUCCESS) return err;
+    return SealAndWrite(name, c, privateDer, newPassword);
 }
 
 DWORD SoftwareBackend::ExportContainer(const WString& name, Bytes& record) {

@@ -559,12 +559,16 @@ class Tpm2Backend final : public Backend {
     DWORD WrapKey(const WString& name, const BYTE* key, size_t keySize, Bytes& wrapped) override;
     DWORD UnwrapKey(const WString& name, const SecureBytes& password, const BYTE* wrapped, size_t wrappedSize,
                     SecureBytes& key) override;
+    DWORD ChangePassword(const WString& name, const SecureBytes& oldPassword,
+                         const SecureBytes& newPassword) override;
     DWORD ExportContainer(const WString& name, Bytes& record) override;
     DWORD ImportContainer(const WString& name, const BYTE* record, size_t recordSize) override;
     DWORD ListContainers(std::vector<WString>& names) override { return ListContainerFiles(W("Tpm2Keys"), names); }
 
   private:
     static DWORD PathOf(const WString& name, WString& path, bool createFolder);
+    static DWORD LoadKey(Tpm& tpm, const Container& c, const SecureBytes& password, ESYS_TR& primary,
+                         ESYS_TR& session, ESYS_TR& loaded);
     static DWORD ReadContainer(const WString& name, Container& c);
     static DWORD WriteContainer(const WString& path, const Bytes& file, DWORD disposition);
     static DWORD ReadKeyed(const WString& name, Container& c);
@@ -752,6 +756,46 @@ DWORD Tpm2Backend::WrapKey(const WString& name, const BYTE* key, size_t keySize,
     return OaepEncrypt(pub.get(), key, keySize, wrapped);
 }
 
+/* The container's key loaded under the storage key in a salted session, its
+ * authorization the password's; primary stays loaded for the caller. */
+DWORD Tpm2Backend::LoadKey(Tpm& tpm, const Container& c, const SecureBytes& password, ESYS_TR& primary,
+                           ESYS_TR& session, ESYS_TR& loaded) {
+    DWORD e = MatchingStorageKey(tpm, c, primary);
+    if (e == ERROR_SUCCESS) e = tpm.SaltedSession(primary, session);
+    if (e != ERROR_SUCCESS) return e;
+    TSS2_RC rc = Esys_Load(tpm.esys(), primary, session, ESYS_TR_NONE, ESYS_TR_NONE, &c.priv, &c.pub, &loaded);
+    if (rc != TSS2_RC_SUCCESS) {
+        if (IsBusy(rc) || IsUnreachable(rc)) return Generic("TPM2_Load", rc, __LINE__);
+        _PrintError(kLogName, __LINE__, "the key of container %S does not load into this TPM (0x%x)",
+                    c.name.c_str(), (unsigned)rc);
+        return Nte(NTE_KEYSET_ENTRY_BAD);
+    }
+    tpm.Track(loaded);
+    TPM2B_AUTH auth = {};
+    AuthFromPassword(password, auth);
+    rc = Esys_TR_SetAuth(tpm.esys(), loaded, &auth);
+    Cleanse(&auth, sizeof(auth));
+    if (rc != TSS2_RC_SUCCESS) return Generic("Esys_TR_SetAuth", rc, __LINE__);
+    return ERROR_SUCCESS;
+}
+
+/* A command authorized by the key's password failed: a wrong password, a
+ * lockout or a TPM that is busy or gone; 0 for anything else. */
+DWORD AuthorizedFailure(const char* call, TSS2_RC rc, const WString& name) {
+    if (IsAuthFailure(rc)) {
+        _PrintError(kLogName, __LINE__, "the password does not unlock the key of container %S", name.c_str());
+        return Nte(TPM_E_AUTHFAIL);
+    }
+    if (IsLockout(rc)) {
+        _PrintError(kLogName, __LINE__,
+                    "the TPM is locked out by its dictionary-attack defence after repeated wrong "
+                    "passwords; no key can be used until the lockout ends");
+        return Nte(TPM_E_DEFEND_LOCK_RUNNING);
+    }
+    if (IsBusy(rc) || IsUnreachable(rc)) return Generic(call, rc, __LINE__);
+    return ERROR_SUCCESS;
+}
+
 DWORD Tpm2Backend::UnwrapKey(const WString& name, const SecureBytes& password, const BYTE* wrapped,
                              size_t wrappedSize, SecureBytes& key) {
     Container c;
@@ -761,25 +805,9 @@ DWORD Tpm2Backend::UnwrapKey(const WString& name, const SecureBytes& password, c
 
     return Converse(m_tcti, [&](Tpm& tpm) -> DWORD {
         ESYS_TR primary = ESYS_TR_NONE, session = ESYS_TR_NONE, loaded = ESYS_TR_NONE;
-        DWORD e = MatchingStorageKey(tpm, c, primary);
-        if (e == ERROR_SUCCESS) e = tpm.SaltedSession(primary, session);
+        DWORD e = LoadKey(tpm, c, password, primary, session, loaded);
         if (e != ERROR_SUCCESS) return e;
-        TSS2_RC rc =
-            Esys_Load(tpm.esys(), primary, session, ESYS_TR_NONE, ESYS_TR_NONE, &c.priv, &c.pub, &loaded);
-        if (rc != TSS2_RC_SUCCESS) {
-            if (IsBusy(rc) || IsUnreachable(rc)) return Generic("TPM2_Load", rc, __LINE__);
-            _PrintError(kLogName, __LINE__, "the key of container %S does not load into this TPM (0x%x)",
-                        name.c_str(), (unsigned)rc);
-            return Nte(NTE_KEYSET_ENTRY_BAD);
-        }
-        tpm.Track(loaded);
         tpm.Flush(primary); // frees a slot; the session keeps its salt
-
-        TPM2B_AUTH auth = {};
-        AuthFromPassword(password, auth);
-        rc = Esys_TR_SetAuth(tpm.esys(), loaded, &auth);
-        Cleanse(&auth, sizeof(auth));
-        if (rc != TSS2_RC_SUCCESS) return Generic("Esys_TR_SetAuth", rc, __LINE__);
 
         TPM2B_PUBLIC_KEY_RSA cipher = {};
         cipher.size = static_cast<UINT16>(wrappedSize);
@@ -790,23 +818,12 @@ DWORD Tpm2Backend::UnwrapKey(const WString& name, const SecureBytes& password, c
         TPM2B_DATA label = {};
         TPM2B_PUBLIC_KEY_RSA* message = nullptr;
         // The message is the first response parameter: the session encrypts it.
-        rc = Esys_RSA_Decrypt(tpm.esys(), loaded, session, ESYS_TR_NONE, ESYS_TR_NONE, &cipher, &scheme,
-                              &label, &message);
+        TSS2_RC rc = Esys_RSA_Decrypt(tpm.esys(), loaded, session, ESYS_TR_NONE, ESYS_TR_NONE, &cipher, &scheme,
+                                      &label, &message);
         const TPM2B_AUTH none = {};
         Esys_TR_SetAuth(tpm.esys(), loaded, &none);
         if (rc != TSS2_RC_SUCCESS) {
-            if (IsAuthFailure(rc)) {
-                _PrintError(kLogName, __LINE__, "the password does not unlock the key of container %S",
-                            name.c_str());
-                return Nte(TPM_E_AUTHFAIL);
-            }
-            if (IsLockout(rc)) {
-                _PrintError(kLogName, __LINE__,
-                            "the TPM is locked out by its dictionary-attack defence after repeated wrong "
-                            "passwords; no key can be used until the lockout ends");
-                return Nte(TPM_E_DEFEND_LOCK_RUNNING);
-            }
-            if (IsBusy(rc) || IsUnreachable(rc)) return Generic("TPM2_RSA_Decrypt", rc, __LINE__);
+            if ((e = AuthorizedFailure("TPM2_RSA_Decrypt", rc, name)) != ERROR_SUCCESS) return e;
             // The authorization held, so the bytes are at fault: a real TPM says
             // TPM_RC_VALUE or TPM_RC_SIZE, the simulator TPM_RC_FAILURE.
             return Nte(NTE_BAD_DATA);
@@ -816,6 +833,43 @@ DWORD Tpm2Backend::UnwrapKey(const WString& name, const SecureBytes& password, c
         Esys_Free(message);
         return ERROR_SUCCESS;
     });
+}
+
+/* TPM2_ObjectChangeAuth authorized by the old password (a wrong one counts
+ * against the dictionary-attack defence as any use does) gives the key's
+ * private area under the new one; the file is then replaced whole. A copy of
+ * the old file would still load with the old password: the TPM keeps no state
+ * of its own for a key that is not persistent. */
+DWORD Tpm2Backend::ChangePassword(const WString& name, const SecureBytes& oldPassword,
+                                  const SecureBytes& newPassword) {
+    Container c;
+    DWORD err = ReadKeyed(name, c);
+    if (err != ERROR_SUCCESS) return err;
+    err = Converse(m_tcti, [&](Tpm& tpm) -> DWORD {
+        ESYS_TR primary = ESYS_TR_NONE, session = ESYS_TR_NONE, loaded = ESYS_TR_NONE;
+        DWORD e = LoadKey(tpm, c, oldPassword, primary, session, loaded);
+        if (e != ERROR_SUCCESS) return e;
+        TPM2B_AUTH newAuth = {};
+        AuthFromPassword(newPassword, newAuth);
+        TPM2B_PRIVATE* outPrivate = nullptr;
+        // newAuth is the first command parameter: the session encrypts it.
+        TSS2_RC rc = Esys_ObjectChangeAuth(tpm.esys(), loaded, primary, session, ESYS_TR_NONE, ESYS_TR_NONE,
+                                           &newAuth, &outPrivate);
+        Cleanse(&newAuth, sizeof(newAuth));
+        const TPM2B_AUTH none = {};
+        Esys_TR_SetAuth(tpm.esys(), loaded, &none);
+        if (rc != TSS2_RC_SUCCESS) {
+            if ((e = AuthorizedFailure("TPM2_ObjectChangeAuth", rc, name)) != ERROR_SUCCESS) return e;
+            return Generic("TPM2_ObjectChangeAuth", rc, __LINE__);
+        }
+        c.priv = *outPrivate;
+        Esys_Free(outPrivate);
+        return ERROR_SUCCESS;
+    });
+    if (err != ERROR_SUCCESS) return err;
+    WString path;
+    if ((err = PathOf(name, path, true)) != ERROR_SUCCESS) return err;
+    return WriteContainer(path, Serialize(c), CREATE_ALWAYS);
 }
 
 DWORD Tpm2Backend::ExportContainer(const WString& name, Bytes& record) {

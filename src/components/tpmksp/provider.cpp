@@ -254,14 +254,34 @@ DWORD SetKeyParams(const BYTE* pbData) {
     return ERROR_SUCCESS;
 }
 
-DWORD SetPassword(Context& ctx, const BYTE* pbData) {
-    const char* text = reinterpret_cast<const char*>(pbData);
-    const size_t len = strnlen(text, kMaxPassword + 1);
+/* A password parameter: NUL-terminated, at most kMaxPassword bytes. */
+DWORD PasswordParam(const BYTE* pbData, SecureBytes& password) {
+    const size_t len = strnlen(reinterpret_cast<const char*>(pbData), kMaxPassword + 1);
     if (len > kMaxPassword) return Nte(NTE_BAD_LEN);
+    password.assign(pbData, len);
+    return ERROR_SUCCESS;
+}
+
+DWORD SetPassword(Context& ctx, const BYTE* pbData) {
+    SecureBytes password;
+    DWORD err = PasswordParam(pbData, password);
+    if (err != ERROR_SUCCESS) return err;
     std::lock_guard<std::mutex> lock(ctx.mu);
-    ctx.password.assign(pbData, len);
+    ctx.password = std::move(password);
     ctx.hasPassword = true;
     return ERROR_SUCCESS;
+}
+
+/* The key's password changes from the one the context holds to pbData's. */
+DWORD ChangePassword(Context& ctx, const BYTE* pbData) {
+    SecureBytes password;
+    DWORD err = PasswordParam(pbData, password);
+    if (err != ERROR_SUCCESS) return err;
+    std::lock_guard<std::mutex> lock(ctx.mu);
+    if (!ctx.hasPassword) return Nte(NTE_BAD_KEY_STATE);
+    err = ctx.backend->ChangePassword(ctx.container, ctx.password, password);
+    if (err == ERROR_SUCCESS) ctx.password = std::move(password);
+    return err;
 }
 
 BOOL CPSetProvParam(PAL_CSP_PROV hProv, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) {
@@ -277,6 +297,9 @@ BOOL CPSetProvParam(PAL_CSP_PROV hProv, DWORD dwParam, const BYTE* pbData, DWORD
         case PP_KEYEXCHANGE_PSWD:
             if (dwFlags != 0) return Nte(NTE_BAD_FLAGS);
             return SetPassword(*ctx, pbData);
+        case PP_KEYEXCHANGE_NEW_PSWD:
+            if (dwFlags != 0) return Nte(NTE_BAD_FLAGS);
+            return ChangePassword(*ctx, pbData);
         default:
             return Nte(NTE_BAD_TYPE);
         }

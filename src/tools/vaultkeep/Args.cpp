@@ -33,6 +33,8 @@ const Alias kRefused[] = {
     {"value", InputKind::Data},
     {"metadata", InputKind::Metadata},
     {"protected-metadata", InputKind::ProtectedMetadata},
+    {"new-password", InputKind::NewPassword},
+    {"new-secret", InputKind::NewSecret},
 };
 
 bool Contains(const std::vector<const char*>& list, const std::string& name) {

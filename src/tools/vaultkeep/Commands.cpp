@@ -188,6 +188,29 @@ int RunDeleteUser(Context& ctx) {
     return kExitOk;
 }
 
+int RunPasswd(Context& ctx) {
+    const std::basic_string<WCHAR> app = ctx.Wide("app"), user = ctx.Wide("user");
+    SecretArray secret = ctx.Secret();
+    std::optional<SecretWide> old = ctx.Password(InputKind::Password, false);
+    std::optional<SecretWide> fresh = ctx.Password(InputKind::NewPassword, true);
+    const LONG st = ChangeUserPassword(app.c_str(), secret.get(), user.c_str(), old->data(), fresh->data());
+    if (st != 0) return Fail(ctx, st);
+    Succeed(ctx, Base(ctx).Str("app", ctx.Required("app")).Str("user", ctx.Required("user")),
+            "Changed the password of user " + Q(ctx.Required("user")) + " of " + Q(ctx.Required("app")) + ".");
+    return kExitOk;
+}
+
+int RunRotateSecret(Context& ctx) {
+    const std::basic_string<WCHAR> app = ctx.Wide("app");
+    SecretArray secret = ctx.Secret();
+    SecretArray fresh = ctx.Secret(true, InputKind::NewSecret);
+    const LONG st = ChangeAppSecret(app.c_str(), secret.get(), fresh.get());
+    if (st != 0) return Fail(ctx, st);
+    Succeed(ctx, Base(ctx).Str("app", ctx.Required("app")),
+            "Application " + Q(ctx.Required("app")) + " now works under the new secret only.");
+    return kExitOk;
+}
+
 /* ---- credentials ---- */
 
 Json CredJson(Context& ctx) {
@@ -743,6 +766,31 @@ std::vector<Command> MakeCommands() {
          {"overwrite"},
          {K::Secret, K::BackupPassword},
          RunRestore},
+        {"passwd",
+         "change the password that protects a user's key",
+         "--app NAME --user NAME [--secret-* SRC] [--password-* SRC] [--new-password-* SRC]",
+         "The key, opened with the current password (--password-*), is protected by the\n"
+         "new one (--new-password-*, 1 to 1024 characters) from then on; the key pair and\n"
+         "every credential stay. On a TPM a wrong current password counts against its\n"
+         "dictionary-attack defence. An archive made before keeps the password of its\n"
+         "day. At a prompt the new password is asked twice.\n",
+         {"app", "user"},
+         {},
+         {K::Secret, K::Password, K::NewPassword},
+         RunPasswd},
+        {"rotate-secret",
+         "re-key an application's tables and credentials to a new secret",
+         "--app NAME [--secret-* SRC] [--new-secret-* SRC]",
+         "Re-keys every table and credential of the application from the current secret\n"
+         "(--secret-*) to the new one (--new-secret-*) in one step: whatever happens, the\n"
+         "application then works under the old secret only or under the new one only.\n"
+         "What an interrupted run leaves behind is found by verify and removed by repair.\n"
+         "Archives made before restore under the new secret. At a prompt the new secret\n"
+         "is asked twice.\n",
+         {"app"},
+         {},
+         {K::Secret, K::NewSecret},
+         RunRotateSecret},
         {"verify",
          "check an application's tables and credentials without changing anything",
          "--app NAME [--user NAME [--password-* SRC]] [--secret-* SRC]",

@@ -29,6 +29,8 @@ const std::vector<InputInfo> kInputs = {
     {InputKind::Data, "data", "credential", "Credential: ", false},
     {InputKind::Metadata, "metadata", "metadata", nullptr, false},
     {InputKind::ProtectedMetadata, "protected-metadata", "protected metadata", nullptr, false},
+    {InputKind::NewPassword, "new-password", "new user password", "New password: ", true},
+    {InputKind::NewSecret, "new-secret", "new application secret", "New application secret: ", false},
 };
 
 size_t LimitFor(InputKind kind) {
@@ -334,9 +336,9 @@ std::optional<SecretBytes> Context::Read(InputKind kind, bool confirm, bool opti
     return first;
 }
 
-SecretArray Context::Secret(bool confirm) {
-    SecretBytes bytes = *Read(InputKind::Secret, confirm, false);
-    if (bytes.empty()) throw ToolError{kExitInput, "the application secret is empty"};
+SecretArray Context::Secret(bool confirm, InputKind kind) {
+    SecretBytes bytes = *Read(kind, confirm, false);
+    if (bytes.empty()) throw ToolError{kExitInput, "the " + std::string(Info(kind).noun) + " is empty"};
     return SecretArray(vaultkeep::MakeByteArray(bytes.data(), bytes.size()));
 }
 

@@ -61,8 +61,9 @@ const char* ContextText(const std::string& command, LONG status) {
         return "no such user, or the user's table or the credential's blob does not verify";
     if (status == Error_Decrypt_Failed && (command == "restore"))
         return "the backup password does not open the archive";
-    if (status == Error_Decrypt_Failed && (command == "retrieve" || command == "verify"))
+    if (status == Error_Decrypt_Failed && (command == "retrieve" || command == "verify" || command == "passwd"))
         return "wrong password: it does not open the user's key";
+    if (status == Error_Invalid_Cred && command == "passwd") return "the new password is longer than 1024 characters";
     if (status == Error_No_User && command == "verify") return "does not verify";
     if (status == Error_Invalid_Cred && command == "verify")
         return "the blob file is missing or cannot be opened";

@@ -52,7 +52,7 @@ struct ToolError {
 };
 
 /* The inputs that are never taken from the command line. */
-enum class InputKind { Secret, Password, BackupPassword, Data, Metadata, ProtectedMetadata };
+enum class InputKind { Secret, Password, BackupPassword, Data, Metadata, ProtectedMetadata, NewPassword, NewSecret };
 
 struct InputInfo {
     InputKind kind;
@@ -120,8 +120,8 @@ class Context {
     /* A name argument as UTF-16 (a ToolError for malformed UTF-8 or an embedded NUL). */
     std::basic_string<WCHAR> Wide(const char* key) const;
 
-    /* The application secret as a byte array. */
-    SecretArray Secret(bool confirm = false);
+    /* The application secret (or the new one) as a byte array. */
+    SecretArray Secret(bool confirm = false, InputKind kind = InputKind::Secret);
     /* A password; nullopt when `optional` and no source was given. */
     std::optional<SecretWide> Password(InputKind kind, bool confirm, bool optional = false);
     /* Bytes of a data input; nullopt when `optional` and no source was given. */
