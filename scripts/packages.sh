@@ -103,7 +103,7 @@ debs() {
 # Our packages dpkg knows, installed or with files left (postrm of a purge to run).
 installed() {
   dpkg-query -W -f='${db:Status-Status} ${Package}\n' vaultkeep libvaultkeep-dev libvaultkeep1 python3-vaultkeep \
-    2>/dev/null | awk '$1 != "not-installed" {print $2}'
+    2>/dev/null | awk '$1 != "not-installed" {print $2}' || true # dpkg-query fails for a name it never saw
 }
 # Leaves the machine as it was: what the packages installed and made, and the scratch folder.
 leave() {
