@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: a build with warnings as errors and its tests, the example
-# client built against the installed package, then the same tests under
+# clients (CMake, and C with pkg-config) built against the installed tree with the export
+# list of every installed library checked, then the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer (any report fails the run), and
 # a short run of each fuzz harness (clang, build-fuzz/; any crash fails the run). The TPM
 # tests use a swtpm simulator the script starts (scripts/swtpm.sh) and stops. And
