@@ -261,7 +261,7 @@ uint64_t LargestFile(const std::string& dir, std::string* name) {
 static void RefreshZipLibrary(const std::string& snaps) {
     Dl_info info{};
     if (!dladdr(reinterpret_cast<void*>(&VaultkeepInitRoot), &info) || !info.dli_fname) return;
-    const fs::path built = fs::path(info.dli_fname).parent_path() / "libVaultkeepZipUtil.so";
+    const fs::path built = fs::path(info.dli_fname).parent_path() / "vaultkeep/libVaultkeepZipUtil.so";
     std::error_code ec;
     if (!fs::exists(built, ec)) return;
     for (const auto& snap : fs::directory_iterator(snaps, ec)) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: builds the tool and runs the demo against a fresh machine root.
 # With --windows: the Windows build's vaultkeep.exe under Wine, in a fresh prefix
-# whose C:\ProgramData and HKLM are the machine root.
+# whose C:\ProgramData and HKLM are the machine root. With --installed: the installed
+# tool on the machine's own root, /var/lib/vaultkeep (scripts/packages.sh check).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 inputs=$(mktemp -d /tmp/vaultkeep-demo-inputs-XXXXXX)
@@ -13,6 +14,11 @@ if [ "${1:-}" = --windows ]; then
   trap 'win_prefix_drop; rm -rf "$inputs"' EXIT
   unset VAULTKEEP_ROOT
   tool=("$WINE" "$PWD/$WIN_BUILD/bin/vaultkeep.exe")
+elif [ "${1:-}" = --installed ]; then
+  root=/var/lib/vaultkeep
+  trap 'rm -rf "$inputs"' EXIT
+  unset VAULTKEEP_ROOT
+  tool=(vaultkeep)
 else
   bash scripts/setup.sh
   cmake -S . -B build -G Ninja >/dev/null

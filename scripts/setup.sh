@@ -14,6 +14,8 @@ PACKAGES=(
   # The Windows build: mingw-w64, its libgcrypt and zlib, Wine to run it, dpkg-dev for apt-get source.
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
   libgcrypt-mingw-w64-dev libz-mingw-w64-dev wine64 dpkg-dev
+  # The Debian packages (scripts/packages.sh).
+  debhelper lintian
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: a build with warnings as errors and its tests, the example
-# client built against the installed package, then the same tests under
+# clients (CMake, and C with pkg-config) built against the installed tree with the export
+# list of every installed library checked, then the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer (any report fails the run), and
 # a short run of each fuzz harness (clang, build-fuzz/; any crash fails the run). The TPM
 # tests use a swtpm simulator the script starts (scripts/swtpm.sh) and stops. And
@@ -60,16 +61,24 @@ build() {
 }
 phase "build (warnings as errors)" build
 
+# The installed tree as a client sees it: every library's export list, the CMake example, and
+# the C story built with pkg-config, whose own Win32-named functions the library must never call.
 example() {
-  rm -rf "$BUILD/install" "$BUILD/example"
+  rm -rf "$BUILD/install" "$BUILD/example" "$BUILD/cstory"
   cmake --install "$BUILD" --prefix "$PWD/$BUILD/install" >/dev/null
+  bash scripts/exports.sh "$BUILD/install/lib"
   cmake -S examples -B "$BUILD/example" -G Ninja -DCMAKE_PREFIX_PATH="$PWD/$BUILD/install" >/dev/null
   cmake --build "$BUILD/example" -j"$JOBS"
   local ex_root
   ex_root=$(mktemp -d "$RUN_TMP/example-XXXXXX")
   VAULTKEEP_ROOT="$ex_root" "$BUILD/example/vaultkeep_example"
+  mkdir -p "$BUILD/cstory"
+  PKG_CONFIG_PATH="$PWD/$BUILD/install/lib/pkgconfig" make -s -C "$BUILD/cstory" -f "$PWD/examples/c/Makefile" \
+    VPATH="$PWD/examples/c"
+  ex_root=$(mktemp -d "$RUN_TMP/story-XXXXXX")
+  VAULTKEEP_ROOT="$ex_root/root" "$BUILD/cstory/story" "$ex_root/carol.zip"
 }
-phase "example client against the installed package" example
+phase "example clients against the installed package" example
 
 asan_build() {
   cmake -S . -B "$ASAN_BUILD" -G Ninja -DVK_WERROR=ON -DVK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null

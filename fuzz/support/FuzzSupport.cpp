@@ -52,6 +52,7 @@ void PinComponents() {
     if (!dladdr(reinterpret_cast<void*>(&VaultkeepInitRoot), &info) || !info.dli_fname) abort();
     std::string lib = info.dli_fname;
     lib.erase(lib.find_last_of('/') + 1);
+    lib += "vaultkeep/";
     PinModule(lib + "libVaultkeepComServers.so");
     PinModule(lib + "libVaultkeepTpmKsp.so");
 }

@@ -26,12 +26,28 @@
 #define VAULTKEEP_API __declspec(dllimport)
 #endif
 #else
-#include "pal/ole_types.h"
+#include "oletypes.h"
 #define VAULTKEEP_API __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus
 extern "C" {
+#endif
+
+#if !defined(_WIN32)
+/* The OLE Automation helpers, exported by the library itself (oleaut32 on Windows). */
+VAULTKEEP_API BSTR SysAllocString(const OLECHAR* psz);
+VAULTKEEP_API BSTR SysAllocStringLen(const OLECHAR* strIn, UINT ui);
+VAULTKEEP_API void SysFreeString(BSTR bstrString);
+VAULTKEEP_API UINT SysStringLen(BSTR pbstr);
+VAULTKEEP_API SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* rgsabound);
+VAULTKEEP_API SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lLbound, ULONG cElements);
+VAULTKEEP_API HRESULT SafeArrayDestroy(SAFEARRAY* psa);
+VAULTKEEP_API HRESULT SafeArrayAccessData(SAFEARRAY* psa, void** ppvData);
+VAULTKEEP_API HRESULT SafeArrayUnaccessData(SAFEARRAY* psa);
+VAULTKEEP_API UINT SafeArrayGetDim(SAFEARRAY* psa);
+VAULTKEEP_API HRESULT SafeArrayGetLBound(SAFEARRAY* psa, UINT nDim, LONG* plLbound);
+VAULTKEEP_API HRESULT SafeArrayGetUBound(SAFEARRAY* psa, UINT nDim, LONG* plUbound);
 #endif
 
 enum VaultkeepStatus {

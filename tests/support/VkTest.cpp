@@ -332,7 +332,7 @@ bool HelperRunning(int pid) {
 std::string SelfPath() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
 
 std::string BuiltModule(const std::string& stem) {
-    return std::filesystem::path(SelfPath()).parent_path().parent_path().string() + "/lib/lib" + stem + ".so";
+    return std::filesystem::path(SelfPath()).parent_path().parent_path().string() + "/lib/vaultkeep/lib" + stem + ".so";
 }
 
 int RunHelper(const std::string& name, const std::vector<std::string>& args, int* pidOut, bool wait) {

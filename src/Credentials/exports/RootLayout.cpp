@@ -22,9 +22,10 @@ BOOL IsRootLaidOut() noexcept {
     return rc == ERROR_SUCCESS && type == REG_DWORD && cb == sizeof(value) && value != 0;
 }
 
-/* The folder of this library, with its trailing separator as the loader spelled
- * it (a Windows path below the root, or a host path outside it). Empty when the
- * module's name is unknown: the components are then found by bare name. */
+/* The components' folder (MODULE_SUBFOLDER of this library's own), with its
+ * trailing separator as the loader spelled it (a Windows path below the root,
+ * or a host path outside it). Empty when the module's name is unknown: the
+ * components are then found by bare name. */
 static WString ModuleFolder() {
     if (g_hModule == NULL) return WString();
     WCHAR path[MAX_PATH + 1] = {0};
@@ -33,7 +34,10 @@ static WString ModuleFolder() {
     WString full(path, n);
     size_t sep = full.find_last_of(W("\\/"));
     if (sep == WString::npos) return WString();
-    return full.substr(0, sep + 1);
+    WString folder = full.substr(0, sep + 1);
+    static const WCHAR sub[] = MODULE_SUBFOLDER;
+    if (sub[0]) folder += WString(sub) + full[sep];
+    return folder;
 }
 
 static LONG RegisterComponent(const WString& folder, LPCWSTR module) {

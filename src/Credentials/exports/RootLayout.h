@@ -7,11 +7,16 @@
 #define SETUP_MARKER_VALUE W("Layout")
 #define INSTALL_PATH_VALUE W("Install Path")
 #define DEFAULT_INSTALL_PATH W("C:\\Program Files\\Tarnwick Systems Corp")
+/* Where the components sit, relative to the core library's folder: beside it
+ * on Windows; on Linux in a private folder, so the public library folder holds
+ * only what clients link (<libdir>/vaultkeep, in the build tree as installed). */
 #ifdef _WIN32
+#define MODULE_SUBFOLDER W("")
 #define PROVIDER_MODULE_NAME W("VaultkeepTpmKsp.dll")
 #define COMSERVERS_MODULE_NAME W("VaultkeepComServers.dll")
 #define ZIPUTIL_MODULE_NAME W("VaultkeepZipUtil.dll")
 #else
+#define MODULE_SUBFOLDER W("vaultkeep")
 #define PROVIDER_MODULE_NAME W("libVaultkeepTpmKsp.so")
 #define COMSERVERS_MODULE_NAME W("libVaultkeepComServers.so")
 #define ZIPUTIL_MODULE_NAME W("libVaultkeepZipUtil.so")

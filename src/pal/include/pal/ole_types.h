@@ -1,17 +1,13 @@
 /*
- * The Win32 base and OLE Automation types a client needs to call a Win32-style
- * library: 16-bit WCHAR, BSTR, VARIANT_BOOL and SAFEARRAY in the Win64 layout.
- * Shared by the PAL's <windows.h> and by public headers that must stand alone.
+ * The Win32 base and OLE Automation types in the Win64 layout: those of the
+ * public interface (BSTR, SAFEARRAY, ...) as clients see them, and the rest.
  */
 #ifndef PAL_OLE_TYPES_H
 #define PAL_OLE_TYPES_H
 
-#include <stddef.h>
-#include <stdint.h>
+#include "pal/names.h"
 
-#if !defined(__cplusplus)
-#include <uchar.h>
-#endif
+#include <vaultkeep/oletypes.h>
 
 #if defined(__GNUC__)
 #define PAL_EXPORT __attribute__((visibility("default")))
@@ -27,21 +23,12 @@
 
 typedef int BOOL;
 typedef unsigned char BYTE;
-typedef unsigned short USHORT;
 typedef uint16_t WORD;
 typedef uint32_t DWORD; /* 32-bit as on Windows, unlike Linux's long */
-typedef int32_t LONG;
-typedef uint32_t ULONG;
 typedef int32_t INT;
-typedef uint32_t UINT;
 typedef int16_t SHORT;
 typedef char CHAR;
-typedef char16_t WCHAR;
-typedef WCHAR OLECHAR;
-typedef OLECHAR* BSTR;
-typedef LONG HRESULT;
 typedef short VARIANT_BOOL;
-typedef unsigned short VARTYPE;
 typedef void* PVOID;
 typedef void* LPVOID;
 
@@ -53,26 +40,13 @@ typedef void* LPVOID;
 #define VARIANT_TRUE ((VARIANT_BOOL)-1)
 #define VARIANT_FALSE ((VARIANT_BOOL)0)
 
-enum { VT_EMPTY = 0, VT_I4 = 3, VT_BSTR = 8, VT_BOOL = 11, VT_VARIANT = 12, VT_UNKNOWN = 13, VT_UI1 = 17 };
-
 #define FADF_AUTO 0x0001
 #define FADF_STATIC 0x0002
 #define FADF_FIXEDSIZE 0x0010
 #define FADF_HAVEVARTYPE 0x0080
 
-typedef struct tagSAFEARRAYBOUND {
-    ULONG cElements;
-    LONG lLbound;
-} SAFEARRAYBOUND, *LPSAFEARRAYBOUND;
-
-typedef struct tagSAFEARRAY {
-    USHORT cDims;
-    USHORT fFeatures;
-    ULONG cbElements;
-    ULONG cLocks;
-    PVOID pvData;
-    SAFEARRAYBOUND rgsabound[1];
-} SAFEARRAY, *LPSAFEARRAY;
+typedef SAFEARRAYBOUND* LPSAFEARRAYBOUND;
+typedef SAFEARRAY* LPSAFEARRAY;
 
 #ifdef __cplusplus
 extern "C" {

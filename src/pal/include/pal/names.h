@@ -1,0 +1,95 @@
+/*
+ * The PAL's private ELF names. Programs ported from Windows define their own
+ * CloseHandle or Sleep; were the PAL's functions called by those names, such a
+ * program's definitions would replace them inside Vaultkeep (the executable
+ * comes first in the dynamic linker's search). Every caller compiled with the
+ * PAL's headers calls them as VkPal_<name> instead, so a client's own Win32
+ * names never meet ours. The OLE Automation helpers keep their names: they
+ * are public, exported by libVaultkeep.so itself.
+ */
+#ifndef PAL_NAMES_H
+#define PAL_NAMES_H
+#if !defined(_WIN32)
+#pragma redefine_extname CloseHandle VkPal_CloseHandle
+#pragma redefine_extname CoCreateGuid VkPal_CoCreateGuid
+#pragma redefine_extname CoCreateInstance VkPal_CoCreateInstance
+#pragma redefine_extname CoInitialize VkPal_CoInitialize
+#pragma redefine_extname CoUninitialize VkPal_CoUninitialize
+#pragma redefine_extname ConvertStringSidToSidW VkPal_ConvertStringSidToSidW
+#pragma redefine_extname CopyFileW VkPal_CopyFileW
+#pragma redefine_extname CreateDirectoryW VkPal_CreateDirectoryW
+#pragma redefine_extname CreateEventW VkPal_CreateEventW
+#pragma redefine_extname CreateFileW VkPal_CreateFileW
+#pragma redefine_extname CreateMutexW VkPal_CreateMutexW
+#pragma redefine_extname CryptAcquireContextW VkPal_CryptAcquireContextW
+#pragma redefine_extname CryptDecrypt VkPal_CryptDecrypt
+#pragma redefine_extname CryptDestroyKey VkPal_CryptDestroyKey
+#pragma redefine_extname CryptEncrypt VkPal_CryptEncrypt
+#pragma redefine_extname CryptExportKey VkPal_CryptExportKey
+#pragma redefine_extname CryptGenKey VkPal_CryptGenKey
+#pragma redefine_extname CryptGenRandom VkPal_CryptGenRandom
+#pragma redefine_extname CryptGetProvParam VkPal_CryptGetProvParam
+#pragma redefine_extname CryptGetUserKey VkPal_CryptGetUserKey
+#pragma redefine_extname CryptImportKey VkPal_CryptImportKey
+#pragma redefine_extname CryptReleaseContext VkPal_CryptReleaseContext
+#pragma redefine_extname CryptSetProvParam VkPal_CryptSetProvParam
+#pragma redefine_extname DeleteAce VkPal_DeleteAce
+#pragma redefine_extname DeleteFileW VkPal_DeleteFileW
+#pragma redefine_extname DisableThreadLibraryCalls VkPal_DisableThreadLibraryCalls
+#pragma redefine_extname EqualSid VkPal_EqualSid
+#pragma redefine_extname FindClose VkPal_FindClose
+#pragma redefine_extname FindFirstFileW VkPal_FindFirstFileW
+#pragma redefine_extname FindNextFileW VkPal_FindNextFileW
+#pragma redefine_extname FlushFileBuffers VkPal_FlushFileBuffers
+#pragma redefine_extname FreeLibrary VkPal_FreeLibrary
+#pragma redefine_extname GetAce VkPal_GetAce
+#pragma redefine_extname GetAclInformation VkPal_GetAclInformation
+#pragma redefine_extname GetCurrentThreadId VkPal_GetCurrentThreadId
+#pragma redefine_extname GetFileAttributesW VkPal_GetFileAttributesW
+#pragma redefine_extname GetFileSizeEx VkPal_GetFileSizeEx
+#pragma redefine_extname GetLastError VkPal_GetLastError
+#pragma redefine_extname GetModuleFileNameW VkPal_GetModuleFileNameW
+#pragma redefine_extname GetNamedSecurityInfoW VkPal_GetNamedSecurityInfoW
+#pragma redefine_extname GetProcAddress VkPal_GetProcAddress
+#pragma redefine_extname IID_IClassFactory VkPal_IID_IClassFactory
+#pragma redefine_extname IID_IRunnableObject VkPal_IID_IRunnableObject
+#pragma redefine_extname IID_IUnknown VkPal_IID_IUnknown
+#pragma redefine_extname LoadLibraryW VkPal_LoadLibraryW
+#pragma redefine_extname LocalFree VkPal_LocalFree
+#pragma redefine_extname MoveFileExW VkPal_MoveFileExW
+#pragma redefine_extname MultiByteToWideChar VkPal_MultiByteToWideChar
+#pragma redefine_extname OleRun VkPal_OleRun
+#pragma redefine_extname OutputDebugStringA VkPal_OutputDebugStringA
+#pragma redefine_extname OutputDebugStringW VkPal_OutputDebugStringW
+#pragma redefine_extname PathAppendW VkPal_PathAppendW
+#pragma redefine_extname PathFileExistsW VkPal_PathFileExistsW
+#pragma redefine_extname ReadFile VkPal_ReadFile
+#pragma redefine_extname RegCloseKey VkPal_RegCloseKey
+#pragma redefine_extname RegCreateKeyExW VkPal_RegCreateKeyExW
+#pragma redefine_extname RegDeleteKeyW VkPal_RegDeleteKeyW
+#pragma redefine_extname RegEnumKeyExW VkPal_RegEnumKeyExW
+#pragma redefine_extname RegFlushKey VkPal_RegFlushKey
+#pragma redefine_extname RegOpenKeyExW VkPal_RegOpenKeyExW
+#pragma redefine_extname RegQueryValueExW VkPal_RegQueryValueExW
+#pragma redefine_extname RegSetValueExW VkPal_RegSetValueExW
+#pragma redefine_extname ReleaseMutex VkPal_ReleaseMutex
+#pragma redefine_extname RemoveDirectoryW VkPal_RemoveDirectoryW
+#pragma redefine_extname RpcStringFreeW VkPal_RpcStringFreeW
+#pragma redefine_extname SHGetFolderPathW VkPal_SHGetFolderPathW
+#pragma redefine_extname SecureZeroMemory VkPal_SecureZeroMemory
+#pragma redefine_extname SetEntriesInAclW VkPal_SetEntriesInAclW
+#pragma redefine_extname SetEvent VkPal_SetEvent
+#pragma redefine_extname SetFileAttributesW VkPal_SetFileAttributesW
+#pragma redefine_extname SetFilePointer VkPal_SetFilePointer
+#pragma redefine_extname SetLastError VkPal_SetLastError
+#pragma redefine_extname SetNamedSecurityInfoW VkPal_SetNamedSecurityInfoW
+#pragma redefine_extname Sleep VkPal_Sleep
+#pragma redefine_extname StringCchPrintfW VkPal_StringCchPrintfW
+#pragma redefine_extname StringFromGUID2 VkPal_StringFromGUID2
+#pragma redefine_extname UuidToStringW VkPal_UuidToStringW
+#pragma redefine_extname WaitForMultipleObjects VkPal_WaitForMultipleObjects
+#pragma redefine_extname WaitForSingleObject VkPal_WaitForSingleObject
+#pragma redefine_extname WideCharToMultiByte VkPal_WideCharToMultiByte
+#pragma redefine_extname WriteFile VkPal_WriteFile
+#endif
+#endif
