@@ -1,6 +1,7 @@
 /* The tool's command line: secrets refused on it, the input sources, help, the machine root, and
  * the documented exit codes. */
 #include "ToolHarness.h"
+#include "VkSwtpm.h"
 
 #include <vaultkeep/vaultkeep.h>
 
@@ -20,13 +21,15 @@ const char* const kCommands[] = {
     "init",        "register-app", "unregister-app", "add-user", "list-users",
     "delete-user", "store",        "retrieve",       "metadata", "protected-metadata",
     "list",        "delete",       "archive",        "restore",  "verify",
-    "config"};
+    "config",      "passwd",       "rotate-secret"};
 
 } // namespace
 
 /* The rows of tests/data/tool_command_lines.tsv; a secret given on the command line is never echoed, in
  * the message or the output. */
 TEST_F(ToolTest, CommandLineRowsGiveTheirExitCodeOutputAndMessage) {
+    // The settings rows choose the backend and the TPM themselves: the test run's own must not win.
+    vktest::swtpm::ScopedEnv backend("VAULTKEEP_KSP_BACKEND", nullptr), tcti("VAULTKEEP_KSP_TCTI", nullptr);
     const std::map<std::string, std::string> files = {{"@secret", secretFile},
                                                       {"@other-secret", otherSecretFile},
                                                       {"@other-password", otherPasswordFile},

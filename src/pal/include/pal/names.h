@@ -67,6 +67,7 @@
 #pragma redefine_extname RegCloseKey VkPal_RegCloseKey
 #pragma redefine_extname RegCreateKeyExW VkPal_RegCreateKeyExW
 #pragma redefine_extname RegDeleteKeyW VkPal_RegDeleteKeyW
+#pragma redefine_extname RegDeleteValueW VkPal_RegDeleteValueW
 #pragma redefine_extname RegEnumKeyExW VkPal_RegEnumKeyExW
 #pragma redefine_extname RegFlushKey VkPal_RegFlushKey
 #pragma redefine_extname RegOpenKeyExW VkPal_RegOpenKeyExW
