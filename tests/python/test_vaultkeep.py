@@ -50,6 +50,11 @@ def test_story_through_archive_and_restore_under_a_new_secret(vault, root):
         renewed.register()
         renewed.restore("alice", "alice.zip", "backup pw")
         assert (renewed.ids("alice"), renewed.retrieve("alice", "alice pw", "imap")) == (["imap"], token)
+        renewed.change_password("alice", "alice pw", "alice pw 2")
+        renewed.change_secret(b"third secret")
+        assert renewed.retrieve("alice", "alice pw 2", "imap") == token
+        with pytest.raises(vk.BadApp):
+            vk.Vault("Mail", b"new\0secret").users()
         debris = pathlib.Path(root, "ProgramData/Tarnwick Systems Corp/Vaultkeep/Mail/.~debris")
         debris.write_bytes(b"")
         assert renewed.check() == [vk.Finding("temporary", "", ".~debris", "found")]
@@ -71,6 +76,7 @@ def test_story_through_archive_and_restore_under_a_new_secret(vault, root):
     (vk.InvalidID, lambda v: v.metadata("alice", "nope")),
     (vk.InvalidID, lambda v: v.store("alice", "pw", "x" * 20, b"")),
     (vk.DecryptFailed, lambda v: v.retrieve("alice", "wrong", "imap")),
+    (vk.DecryptFailed, lambda v: v.change_password("alice", "wrong", "new")),
     (vk.DecryptFailed, lambda v: v.restore("bob", "a.zip", "wrong")),
     (vk.UserAlreadyExists, lambda v: v.restore("alice", "a.zip", "backup pw")),
     (vk.InvalidFile, lambda v: v.restore("bob", "missing.zip", "backup pw")),

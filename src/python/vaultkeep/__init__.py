@@ -408,7 +408,38 @@ class Vault:
             )
             _check("RestoreUser", LIB.RestoreUser(*args))
 
-    # change_password / change_secret: added here together with the library calls they make.
+    def change_password(self, user: str, old: str, new: str) -> None:
+        """Changes the password that protects a user's key (``ChangeUserPassword``).
+
+        The key pair stays, so every credential stays readable, under ``new`` only. A wrong
+        ``old`` raises :class:`DecryptFailed` (on the TPM it counts as a wrong guess); an empty
+        or over-long ``new`` raises :class:`InvalidCred`.
+        """
+        with Call() as call:
+            args = (
+                *self._app(call),
+                call.text(user, "user"),
+                call.text(old, "old"),
+                call.text(new, "new"),
+            )
+            _check("ChangeUserPassword", LIB.ChangeUserPassword(*args))
+
+    def change_secret(self, new_secret: bytes | bytearray | memoryview) -> None:
+        """Re-keys the whole application to ``new_secret`` in one step (``ChangeAppSecret``).
+
+        Afterwards the application opens under the new secret only, and this vault uses it; on
+        failure nothing changed and the vault keeps the old one.
+        """
+        new = bytearray(byte_view(new_secret, "new_secret"))
+        try:
+            with Call() as call:
+                name, old = self._app(call)
+                _check("ChangeAppSecret", LIB.ChangeAppSecret(name, old, call.array(new, "new_secret")))
+        except BaseException:
+            new[:] = bytes(len(new))
+            raise
+        self.close()
+        self._secret = new
 
     def check(self, repair: bool = False) -> list[Finding]:
         """Compares the store on disk with its tables (``VaultkeepCheck``); [] when they agree.

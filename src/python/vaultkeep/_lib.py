@@ -40,6 +40,8 @@ _EXPORTS: dict[str, tuple[Any, ...]] = {
     "DeleteCred": (_PTR, _PTR, _PTR, _PTR),
     "ArchiveUser": (_PTR, _PTR, _PTR, _PTR, _PTR, _PTR),
     "RestoreUser": (_PTR, _PTR, _PTR, _PTR, _PTR, _ULONG),
+    "ChangeUserPassword": (_PTR, _PTR, _PTR, _PTR, _PTR),
+    "ChangeAppSecret": (_PTR, _PTR, _PTR),
     "VaultkeepInitRoot": (),
     "VaultkeepCheck": (_PTR, _PTR, _ULONG, _OUT),
 }
