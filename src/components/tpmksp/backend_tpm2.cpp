@@ -42,7 +42,7 @@
  * and import, with a log line saying so.
  */
 #include "backend.h"
-#include "tcti_spec.h"
+#include "tcti_names.h"
 #include "container_store.h"
 
 #include <cctype>

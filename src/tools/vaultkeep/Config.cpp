@@ -2,7 +2,7 @@
  * changed through the library, which checks the key provider answers. */
 #include "Tool.h"
 
-#include "../../components/tpmksp/tcti_spec.h"
+#include "../../components/tpmksp/tcti_names.h"
 
 namespace vktool {
 
