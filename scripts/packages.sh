@@ -67,8 +67,9 @@ check() {
   say "The C story, built with pkg-config against the installed development package"
   make -s -C "$tmp" -f "$PWD/examples/c/Makefile" VPATH="$PWD/examples/c"
   "$tmp/story" "$tmp/carol.zip"
-  if [ -n "$(debs "$v1" python3)" ]; then
-    python3 -c 'import vaultkeep; print("python3-vaultkeep:", vaultkeep.__file__)'
+  if [ -n "$(debs "$v1" python3-vaultkeep)" ]; then
+    # The system's Python, which searches the package's folder (another python3 may come first on PATH).
+    /usr/bin/python3 -c 'import vaultkeep; print("python3-vaultkeep:", vaultkeep.__file__)'
   fi
 
   say "Data to keep: an application with one credential"
@@ -96,8 +97,8 @@ say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 debs() {
   local v=$1 p
   shift
-  for p in ${@:-libvaultkeep1 libvaultkeep-dev vaultkeep python3}; do
-    ls "$OUT"/${p}*_"$v"_*.deb 2>/dev/null || true
+  for p in ${@:-libvaultkeep1 libvaultkeep-dev vaultkeep python3-vaultkeep}; do
+    ls "$OUT"/${p}_"$v"_*.deb 2>/dev/null || true # not the -dbgsym packages
   done
 }
 # Our packages dpkg knows, installed or with files left (postrm of a purge to run).
