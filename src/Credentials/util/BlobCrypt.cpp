@@ -36,6 +36,17 @@ BOOL CUtil::IsTPMOwned() {
     return owned != 0 ? TRUE : FALSE;
 }
 
+/* The status of a provider call that the user's key refused: a TPM refusing every password
+ * until its lockout ends is not a wrong password; a wrong password is Error_Decrypt_Failed;
+ * any other error is `otherwise`. */
+static LONG KeyRefusal(const char* name, DWORD error, LONG otherwise) {
+    if (error == (DWORD)TPM_E_DEFEND_LOCK_RUNNING) {
+        _PrintError(name, __LINE__, "TPM is locked out");
+        return Error_TPM_Not_Owned;
+    }
+    return error == (DWORD)TPM_E_AUTHFAIL ? (LONG)Error_Decrypt_Failed : otherwise;
+}
+
 static BOOL OpenContainer(HCRYPTPROV* pProv, LPCWSTR container, DWORD flags) {
     *pProv = 0;
     return CryptAcquireContextW(pProv, container, TPM_KSP_PROVIDER_NAME, PROV_RSA_FULL, flags);
@@ -116,9 +127,7 @@ LONG CUtil::ChangeKeyPassword(LPCWSTR container, LPCWSTR oldPassword, LPCWSTR ne
         } else if (!CryptSetProvParam(prov, PP_KEYEXCHANGE_NEW_PSWD, newPw.bytes(), 0)) {
             const DWORD error = GetLastError();
             _PrintError(name, __LINE__, "cant change the key password res=%x", (unsigned)error);
-            status = error == (DWORD)TPM_E_AUTHFAIL            ? Error_Decrypt_Failed
-                     : error == (DWORD)TPM_E_DEFEND_LOCK_RUNNING ? Error_TPM_Not_Owned
-                                                                : Error_Internal;
+            status = KeyRefusal(name, error, Error_Internal);
         }
     } catch (...) {
         CryptReleaseContext(prov, 0);
@@ -228,12 +237,8 @@ static LONG ImportWrapped(const char* name, HCRYPTPROV prov, LPCWSTR password, c
     } else {
         const DWORD error = GetLastError();
         _PrintError(name, __LINE__, "cant CryptImportKey res=%x", (unsigned)error);
-        status = Error_Decrypt_Failed;
-        if (error == (DWORD)TPM_E_DEFEND_LOCK_RUNNING) {
-            /* Not a wrong password: the TPM refuses every password until its lockout ends. */
-            _PrintError(name, __LINE__, "TPM is locked out");
-            status = Error_TPM_Not_Owned;
-        }
+        /* A key that does not open the wrapped bytes is as wrong as a wrong password. */
+        status = KeyRefusal(name, error, Error_Decrypt_Failed);
         *pKey = 0;
     }
     CryptDestroyKey(exchangeKey);
