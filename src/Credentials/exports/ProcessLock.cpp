@@ -1,6 +1,7 @@
 /* The machine-wide process lock: made at attach, closed at detach, taken by every export. */
 #include "ProcessLock.h"
 #include "../platform/DiagLog.h"
+#include "../util/AccessRules.h"
 
 HANDLE g_hMutex = NULL;
 HANDLE g_hUnloadEvent = NULL;
@@ -12,7 +13,12 @@ void AttachFunc() {
         _PrintError("AttachFunc", __LINE__, "CreateEvent() failed. ErrorCode = %d", (int)GetLastError());
     }
 
+#ifdef _WIN32
+    g_hMutex = CreateVaultMutex(VAULTKEEP_MUTEX_NAME);
+#else
+    /* The platform layer's lock lives below the root, with the vault's modes. */
     g_hMutex = CreateMutexW(NULL, FALSE, VAULTKEEP_MUTEX_NAME);
+#endif
     DWORD error = GetLastError();
     if (g_hMutex == NULL) {
         _PrintError("AttachFunc", __LINE__, "Failed to created the mutex. ErrorCode = %d", (int)error);

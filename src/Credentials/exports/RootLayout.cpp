@@ -5,6 +5,7 @@
 #include <vector>
 #include "DllMain.h"
 #include "../platform/ZipUtil.h"
+#include "../util/AccessRules.h"
 #include "../util/Trace.h"
 #include "../util/Util.h"
 #include "../util/WholeFile.h"
@@ -42,6 +43,14 @@ static WString ModuleFolder() {
 
 static LONG RegisterComponent(const WString& folder, LPCWSTR module) {
     WString path = folder + module;
+#ifdef _WIN32
+    /* What is registered here runs in every process of the machine that uses the
+     * vault, administrators' included: only from a folder they alone can change. */
+    if (folder.empty() || !IsInstalledModule(path.c_str())) {
+        _PrintError(kLayoutName, __LINE__, "%S is not in an installed folder, not registered", path.c_str());
+        return Error_Cant_Load_Library;
+    }
+#endif
     HMODULE hModule = LoadLibraryW(path.c_str());
     if (hModule == NULL) {
         _PrintError(kLayoutName, __LINE__, "cannot load %S, error %d", path.c_str(), (int)GetLastError());
@@ -144,6 +153,23 @@ static LONG CreateDataFolder() {
         _PrintError(kLayoutName, __LINE__, "cannot create %S, error %d", folder, (int)GetLastError());
         return Error_Insufficient_Privileges;
     }
+#ifdef _WIN32
+    /* Checked after they exist, so one made by another account in between is
+     * seen too: its owner could give anyone any right below it. */
+    WString data(folder);
+    WString maker = data.substr(0, data.find_last_of(W('\\')));
+    for (const WString* f : {&maker, &data}) {
+        if (!OwnedByAdministration(f->c_str())) {
+            _PrintError(kLayoutName, __LINE__, "%S belongs to another account, refused", f->c_str());
+            return Error_Insufficient_Privileges;
+        }
+    }
+    DWORD rc = ProtectVaultFolder(maker.c_str());
+    if (rc != ERROR_SUCCESS) {
+        _PrintError(kLayoutName, __LINE__, "cannot set the access rules of %S, error %d", maker.c_str(), (int)rc);
+        return Error_Insufficient_Privileges;
+    }
+#endif
     return Error_Success;
 }
 

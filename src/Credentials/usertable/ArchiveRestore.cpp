@@ -9,6 +9,7 @@
 #include <comdef.h>
 #include <cstdlib>
 #include <cstring>
+#include "../util/AccessRules.h"
 #include "../util/TableSupport.h"
 #include "../util/Trace.h"
 #include "../platform/ComServers.h"
@@ -105,6 +106,14 @@ LONG CUserTable::LoadZipLibrary() {
     folder[0] = 0;
     if (GetInstallFolder(folder) != 0) return Error_Bad_App;
     WString path = WString(folder) + ZIPUTIL_RELATIVE_PATH;
+#ifdef _WIN32
+    /* Loaded into every caller's process: only from a folder administrators alone
+     * can change (the platform layer checks the same on POSIX). */
+    if (!IsInstalledModule(path.c_str())) {
+        _PrintError(trace.Name(), __LINE__, "%S is not in an installed folder", path.c_str());
+        return Error_Cant_Load_Library;
+    }
+#endif
     ZipLibrary = LoadLibraryW(path.c_str());
     if (!ZipLibrary) {
         OutputDebugStringW(W("cant load library\n"));

@@ -11,6 +11,9 @@
  */
 #pragma once
 #include <windows.h>
+#ifdef _WIN32
+#include <bcrypt.h>
+#endif
 
 #include <cstddef>
 #include <cstdlib>
@@ -32,9 +35,11 @@ inline DWORD WriteFileWhole(LPCWSTR path, DWORD disposition, const WholeFilePart
                             DWORD attributes = FILE_ATTRIBUTE_NORMAL, BOOL* opened = NULL) {
     if (opened) *opened = FALSE;
 #ifdef _WIN32
-    /* "<folder>\.~new-<name>": a leading ".~" is what a check of the store takes for debris. */
+    /* "<folder>\.~new-<16 random hex>-<name>", made CREATE_NEW: a name nobody can
+     * guess, and never a file someone else made first (its maker would own what
+     * is published). A leading ".~" is what a check of the store takes for debris. */
     WCHAR temp[MAX_PATH];
-    static const WCHAR kPrefix[] = W(".~new-");
+    static const WCHAR kPrefix[] = W(".~new-0123456789abcdef-");
     const size_t prefix = sizeof kPrefix / sizeof kPrefix[0] - 1;
     size_t n = 0, leaf = 0;
     while (path[n] && n < MAX_PATH) {
@@ -42,12 +47,24 @@ inline DWORD WriteFileWhole(LPCWSTR path, DWORD disposition, const WholeFilePart
         ++n;
     }
     if (n + prefix >= MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
-    for (size_t i = 0; i < leaf; ++i) temp[i] = path[i];
-    for (size_t i = 0; i < prefix; ++i) temp[leaf + i] = kPrefix[i];
-    for (size_t i = leaf; i <= n; ++i) temp[prefix + i] = path[i];
     if (disposition == CREATE_NEW && GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES)
         return ERROR_FILE_EXISTS;
-    HANDLE h = CreateFileW(temp, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, attributes, NULL);
+    for (size_t i = 0; i < leaf; ++i) temp[i] = path[i];
+    for (size_t i = leaf; i <= n; ++i) temp[prefix + i] = path[i];
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 8 && h == INVALID_HANDLE_VALUE; ++attempt) {
+        BYTE random[8];
+        if (!BCRYPT_SUCCESS(BCryptGenRandom(NULL, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+            return ERROR_GEN_FAILURE;
+        static const char hex[] = "0123456789abcdef";
+        for (size_t i = 0; i < prefix; ++i) temp[leaf + i] = kPrefix[i];
+        for (size_t i = 0; i < sizeof random; ++i) {
+            temp[leaf + 6 + 2 * i] = static_cast<WCHAR>(hex[random[i] >> 4]);
+            temp[leaf + 7 + 2 * i] = static_cast<WCHAR>(hex[random[i] & 15]);
+        }
+        h = CreateFileW(temp, GENERIC_WRITE, 0, NULL, CREATE_NEW, attributes, NULL);
+        if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+    }
 #else
     HANDLE h = CreateFileW(path, GENERIC_WRITE, 0, NULL, disposition, attributes, NULL);
 #endif
