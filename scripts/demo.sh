@@ -20,7 +20,7 @@ elif [ "${1:-}" = --installed ]; then
   unset VAULTKEEP_ROOT
   tool=(vaultkeep)
 else
-  bash scripts/setup.sh
+  bash scripts/setup.sh linux
   cmake -S . -B build -G Ninja >/dev/null
   cmake --build build -j"${JOBS:-2}" --target vaultkeep
   root=$(mktemp -d /tmp/vaultkeep-demo-XXXXXX)

@@ -11,7 +11,7 @@
 #     SIGKILL before every call that changes the disk.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh linux
 BUILD=${BUILD:-build}
 cmake -S . -B "$BUILD" -G Ninja -DVK_WERROR=ON >/dev/null
 cmake --build "$BUILD" -j"${JOBS:-2}" --target fault_tests >/dev/null

@@ -15,6 +15,7 @@ OUT=$PWD/build/packages
 # build VERSION: a copy of the tree (what git tracks or would track) in build/packages/stage,
 # built there, since dpkg-buildpackage writes its results beside the source.
 build() {
+  bash scripts/setup.sh linux packaging
   local version=${1:-$(dpkg-parsechangelog -l debian/changelog -S Version)}
   local stage=$OUT/stage/vaultkeep # one name for every version, so ccache serves a rebuild
   rm -rf "$stage" && mkdir -p "$stage"

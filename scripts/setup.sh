@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, Linux and
-# Windows builds both. Idempotent: when everything is present it only checks and returns.
+# Installs the Debian packages the build, the tests and the demo need. Idempotent: when
+# everything is present it only checks and returns.
+#   bash scripts/setup.sh [linux|windows|packaging]...   (default: all three)
+# linux: the Linux build, its tests, fuzz harnesses and demo; windows: the Windows build
+# and Wine, and the Windows dependencies cross-built once (scripts/win-deps.sh);
+# packaging: what scripts/packages.sh needs.
 set -euo pipefail
 
-PACKAGES=(
+LINUX=(
   build-essential cmake ninja-build pkg-config ccache
   libssl-dev libacl1-dev acl libzip-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
@@ -11,12 +15,26 @@ PACKAGES=(
   clang-format
   python3 python3-pytest # the Python binding and its tests
   clang clang-14 libclang-rt-14-dev
-  # The Windows build: mingw-w64, its libgcrypt and zlib, Wine to run it, dpkg-dev for apt-get source.
+)
+# mingw-w64, its libgcrypt and zlib, Wine to run it, dpkg-dev for apt-get source.
+WINDOWS=(
+  cmake ninja-build ccache
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
   libgcrypt-mingw-w64-dev libz-mingw-w64-dev wine64 dpkg-dev
-  # The Debian packages (scripts/packages.sh).
-  debhelper lintian
 )
+PACKAGING=(build-essential cmake ninja-build dpkg-dev debhelper lintian)
+
+groups=("$@")
+[ ${#groups[@]} -eq 0 ] && groups=(linux windows packaging)
+PACKAGES=()
+for g in "${groups[@]}"; do
+  case $g in
+  linux) PACKAGES+=("${LINUX[@]}") ;;
+  windows) PACKAGES+=("${WINDOWS[@]}") ;;
+  packaging) PACKAGES+=("${PACKAGING[@]}") ;;
+  *) echo "setup: unknown group $g (linux, windows or packaging)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -38,4 +56,6 @@ if [ ${#missing[@]} -ne 0 ]; then
 fi
 
 # libzip and GoogleTest for Windows, cross-built once from Debian's sources and cached.
-bash "$(dirname "$0")/win-deps.sh" >/dev/null
+if [[ " ${groups[*]} " == *" windows "* ]]; then
+  bash "$(dirname "$0")/win-deps.sh" >/dev/null
+fi

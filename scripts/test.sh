@@ -6,9 +6,10 @@
 # a short run of each fuzz harness (clang, build-fuzz/; any crash fails the run). The TPM
 # tests use a swtpm simulator the script starts (scripts/swtpm.sh) and stops. And
 # the Windows build (one Release build, no sanitizers), its demo story and its tests
-# under Wine, each in a fresh prefix (scripts/windows.sh); they run beside the Linux
-# tests, which leave a core idle much of the time. Each phase prints its duration, and a
-# table of them ends the run.
+# under Wine, each in a fresh prefix (scripts/windows.sh): that chain, its packages
+# and dependencies first, runs beside the Linux one from the start, since each leaves
+# a core idle much of the time. Each phase prints its duration, and a table of them
+# ends the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -43,7 +44,7 @@ cleanup() {
 source scripts/swtpm.sh
 trap cleanup EXIT
 
-phase "setup" bash scripts/setup.sh
+phase "setup (Linux)" bash scripts/setup.sh linux
 
 # Every build (gcc, gcc with the sanitizers, clang for the fuzz harnesses, mingw-w64) goes
 # through ccache with one cache per machine. Paths are made relative to the checkout and
@@ -54,6 +55,27 @@ if command -v ccache >/dev/null && mkdir -p "${CCACHE_DIR:=/var/cache/vaultkeep/
   export CCACHE_DIR CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=true
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
 fi
+
+# The Windows chain, from its packages to its tests under Wine, in a process group of its
+# own; its output comes at the end.
+windows_runs() {
+  set +m # one process group for all of it, so an interrupted run can stop it whole
+  export TMPDIR=$RUN_TMP # the Wine prefixes, so an interrupted run's are removed too
+  local demo_log=$RUN_TMP/demo.log
+  windows_demo() {
+    # The story's output is long; it is shown only when a step goes wrong.
+    bash scripts/demo.sh --windows >"$demo_log" 2>&1 || { cat "$demo_log"; return 1; }
+    echo "Windows demo story: every step behaved as expected"
+  }
+  phase "setup (Windows packages and dependencies)" bash scripts/setup.sh windows
+  phase "Windows build" bash scripts/windows.sh build
+  phase "Windows demo story under Wine" windows_demo
+  phase "Windows tests under Wine" bash scripts/windows.sh test
+}
+set -m
+windows_runs >"$RUN_TMP/windows.log" 2>&1 &
+WIN_PID=$!
+set +m
 
 build() {
   cmake -S . -B "$BUILD" -G Ninja -DVK_WERROR=ON >/dev/null
@@ -86,27 +108,6 @@ asan_build() {
 }
 phase "sanitizer build" asan_build
 
-phase "Windows build" bash scripts/windows.sh build
-
-# The Windows demo and tests run one Wine process after another, so they go beside the Linux
-# tests below, in a process group of their own; their output comes at the end.
-windows_runs() {
-  set +m # one process group for all of it, so an interrupted run can stop it whole
-  export TMPDIR=$RUN_TMP # the Wine prefixes, so an interrupted run's are removed too
-  local demo_log=$RUN_TMP/demo.log
-  windows_demo() {
-    # The story's output is long; it is shown only when a step goes wrong.
-    bash scripts/demo.sh --windows >"$demo_log" 2>&1 || { cat "$demo_log"; return 1; }
-    echo "Windows demo story: every step behaved as expected"
-  }
-  phase "Windows demo story under Wine" windows_demo
-  phase "Windows tests under Wine" bash scripts/windows.sh test
-}
-set -m
-windows_runs >"$RUN_TMP/windows.log" 2>&1 &
-WIN_PID=$!
-set +m
-
 # The TPM backend's tests (provider contract and credentials end to end) run
 # against this simulator; it is stopped when the script exits.
 start_swtpm
@@ -132,7 +133,7 @@ phase "fuzz harnesses, ${FUZZ_SECONDS:-3} s each" env JOBS="$JOBS" bash fuzz/run
 win_rc=0
 wait "$WIN_PID" || win_rc=$?
 WIN_PID=
-echo "== Windows demo and tests under Wine (run beside the Linux tests)"
+echo "== Windows build, demo and tests under Wine (run beside the Linux chain)"
 cat "$RUN_TMP/windows.log"
 [ "$win_rc" -eq 0 ]
 

@@ -17,7 +17,7 @@ wine_env() {
 }
 
 win_build() {
-  bash scripts/setup.sh
+  bash scripts/setup.sh windows
   cmake -S . -B "$WIN_BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
     -DVK_WIN_DEPS="$WIN_DEPS" -DCMAKE_BUILD_TYPE=Release -DVK_BUILD_TESTS=ON >/dev/null
   nice cmake --build "$WIN_BUILD" -j"${JOBS:-2}"

@@ -13,13 +13,13 @@ using namespace tabletest;
 
 namespace {
 
-const Bytes kSecret{'s', 'e', 'c', 'r', 'e', 't'};
+const Bytes kAppSecret{'s', 'e', 'c', 'r', 'e', 't'};
 
 class RegistrationRestoreTest : public RootTest {
   protected:
     void SetUp() override { ASSERT_EQ(VaultkeepInitRoot(), 0); }
     std::string DataDir() const { return root.host(kDataHost); }
-    ByteArray secret{kSecret};
+    ByteArray secret{kAppSecret};
 };
 
 } // namespace

@@ -22,7 +22,7 @@ namespace {
 using namespace paltest;
 using vktest::Bytes;
 
-const Bytes kOld(5000, 'o');
+const Bytes kOldTable(5000, 'o');
 
 class DurableFault : public vktest::RootTest {
   protected:
@@ -40,13 +40,13 @@ TEST_F(DurableFault, TemporariesOfACrashedWriterGoWhenTheFolderIsFirstWritten) {
 }
 
 TEST_F(DurableFault, ReadersSeeTheOldFileUntilThePublishAndCreateNewReplacesNothing) {
-    vktest::WriteFileBytes(root.host("table.bin"), kOld);
+    vktest::WriteFileBytes(root.host("table.bin"), kOldTable);
     HANDLE w =
         CreateFileW(u"C:\\table.bin", GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(w, INVALID_HANDLE_VALUE);
     DWORD n;
     ASSERT_TRUE(WriteFile(w, "new", 3, &n, nullptr));
-    EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kOld) << "never torn, never half new";
+    EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kOldTable) << "never torn, never half new";
     ASSERT_TRUE(CloseHandle(w));
     EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), (Bytes{'n', 'e', 'w'}));
 
@@ -54,15 +54,15 @@ TEST_F(DurableFault, ReadersSeeTheOldFileUntilThePublishAndCreateNewReplacesNoth
     w = CreateFileW(u"C:\\table.bin", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     ASSERT_NE(w, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(WriteFile(w, "mine", 4, &n, nullptr));
-    vktest::WriteFileBytes(root.host("table.bin"), kOld); // another process got there first
+    vktest::WriteFileBytes(root.host("table.bin"), kOldTable); // another process got there first
     EXPECT_EQ(ErrOf(CloseHandle(w)), DWORD(ERROR_FILE_EXISTS));
-    EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kOld);
+    EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kOldTable);
     EXPECT_EQ(Listing(), (std::vector<std::string>{"table.bin"}));
 }
 
 TEST_F(DurableFault, FailedCopyLeavesTheTargetWhole) {
     vktest::WriteFileBytes(root.host("src.bin"), Bytes(200000, 's'));
-    vktest::WriteFileBytes(root.host("table.bin"), kOld);
+    vktest::WriteFileBytes(root.host("table.bin"), kOldTable);
     // The errors as the durable writer maps them; where it fails, the old file stays.
     const std::tuple<const char*, int, DWORD> cases[] = {
         {"read", EIO, ERROR_READ_FAULT},      {"write", EIO, ERROR_WRITE_FAULT},
@@ -73,7 +73,7 @@ TEST_F(DurableFault, FailedCopyLeavesTheTargetWhole) {
         PalTestFailSyscall(nullptr, 0, 0);
         PalTestFailSyscall(call, 1, err);
         EXPECT_EQ(ErrOf(CopyFileW(u"C:\\src.bin", u"C:\\table.bin", FALSE)), expected);
-        EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kOld);
+        EXPECT_EQ(vktest::ReadFileBytes(root.host("table.bin")), kOldTable);
         EXPECT_EQ(Listing(), (std::vector<std::string>{"src.bin", "table.bin"}));
     }
 }
