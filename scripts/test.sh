@@ -7,9 +7,9 @@
 # tests use a swtpm simulator the script starts (scripts/swtpm.sh) and stops. And
 # the Windows build (one Release build, no sanitizers), its demo story and its tests
 # under Wine, each in a fresh prefix (scripts/windows.sh): that chain, its packages
-# and dependencies first, runs beside the Linux one from the start, since each leaves
-# a core idle much of the time. Each phase prints its duration, and a table of them
-# ends the run.
+# and dependencies first and the fuzz harnesses last, runs beside the Linux one from
+# the start, since each leaves a core idle much of the time. Each phase prints its
+# duration, and a table of them ends the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,7 +17,7 @@ JOBS=${JOBS:-2}
 BUILD=${BUILD:-build}
 ASAN_BUILD=${ASAN_BUILD:-build-asan}
 RUN_TMP=$(mktemp -d "${TMPDIR:-/tmp}/vaultkeep-test-XXXXXX")
-WIN_PID=
+BG_PID=
 START=$SECONDS
 
 # phase NAME COMMAND...: runs one phase, then prints its duration and notes it for the table.
@@ -31,9 +31,9 @@ phase() {
 
 cleanup() {
   local p
-  if [ -n "$WIN_PID" ]; then
-    kill -- "-$WIN_PID" 2>/dev/null || true
-    wait "$WIN_PID" 2>/dev/null || true
+  if [ -n "$BG_PID" ]; then
+    kill -- "-$BG_PID" 2>/dev/null || true
+    wait "$BG_PID" 2>/dev/null || true
   fi
   for p in "$RUN_TMP"/vaultkeep-wine-*; do
     [ -d "$p" ] && WINEPREFIX=$p /usr/lib/wine/wineserver64 -k 2>/dev/null || true
@@ -56,9 +56,9 @@ if command -v ccache >/dev/null && mkdir -p "${CCACHE_DIR:=/var/cache/vaultkeep/
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
 fi
 
-# The Windows chain, from its packages to its tests under Wine, in a process group of its
-# own; its output comes at the end.
-windows_runs() {
+# The Windows chain, from its packages to its tests under Wine, then the fuzz harnesses'
+# build and short runs, in a process group of its own; its output comes at the end.
+background_chain() {
   set +m # one process group for all of it, so an interrupted run can stop it whole
   export TMPDIR=$RUN_TMP # the Wine prefixes, so an interrupted run's are removed too
   local demo_log=$RUN_TMP/demo.log
@@ -71,10 +71,11 @@ windows_runs() {
   phase "Windows build" bash scripts/windows.sh build
   phase "Windows demo story under Wine" windows_demo
   phase "Windows tests under Wine" bash scripts/windows.sh test
+  phase "fuzz harnesses, ${FUZZ_SECONDS:-3} s each" env JOBS="$JOBS" bash fuzz/run.sh "${FUZZ_SECONDS:-3}"
 }
 set -m
-windows_runs >"$RUN_TMP/windows.log" 2>&1 &
-WIN_PID=$!
+background_chain >"$RUN_TMP/background.log" 2>&1 &
+BG_PID=$!
 set +m
 
 build() {
@@ -128,14 +129,12 @@ tests() {
 }
 phase "tests" tests
 
-phase "fuzz harnesses, ${FUZZ_SECONDS:-3} s each" env JOBS="$JOBS" bash fuzz/run.sh "${FUZZ_SECONDS:-3}"
-
-win_rc=0
-wait "$WIN_PID" || win_rc=$?
-WIN_PID=
-echo "== Windows build, demo and tests under Wine (run beside the Linux chain)"
-cat "$RUN_TMP/windows.log"
-[ "$win_rc" -eq 0 ]
+bg_rc=0
+wait "$BG_PID" || bg_rc=$?
+BG_PID=
+echo "== Windows build, demo and tests under Wine, and the fuzz harnesses (run beside the Linux chain)"
+cat "$RUN_TMP/background.log"
+[ "$bg_rc" -eq 0 ]
 
 echo "== phases (total $((SECONDS - START)) s)"
 cat "$RUN_TMP/times"
