@@ -109,6 +109,9 @@ asan_build() {
 }
 phase "sanitizer build" asan_build
 
+# Each test process's own root (it holds only lock files) goes below this run's temporary folder.
+export VKTEST_PROC_DIR=$RUN_TMP
+
 # The TPM backend's tests (provider contract and credentials end to end) run
 # against this simulator; it is stopped when the script exits.
 start_swtpm
@@ -125,7 +128,6 @@ phase "tests under AddressSanitizer and UndefinedBehaviorSanitizer" asan_tests
 
 tests() {
   ctest --test-dir "$BUILD" -j"$JOBS" --output-on-failure
-  rm -rf /tmp/vktest-proc-* 2>/dev/null || true
 }
 phase "tests" tests
 

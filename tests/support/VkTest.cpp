@@ -369,11 +369,17 @@ bool HelperRunning(int pid) {
 int main(int argc, char** argv) {
     // The library's unload takes the machine-wide lock under the current root, after everything else
     // has been torn down: a test process never uses the real root, and its own stays behind (it only
-    // ever holds lock files; scripts/test.sh removes these folders).
+    // ever holds lock files), below $VKTEST_PROC_DIR, which scripts/test.sh points into its own
+    // temporary folder.
 #ifndef _WIN32
     if (!getenv("VAULTKEEP_ROOT")) {
-        char tmpl[] = "/tmp/vktest-proc-XXXXXX";
-        if (mkdtemp(tmpl)) setenv("VAULTKEEP_ROOT", tmpl, 1);
+        const char* dir = getenv("VKTEST_PROC_DIR");
+        static std::string procRoot = std::string(dir && *dir ? dir : "/tmp") + "/vktest-proc-XXXXXX";
+        if (mkdtemp(procRoot.data())) {
+            setenv("VAULTKEEP_ROOT", procRoot.c_str(), 1);
+            // A process that never took the lock (a listing of the cases) leaves nothing.
+            atexit([] { rmdir(procRoot.c_str()); });
+        }
     }
 #endif
     if (argc >= 2 && strncmp(argv[1], "--vk-helper=", 12) == 0) {
