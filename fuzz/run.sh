@@ -17,8 +17,12 @@ HARNESSES=("${@:-${ALL[@]}}")
 BUILD=${FUZZ_BUILD:-build-fuzz}
 JOBS=${JOBS:-2}
 
-CC=${CC:-clang} CXX=${CXX:-clang++} cmake -S . -B "$BUILD" -G Ninja -DVK_BUILD_FUZZ=ON -DVK_BUILD_TESTS=OFF \
-  -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="-O1 -gline-tables-only" -DCMAKE_C_FLAGS="-O1 -gline-tables-only" >/dev/null
+# FUZZ_BUILD_CONFIGURED=1: FUZZ_BUILD is a build with the harnesses configured by the caller (the
+# test command's sanitizer build), used as it is.
+if [ "${FUZZ_BUILD_CONFIGURED:-0}" != 1 ]; then
+  CC=${CC:-clang} CXX=${CXX:-clang++} cmake -S . -B "$BUILD" -G Ninja -DVK_BUILD_FUZZ=ON -DVK_BUILD_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="-O1 -gline-tables-only" -DCMAKE_C_FLAGS="-O1 -gline-tables-only" >/dev/null
+fi
 nice cmake --build "$BUILD" -j"$JOBS" --target vkfuzz_seeds $(printf 'fuzz_%s ' "${HARNESSES[@]}")
 
 # Roots live on a memory file system when there is one, in a folder of this run only.

@@ -2,14 +2,14 @@
 # The whole test suite: a build with warnings as errors and its tests, the example
 # clients (CMake, and C with pkg-config) built against the installed tree with the export
 # list of every installed library checked, then the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer (any report fails the run), and
-# a short run of each fuzz harness (clang, build-fuzz/; any crash fails the run). The TPM
-# tests use a swtpm simulator the script starts (scripts/swtpm.sh) and stops. And
-# the Windows build (one Release build, no sanitizers), its demo story and its tests
-# under Wine, each in a fresh prefix (scripts/windows.sh): that chain, its packages
-# and dependencies first and the fuzz harnesses last, runs beside the Linux one from
-# the start, since each leaves a core idle much of the time. Each phase prints its
-# duration, and a table of them ends the run.
+# AddressSanitizer and UndefinedBehaviorSanitizer (any report fails the run) in a clang
+# build that also holds the fuzz harnesses, and a short run of each harness (any crash
+# fails the run). The TPM tests use a swtpm simulator the script starts (scripts/swtpm.sh)
+# and stops. And the Windows build (one Release build, no sanitizers), its demo story and
+# its tests under Wine, each in a fresh prefix (scripts/windows.sh): that chain, its
+# packages and dependencies first, runs beside the Linux one from the start, since each
+# leaves a core idle much of the time. Each phase prints its duration, and a table of
+# them ends the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -46,7 +46,7 @@ trap cleanup EXIT
 
 phase "setup (Linux)" bash scripts/setup.sh linux
 
-# Every build (gcc, gcc with the sanitizers, clang for the fuzz harnesses, mingw-w64) goes
+# Every build (gcc, clang with the sanitizers and the fuzz harnesses, mingw-w64) goes
 # through ccache with one cache per machine. Paths are made relative to the checkout and
 # the build folder is left out of the key, so a fresh clone anywhere reuses what any
 # earlier run compiled.
@@ -56,8 +56,8 @@ if command -v ccache >/dev/null && mkdir -p "${CCACHE_DIR:=/var/cache/vaultkeep/
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
 fi
 
-# The Windows chain, from its packages to its tests under Wine, then the fuzz harnesses'
-# build and short runs, in a process group of its own; its output comes at the end.
+# The Windows chain, from its packages to its tests under Wine, in a process group of its
+# own; its output comes at the end.
 background_chain() {
   set +m # one process group for all of it, so an interrupted run can stop it whole
   export TMPDIR=$RUN_TMP # the Wine prefixes, so an interrupted run's are removed too
@@ -71,7 +71,6 @@ background_chain() {
   phase "Windows build" bash scripts/windows.sh build
   phase "Windows demo story under Wine" windows_demo
   phase "Windows tests under Wine" bash scripts/windows.sh test
-  phase "fuzz harnesses, ${FUZZ_SECONDS:-3} s each" env JOBS="$JOBS" bash fuzz/run.sh "${FUZZ_SECONDS:-3}"
 }
 set -m
 background_chain >"$RUN_TMP/background.log" 2>&1 &
@@ -103,8 +102,12 @@ example() {
 }
 phase "example clients against the installed package" example
 
+# One clang build serves the sanitizer tests and the fuzz harnesses (VK_BUILD_FUZZ brings the
+# sanitizers and the coverage the fuzzer steers by). -O1 with assertions: the harnesses run at
+# full speed, and the cases themselves are compiled -O0 anyway.
 asan_build() {
-  cmake -S . -B "$ASAN_BUILD" -G Ninja -DVK_WERROR=ON -DVK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  cmake -S . -B "$ASAN_BUILD" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVK_WERROR=ON \
+    -DVK_BUILD_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_C_FLAGS_DEBUG=-O1 -g" "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g" >/dev/null
   nice cmake --build "$ASAN_BUILD" -j"$JOBS"
 }
 phase "sanitizer build" asan_build
@@ -131,10 +134,13 @@ tests() {
 }
 phase "tests" tests
 
+phase "fuzz harnesses, ${FUZZ_SECONDS:-3} s each" env JOBS="$JOBS" FUZZ_BUILD="$ASAN_BUILD" FUZZ_BUILD_CONFIGURED=1 \
+  bash fuzz/run.sh "${FUZZ_SECONDS:-3}"
+
 bg_rc=0
 wait "$BG_PID" || bg_rc=$?
 BG_PID=
-echo "== Windows build, demo and tests under Wine, and the fuzz harnesses (run beside the Linux chain)"
+echo "== Windows build, demo and tests under Wine (run beside the Linux chain)"
 cat "$RUN_TMP/background.log"
 [ "$bg_rc" -eq 0 ]
 

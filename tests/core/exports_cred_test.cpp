@@ -128,7 +128,11 @@ TEST_F(CredExports, WrongSecretUnknownAppAndUnknownUserChangeNothing) {
         {W("Nope"), W("alice"), secret, Error_Bad_App},
         {W("App"), W("mallory"), secret, Error_No_User}};
     for (const auto& c : cases) {
-        const auto [app, user, s, status] = c;
+        // Named copies, not a structured binding: the calls below capture them.
+        const WCHAR* app = std::get<0>(c);
+        const WCHAR* user = std::get<1>(c);
+        SAFEARRAY* s = std::get<2>(c);
+        const LONG status = std::get<3>(c);
         const std::vector<std::function<LONG()>> calls = {
             [&] { return StoreCredential(app, s, user, W("alice pw"), W("c"), d, d, d); },
             [&] { return RetrieveCredential(app, s, user, W("alice pw"), W("c"), &psa); },

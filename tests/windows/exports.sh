@@ -11,8 +11,9 @@ SafeArrayAccessData SafeArrayCreate SafeArrayCreateVector SafeArrayDestroy
 SafeArrayGetDim SafeArrayGetLBound SafeArrayGetUBound SafeArrayUnaccessData SysAllocString SysAllocStringLen
 SysFreeString SysStringLen"
 case "$tool" in
-# On Linux each name must carry the version node VAULTKEEP_1, which nm lists as a name too.
-*nm) actual=$("$tool" -D --defined-only "$dll" | awk '$NF != "VAULTKEEP_1" {print $NF}' | sed -e 's/@@VAULTKEEP_1$//;t' -e 's/$/ (no version node)/' | sort) ;;
+# On Linux each name must carry the version node VAULTKEEP_1, which nm lists as a name too
+# (llvm-nm as VAULTKEEP_1@@VAULTKEEP_1).
+*nm) actual=$("$tool" -D --defined-only "$dll" | awk '$NF != "VAULTKEEP_1" && $NF != "VAULTKEEP_1@@VAULTKEEP_1" {print $NF}' | sed -e 's/@@VAULTKEEP_1$//;t' -e 's/$/ (no version node)/' | sort) ;;
 *) actual=$("$tool" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/\]/ && NR > 1 {print $NF}' | sort) ;;
 esac
 want=$(tr ' ' '\n' <<<"$expected" | grep . | sort)
