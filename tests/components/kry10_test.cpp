@@ -59,7 +59,7 @@ class Kry10 : public ::testing::Test {
 
 /* The known answers of tests/data/kry10_vectors.txt (each family's source is noted there). */
 TEST_F(Kry10, KnownAnswerVectors) {
-    std::ifstream f(VK_TEST_DATA_DIR "/kry10_vectors.txt");
+    std::ifstream f(vktest::DataFile("kry10_vectors.txt"));
     ASSERT_TRUE(f.good());
     std::set<std::string> kinds;
     for (std::string line; std::getline(f, line);) {

@@ -99,6 +99,8 @@ inline Bytes Hex(const std::string& h) {
 uint32_t Le32(const Bytes& b, size_t off);
 void PutLe32(Bytes& b, size_t off, uint32_t v);
 
+/* The path of a file of tests/data, by name. */
+std::string DataFile(const std::string& name);
 /* The rows of tests/data/<file> whose first field is kind, that field dropped and "-" read as empty:
  * expected outcomes kept as data, one tab-separated row per case. */
 using Row = std::vector<std::string>;

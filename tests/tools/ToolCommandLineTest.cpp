@@ -36,7 +36,7 @@ TEST_F(ToolTest, CommandLineRowsGiveTheirExitCodeOutputAndMessage) {
                                                       {"@password", passwordFile},
                                                       {"@empty", File("empty", "")},
                                                       {"@missing", root.host("scratch/none")}};
-    std::ifstream f(VK_TEST_DATA_DIR "/tool_command_lines.tsv");
+    std::ifstream f(vktest::DataFile("tool_command_lines.tsv"));
     ASSERT_TRUE(f.good());
     int rows = 0;
     for (std::string line; std::getline(f, line);) {
