@@ -17,7 +17,7 @@ JOBS=${JOBS:-2}
 BUILD=${BUILD:-build}
 ASAN_BUILD=${ASAN_BUILD:-build-asan}
 RUN_TMP=$(mktemp -d "${TMPDIR:-/tmp}/vaultkeep-test-XXXXXX")
-BG_PID=
+WIN_PID=
 START=$SECONDS
 
 # phase NAME COMMAND...: runs one phase, then prints its duration and notes it for the table.
@@ -31,9 +31,9 @@ phase() {
 
 cleanup() {
   local p
-  if [ -n "$BG_PID" ]; then
-    kill -- "-$BG_PID" 2>/dev/null || true
-    wait "$BG_PID" 2>/dev/null || true
+  if [ -n "$WIN_PID" ]; then
+    kill -- "-$WIN_PID" 2>/dev/null || true
+    wait "$WIN_PID" 2>/dev/null || true
   fi
   for p in "$RUN_TMP"/vaultkeep-wine-*; do
     [ -d "$p" ] && WINEPREFIX=$p /usr/lib/wine/wineserver64 -k 2>/dev/null || true
@@ -58,7 +58,7 @@ fi
 
 # The Windows chain, from its packages to its tests under Wine, in a process group of its
 # own; its output comes at the end.
-background_chain() {
+windows_chain() {
   set +m # one process group for all of it, so an interrupted run can stop it whole
   export TMPDIR=$RUN_TMP # the Wine prefixes, so an interrupted run's are removed too
   local demo_log=$RUN_TMP/demo.log
@@ -73,8 +73,8 @@ background_chain() {
   phase "Windows tests under Wine" bash scripts/windows.sh test
 }
 set -m
-background_chain >"$RUN_TMP/background.log" 2>&1 &
-BG_PID=$!
+windows_chain >"$RUN_TMP/windows.log" 2>&1 &
+WIN_PID=$!
 set +m
 
 build() {
@@ -137,12 +137,12 @@ phase "tests" tests
 phase "fuzz harnesses, ${FUZZ_SECONDS:-3} s each" env JOBS="$JOBS" FUZZ_BUILD="$ASAN_BUILD" FUZZ_BUILD_CONFIGURED=1 \
   bash fuzz/run.sh "${FUZZ_SECONDS:-3}"
 
-bg_rc=0
-wait "$BG_PID" || bg_rc=$?
-BG_PID=
+win_rc=0
+wait "$WIN_PID" || win_rc=$?
+WIN_PID=
 echo "== Windows build, demo and tests under Wine (run beside the Linux chain)"
-cat "$RUN_TMP/background.log"
-[ "$bg_rc" -eq 0 ]
+cat "$RUN_TMP/windows.log"
+[ "$win_rc" -eq 0 ]
 
 echo "== phases (total $((SECONDS - START)) s)"
 cat "$RUN_TMP/times"
