@@ -203,10 +203,6 @@ Tree Snapshot(const std::string& dir, bool times) {
     return out;
 }
 
-// Built into this file alone: a source path in a definition every case saw would differ from clone
-// to clone and keep ccache from serving them.
-std::string DataFile(const std::string& name) { return std::string(VK_TEST_DATA_DIR) + "/" + name; }
-
 std::vector<Row> DataRows(const std::string& file, const std::string& kind) {
     std::ifstream in(DataFile(file));
     std::vector<Row> rows;
