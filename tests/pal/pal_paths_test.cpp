@@ -54,7 +54,11 @@ TEST_F(RootTest, UnsetRootFallsBackToAStateFolder) {
     const bool isolated = geteuid() == 0;
     if (isolated) {
         if (unshare(CLONE_NEWNS) != 0) GTEST_SKIP() << "no mount namespace for a private /var/lib";
-        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << strerror(errno);
+        // In a chroot "/" is no mount point, and a mount that is not private would reach the host.
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            if (errno == EINVAL) GTEST_SKIP() << "\"/\" is not a mount point (a chroot?): no private /var/lib";
+            FAIL() << strerror(errno);
+        }
         ASSERT_EQ(mount("vktest", "/var/lib", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
     }
     std::string saved = getenv("VAULTKEEP_ROOT");

@@ -50,6 +50,20 @@ class AccessTest : public ToolTest {
     explicit AccessTest(const char* group) { setenv("VAULTKEEP_GROUP", group, 1); }
     ~AccessTest() override { unsetenv("VAULTKEEP_GROUP"); }
 
+    /* The tool as the other accounts run it. The build folder may be out of their reach (a clone
+     * in root's home), so the program and the build's libraries are copied beside the root. */
+    std::string TheirTool() {
+        const fs::path build = fs::path(ToolPath()).parent_path().parent_path();
+        const fs::path stage = fs::path(root.path()).parent_path() / "tool";
+        if (!fs::exists(stage / "bin/vaultkeep")) {
+            fs::create_directories(stage / "bin");
+            fs::copy(build / "lib", stage / "lib", fs::copy_options::recursive);
+            fs::copy_file(ToolPath(), stage / "bin/vaultkeep");
+        }
+        return "LD_LIBRARY_PATH=" + (stage / "lib").string() + ":" + (stage / "lib/vaultkeep").string() + " " +
+               (stage / "bin/vaultkeep").string();
+    }
+
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "switching to the second accounts' ids needs root";
         ASSERT_NE(getgrnam(kGroup), nullptr) << "no host group " << kGroup;
@@ -139,7 +153,7 @@ TEST_F(GroupShared, MembersUseTheVaultOutsidersReachNothing) {
     // The member's own call works: lock, registry, tables, the key's password.
     for (const std::string& f : {secretFile, passwordFile})
         chmod(f.c_str(), 0644);
-    const std::string tool = ToolPath() + " --root " + root.path();
+    const std::string tool = TheirTool() + " --root " + root.path();
     const std::string app = " --app App --secret-file " + secretFile;
     EXPECT_EQ(RunAs(kMember, tool + " list-users" + app + " | grep -qx alice"), 0);
     EXPECT_EQ(RunAs(kMember, tool + " retrieve" + app + " --user alice --id imap --password-file " + passwordFile +
@@ -265,7 +279,7 @@ TEST_F(GroupShared, AMemberWithoutWritePermissionIsServedReads) {
         chmod(f.c_str(), 0644);
     ExpectReadsServedWritesRefused(
         [&](const std::string& args, const std::string& out) {
-            return RunAs(kMember, ToolPath() + " --root " + root.path() + " " + args + " >" + out + " 2>&1");
+            return RunAs(kMember, TheirTool() + " --root " + root.path() + " " + args + " >" + out + " 2>&1");
         },
         root.host("scratch/out"), secretFile, passwordFile);
 }
