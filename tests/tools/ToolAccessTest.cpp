@@ -48,25 +48,33 @@ int RunAs(unsigned account, const std::string& command, const std::string& out =
 class AccessTest : public ToolTest {
   protected:
     explicit AccessTest(const char* group) { setenv("VAULTKEEP_GROUP", group, 1); }
-    ~AccessTest() override { unsetenv("VAULTKEEP_GROUP"); }
-
-    /* The tool as the other accounts run it. The build folder may be out of their reach (a clone
-     * in root's home), so the program and the build's libraries are copied beside the root. */
-    std::string TheirTool() {
-        const fs::path build = fs::path(ToolPath()).parent_path().parent_path();
-        const fs::path stage = fs::path(root.path()).parent_path() / "tool";
-        if (!fs::exists(stage / "bin/vaultkeep")) {
-            fs::create_directories(stage / "bin");
-            fs::copy(build / "lib", stage / "lib", fs::copy_options::recursive);
-            fs::copy_file(ToolPath(), stage / "bin/vaultkeep");
+    ~AccessTest() override {
+        unsetenv("VAULTKEEP_GROUP");
+        if (!m_build.empty()) {
+            setenv("VK_TEST_BIN_DIR", m_build.c_str(), 1);
+            unsetenv("LD_LIBRARY_PATH");
         }
-        return "LD_LIBRARY_PATH=" + (stage / "lib").string() + ":" + (stage / "lib/vaultkeep").string() + " " +
-               (stage / "bin/vaultkeep").string();
     }
+
+    /* The build folder may be out of the other accounts' reach (a clone in root's home), and a
+     * root lays out its modules where the library that made it found them. So the tool and the
+     * build's libraries are copied beside the root, and every call of the test runs that copy. */
+    void StageTheTool() {
+        m_build = fs::path(ToolPath()).parent_path().parent_path().string();
+        const fs::path stage = fs::path(root.path()).parent_path() / "build";
+        fs::create_directories(stage / "bin");
+        fs::copy(fs::path(m_build) / "lib", stage / "lib", fs::copy_options::recursive);
+        fs::copy_file(ToolPath(), stage / "bin/vaultkeep");
+        setenv("VK_TEST_BIN_DIR", stage.c_str(), 1);
+        setenv("LD_LIBRARY_PATH", ((stage / "lib").string() + ":" + (stage / "lib/vaultkeep").string()).c_str(), 1);
+    }
+    std::string m_build;
+
 
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "switching to the second accounts' ids needs root";
         ASSERT_NE(getgrnam(kGroup), nullptr) << "no host group " << kGroup;
+        StageTheTool();
         ToolTest::SetUp();
         Register();
         Ok(std::vector<std::string>{"add-user"} + User("alice") +
@@ -153,7 +161,7 @@ TEST_F(GroupShared, MembersUseTheVaultOutsidersReachNothing) {
     // The member's own call works: lock, registry, tables, the key's password.
     for (const std::string& f : {secretFile, passwordFile})
         chmod(f.c_str(), 0644);
-    const std::string tool = TheirTool() + " --root " + root.path();
+    const std::string tool = ToolPath() + " --root " + root.path();
     const std::string app = " --app App --secret-file " + secretFile;
     EXPECT_EQ(RunAs(kMember, tool + " list-users" + app + " | grep -qx alice"), 0);
     EXPECT_EQ(RunAs(kMember, tool + " retrieve" + app + " --user alice --id imap --password-file " + passwordFile +
@@ -279,7 +287,7 @@ TEST_F(GroupShared, AMemberWithoutWritePermissionIsServedReads) {
         chmod(f.c_str(), 0644);
     ExpectReadsServedWritesRefused(
         [&](const std::string& args, const std::string& out) {
-            return RunAs(kMember, TheirTool() + " --root " + root.path() + " " + args + " >" + out + " 2>&1");
+            return RunAs(kMember, ToolPath() + " --root " + root.path() + " " + args + " >" + out + " 2>&1");
         },
         root.host("scratch/out"), secretFile, passwordFile);
 }
