@@ -11,19 +11,20 @@ DEPS=${VK_WIN_DEPS:-/var/cache/vaultkeep/mingw-deps}
 toolchain="$repo/cmake/mingw-w64-x86_64.cmake"
 mkdir -p "$DEPS/src" "$DEPS/stamps"
 
-# apt-get source needs deb-src lines; they name the same Debian archive the machine uses.
+# apt-get source needs deb-src lines: the machine's own archive entries, copied as such.
 src_list=/etc/apt/sources.list.d/vaultkeep-deb-src.sources
 ensure_deb_src() {
-  if [ ! -f "$src_list" ]; then
-    cat >"$src_list" <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm bookworm-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-    apt-get update -qq
+  [ -f "$src_list" ] || [ -f "${src_list%.sources}.list" ] && return 0
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    sed 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources >"$src_list.new"
+    mv "$src_list.new" "$src_list"
+  elif grep -q '^deb ' /etc/apt/sources.list 2>/dev/null; then
+    sed -n 's/^deb /deb-src /p' /etc/apt/sources.list >"${src_list%.sources}.list"
+  else
+    echo "win-deps: no Debian archive entry to copy as deb-src" >&2
+    exit 1
   fi
+  apt-get update -qq
 }
 
 # Candidate source version of a package, e.g. 1.7.3-1.
