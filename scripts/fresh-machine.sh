@@ -41,7 +41,7 @@ if [ ! -f "$TEMPLATE/etc/debian_version" ]; then
   rm -f "$TEMPLATE.new/etc/apt/sources.list"
   cp "$SOURCES" "$TEMPLATE.new/etc/apt/sources.list.d/"
   cp /etc/resolv.conf "$TEMPLATE.new/etc/"
-  awk -F'\t' 'NF == 1 { print $1 } $1 == "apt" { sub(/:.*/, "", $2); print $2 }' "$PACKAGES" >"$TEMPLATE.new/root/packages"
+  awk -F'\t' '/^#/ { next } NF == 1 { print $1 } $1 == "apt" { sub(/:.*/, "", $2); print $2 }' "$PACKAGES" >"$TEMPLATE.new/root/packages"
   mount -t proc proc "$TEMPLATE.new/proc"
   chroot "$TEMPLATE.new" bash -c 'apt-get update -qq && avail=() &&
     for p in $(cat /root/packages); do apt-cache show "$p" >/dev/null 2>&1 && avail+=("$p"); done &&
