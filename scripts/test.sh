@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The whole test suite: a build with warnings as errors and its tests, the example
-# clients (CMake, and C with pkg-config) built against the installed tree with the export
-# list of every installed library checked, then the same tests under
+# The whole test suite: a build with warnings as errors, the example clients (CMake, and C
+# with pkg-config) built against the installed tree with the export list of every installed
+# library checked, and the build's tests; then the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer (any report fails the run) in a clang
 # build that also holds the fuzz harnesses, and a short run of each harness (any crash
 # fails the run). The TPM tests use a swtpm simulator the script starts (scripts/swtpm.sh)

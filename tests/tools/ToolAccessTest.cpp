@@ -70,7 +70,6 @@ class AccessTest : public ToolTest {
     }
     std::string m_build;
 
-
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "switching to the second accounts' ids needs root";
         ASSERT_NE(getgrnam(kGroup), nullptr) << "no host group " << kGroup;
