@@ -9,7 +9,10 @@
 # Needs root, debootstrap (installed if missing) and the host's apt sources, which the
 # chroot is made from and uses. Prints the test command's output and its exit status.
 set -euo pipefail
-[ $# -ge 1 ] || { sed -n '2,10p' "$0"; exit 2; }
+case ${1:-} in
+"" | -h | --help) sed -n '2,10p' "$0"; exit $(($# ? 0 : 2)) ;;
+esac
+[ -f "$1" ] || { echo "fresh-machine: no package list $1" >&2; exit 2; }
 PACKAGES=$(realpath "$1")
 DIR=${2:-/var/tmp/vaultkeep-fresh}
 TEMPLATE=$DIR.template
